@@ -1,0 +1,47 @@
+// SPDX-License-Identifier: MIT
+// Shared operations of the launcher: capacities, bounded wide-string appends,
+// environment access and the single place that formats OS error lines.
+// Every append checks its capacity and aborts rather than truncate.
+#pragma once
+
+#include <windows.h>
+#include <stddef.h>
+
+// Capacities in UTF-16 code units, terminating NUL included.
+enum {
+    PATH_CHARS = 4096,              // extraction directory, DLL path, entry paths, expansions
+    OWN_IMAGE_PATH_CHARS = 4097,    // own path for the role comparison, hand-off directory
+    OTHER_IMAGE_PATH_CHARS = 2048,  // the other process's image path as the OS reports it
+    NAME_CHARS = 1024,              // payload entry name, placeholder name
+    COMMAND_LINE_CHARS = 32768,     // child command line
+    ENV_VALUE_CHARS = 32768,        // one environment value
+    ENV_NAME_CHARS = 40,            // one environment variable name
+};
+
+enum launcher_role { ROLE_PARENT = 0, ROLE_CHILD = 1 };
+
+// Appends src after the NUL-terminated string in dst. Aborts when src is
+// missing or the result with its NUL would not fit in dst_chars.
+void append_wide(wchar_t *dst, const wchar_t *src, size_t dst_chars);
+
+// Appends an 8-bit string, widening each byte by itself (mbtowc of a
+// one-byte string). Aborts on a byte that does not give exactly one code
+// unit, or when the result does not fit. For variable names and "%ld" numbers.
+void append_narrow_as_wide(wchar_t *dst, const char *src, size_t dst_chars);
+
+// Empties dst, then append_wide.
+void copy_wide(wchar_t *dst, const wchar_t *src, size_t dst_chars);
+
+// Returns a malloc'd copy of the variable's value (caller frees), or NULL
+// when it is unset, empty, longer than ENV_VALUE_CHARS or cannot be copied.
+wchar_t *read_environment_variable(const char *name);
+
+// Sets the variable, or deletes it when value is NULL. Result ignored by callers.
+void write_environment_variable(const char *name, const wchar_t *value);
+
+// Writes "<message> ([Error <code>] <system text>)\n" to stderr. Returns;
+// the caller then ends the process with exit code 2.
+void report_os_error(const char *message, DWORD error);
+
+// puts(message), then exit(2). For the fatal lines without placeholder or OS error.
+__declspec(noreturn) void fail_with_message(const char *message);

@@ -1,0 +1,27 @@
+// SPDX-License-Identifier: MIT
+// The launcher driver: run sequence, role decision, in-process entry, child
+// launch and cleanup. The process-wide state below is static storage, zero at
+// start, defined in run.cpp.
+#pragma once
+
+#include "common/common.h"
+
+extern wchar_t extraction_directory[PATH_CHARS];   // double-NUL terminated after phase 5
+extern wchar_t application_dll_path[PATH_CHARS];   // first entry's full path
+extern volatile unsigned char unpacking_started;   // 0, then 1 before the first entry is read
+extern HANDLE child_process_handle;                // running child, or NULL
+extern int captured_argc;                          // the runtime's own parse
+extern wchar_t **captured_argv;
+
+// Entry of the run sequence; returns the process exit code.
+int run_launcher(HINSTANCE instance, HINSTANCE previous, wchar_t *command_tail, int show);
+
+launcher_role decide_role(void);
+int enter_application(void);
+
+int launch_child(void);
+void build_child_command_line(void);
+void append_quoted_argument(wchar_t *dst, const wchar_t *argument, size_t dst_chars);
+
+void cleanup_launch(void);
+BOOL WINAPI console_control_handler(DWORD control_type);

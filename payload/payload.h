@@ -1,0 +1,27 @@
+// SPDX-License-Identifier: MIT
+// The attached payload: "QOZ", one zstd frame holding the entry stream, zero
+// fill and a 64-bit trailer. The unpacker decodes it as a stream and writes
+// each entry below the extraction directory.
+#pragma once
+
+#include "common/common.h"
+
+enum {
+    DECODED_BUFFER_BYTES = 131072,  // decoder output block
+    CHUNK_BYTES = 32768,            // one WriteFile
+    DIRECTORY_CACHE_ENTRIES = 1024,
+};
+
+// Parent role: writes every entry, then frees the decoder. Child role: returns
+// as soon as the first entry's full path is in application_dll_path. Every
+// failure ends the process with its message.
+void unpack_payload(launcher_role role, const wchar_t *extraction_dir);
+
+// Copies the next count bytes of the entry stream into dst, or ends the process.
+void read_payload(void *dst, unsigned long long count);
+
+// Makes sure the directory holding path's last component exists.
+void create_parent_directories(const wchar_t *path);
+
+// True when path exists as a directory afterwards (or is a bare drive "C:").
+bool ensure_directory(const wchar_t *path);
