@@ -1,0 +1,3 @@
+# SPDX-License-Identifier: MIT
+# End-to-end test modules, each a python unittest file in this folder.
+# Pattern: add_e2e_test(e2e_unpack test_unpack.py)

@@ -1,0 +1,25 @@
+// SPDX-License-Identifier: MIT
+// Start-up for the Windows test programs: a console program on the Universal
+// CRT without mingw's start-up objects, handing the runtime's own argument
+// vector to test_main and its result to exit.
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+extern "C" {
+int __cdecl _configure_wide_argv(int mode);
+int __cdecl _initialize_wide_environment(void);
+void __cdecl _set_app_type(int type);
+int *__cdecl __p___argc(void);
+wchar_t ***__cdecl __p___wargv(void);
+}
+
+int test_main(int argc, wchar_t **argv);
+
+extern "C" void test_entry(void)
+{
+    _set_app_type(1);  // console application
+    _configure_wide_argv(1);
+    _initialize_wide_environment();
+    exit(test_main(*__p___argc(), *__p___wargv()));
+}

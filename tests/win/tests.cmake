@@ -1,0 +1,3 @@
+# SPDX-License-Identifier: MIT
+# Host-side registration of the Windows unit-test programs (built from tests/win/).
+# Pattern: add_wine_test(unit_paths unit_paths.exe)

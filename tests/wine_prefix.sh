@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# start: create the private Wine prefix if needed and keep its server running;
+# stop: end the server. Needs WINEPREFIX and WINE in the environment.
+set -euo pipefail
+: "${WINEPREFIX:?}" "${WINE:=/usr/lib/wine/wine64}"
+export WINEDEBUG=-all
+server=$(dirname "$WINE")/wineserver
+[ -x "$server" ] || server=wineserver
+case "${1:-}" in
+start)
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        mkdir -p "$WINEPREFIX"
+        "$WINE" wineboot -i >/dev/null 2>&1
+    fi
+    "$server" -p
+    "$WINE" cmd /c exit 0 >/dev/null 2>&1 || true  # warm the server
+    ;;
+stop)
+    "$server" -k 2>/dev/null || true
+    ;;
+*)
+    echo "usage: $0 start|stop" >&2; exit 2 ;;
+esac
