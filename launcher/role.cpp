@@ -1,0 +1,133 @@
+// SPDX-License-Identifier: MIT
+// Which role this instance takes, and the child role's entry into the
+// application DLL. Owns the canonical launcher image path (computed at most
+// once) and the scratch buffer for the other process's image path. The child
+// role never changes the environment and never starts a process.
+#include "launcher/launcher.h"
+#include "paths/paths.h"
+
+// Version 2 names the Kernel32 entry points (K32...), so no psapi.dll import.
+#define PSAPI_VERSION 2
+#include <psapi.h>
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+// Both image paths are read with the same capacity: a parent whose module path
+// fitted when it started its child (launch_child reads it with PATH_CHARS)
+// then always fits here too, so a deeply nested install still recognises its
+// parent instead of taking the parent role and starting a chain of parents.
+enum { IMAGE_PATH_CHARS = OWN_IMAGE_PATH_CHARS };
+static_assert(IMAGE_PATH_CHARS > PATH_CHARS, "a launchable module path must fit the comparison buffers");
+
+typedef int (*run_code_function)(int argc, wchar_t **argv, const wchar_t *dll_path);
+
+static wchar_t canonical_launcher_image_path[IMAGE_PATH_CHARS];
+static wchar_t other_image_path[IMAGE_PATH_CHARS];
+
+// Parses the whole value as a base-10 process id, as wcstoul accepts it
+// (leading white space and a sign included). False for anything else.
+static bool parse_process_id(const wchar_t *text, DWORD *process_id)
+{
+    wchar_t *end = NULL;
+    errno = 0;
+    unsigned long value = wcstoul(text, &end, 10);
+    if (errno != 0 || end == NULL || *end != 0)
+        return false;
+    *process_id = (DWORD)value;
+    return true;
+}
+
+static void fill_canonical_launcher_image_path(void)
+{
+    if (canonical_launcher_image_path[0] != 0)
+        return;
+    DWORD length = GetModuleFileNameW(NULL, canonical_launcher_image_path, IMAGE_PATH_CHARS);
+    // 0 is failure and IMAGE_PATH_CHARS a truncated path: either way the own
+    // module path is not available.
+    if (length == 0 || length >= IMAGE_PATH_CHARS)
+        abort();
+    canonicalize_image_path(canonical_launcher_image_path, IMAGE_PATH_CHARS);
+    shorten_directory_part(canonical_launcher_image_path, IMAGE_PATH_CHARS);
+}
+
+// True only when the process is alive, its whole image path could be read and
+// its canonical form equals ours. A path that filled the buffer may have been
+// cut and proves nothing; it cannot be a launcher parent anyway, since a
+// parent's own module path is at most PATH_CHARS - 1 units.
+static bool process_runs_our_image(DWORD process_id)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id);
+    if (process == NULL)
+        return false;
+    other_image_path[0] = 0;
+    DWORD length = K32GetModuleFileNameExW(process, NULL, other_image_path, IMAGE_PATH_CHARS);
+    bool complete = length != 0 && length < IMAGE_PATH_CHARS - 1;
+    if (complete) {
+        canonicalize_image_path(other_image_path, IMAGE_PATH_CHARS);
+        shorten_directory_part(other_image_path, IMAGE_PATH_CHARS);
+    }
+    fill_canonical_launcher_image_path();
+    bool same = complete && wcscmp(other_image_path, canonical_launcher_image_path) == 0;
+    CloseHandle(process);
+    return same;
+}
+
+// Fresh TIME, TIME_US and RANDOM values for this run, and the own process id
+// for the child to find and for {PID} to expand to.
+static void take_parent_role(void)
+{
+    write_environment_variable("VORNAK_ONEFILE_START", NULL);
+    write_environment_variable("VORNAK_ONEFILE_TIME_US", NULL);
+    write_environment_variable("VORNAK_ONEFILE_RANDOM", NULL);
+
+    char narrow_id[128];
+    snprintf(narrow_id, sizeof narrow_id, "%ld", (long)GetCurrentProcessId());
+    wchar_t wide_id[128];
+    wide_id[0] = 0;
+    append_narrow_as_wide(wide_id, narrow_id, 128);
+    write_environment_variable("VORNAK_ONEFILE_PARENT", wide_id);
+}
+
+launcher_role decide_role(void)
+{
+    wchar_t *value = read_environment_variable("VORNAK_ONEFILE_PARENT");
+    bool child = false;
+    DWORD process_id = 0;
+    // A process is never its own parent: a reused process id that happens to
+    // be ours would otherwise make this instance look for a directory that no
+    // parent ever unpacked.
+    if (value != NULL && parse_process_id(value, &process_id) && process_id != GetCurrentProcessId())
+        child = process_runs_our_image(process_id);
+    free(value);
+
+    if (child)
+        return ROLE_CHILD;
+    take_parent_role();
+    return ROLE_PARENT;
+}
+
+int enter_application(void)
+{
+    // A payload that ends before its first entry has no DLL to load. The
+    // child must not go on to any other phase: it never starts a process.
+    if (application_dll_path[0] == 0)
+        fail_with_message("Error, attached data holds no application DLL.");
+
+    // Dependencies are searched in the DLL's own directory, the extraction
+    // directory and System32 only (0xD00), never the current directory.
+    AddDllDirectory(extraction_directory);
+    HMODULE dll = LoadLibraryExW(application_dll_path, NULL,
+                                 LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                                     LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (dll == NULL) {
+        report_os_error("Error, load DLL.", GetLastError());
+        exit(2);
+    }
+    run_code_function run_code = (run_code_function)(void *)GetProcAddress(dll, "run_code");
+    if (run_code == NULL)
+        fail_with_message("Error, DLL entry point not found.");
+    return run_code(captured_argc, captured_argv, application_dll_path);
+}
