@@ -23,5 +23,12 @@ int launch_child(void);
 void build_child_command_line(void);
 void append_quoted_argument(wchar_t *dst, const wchar_t *argument, size_t dst_chars);
 
+// Serialised with cleanup_launch. publish_child_process makes a started
+// child visible to cleanup_launch while the caller keeps the handle for its
+// own wait; release_child_process, after that wait, reads the exit status
+// (1 when it cannot be read) and closes the handle.
+void publish_child_process(HANDLE process);
+int release_child_process(void);
+
 void cleanup_launch(void);
 BOOL WINAPI console_control_handler(DWORD control_type);

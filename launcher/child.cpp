@@ -1,0 +1,163 @@
+// SPDX-License-Identifier: MIT
+// The parent role's launch of its own executable as the child: hand-off
+// variables, the re-quoted command line, inherited standard handles, the wait
+// and the exit status. Owns the launcher module path, the hand-off directory
+// value and the child command line (static). Never holds the cleanup lock
+// while it waits for the child.
+#include "launcher/launcher.h"
+
+#include <shellapi.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+static wchar_t directory_value[OWN_IMAGE_PATH_CHARS];
+static wchar_t launcher_module_path[PATH_CHARS];
+// Writable: CreateProcessW may modify the command line it is given.
+static wchar_t child_command_line[COMMAND_LINE_CHARS];
+
+static void fill_launcher_module_path(void)
+{
+    if (launcher_module_path[0] != 0)
+        return;
+    DWORD length = GetModuleFileNameW(NULL, launcher_module_path, PATH_CHARS);
+    // PATH_CHARS means the path was cut: starting that name would start
+    // some other file or nothing.
+    if (length == 0 || length >= PATH_CHARS)
+        abort();
+}
+
+static bool needs_quotes(const wchar_t *argument)
+{
+    if (argument[0] == 0)
+        return true;
+    for (const wchar_t *p = argument; *p != 0; p++)
+        if (*p == L' ' || *p == L'\t' || *p == L'\n' || *p == L'\v' || *p == L'"')
+            return true;
+    return false;
+}
+
+static void append_char(wchar_t *dst, wchar_t c, size_t dst_chars)
+{
+    wchar_t one[2] = {c, 0};
+    append_wide(dst, one, dst_chars);
+}
+
+static void append_backslashes(wchar_t *dst, size_t count, size_t dst_chars)
+{
+    for (size_t i = 0; i < count; i++)
+        append_char(dst, L'\\', dst_chars);
+}
+
+// Appends argument so that CommandLineToArgvW and the runtime's parser give it
+// back unchanged. Quotes only when it holds a space, tab, LF, VT or a quote,
+// or is empty (unquoted, an empty argument would vanish). Inside quotes a run
+// of n backslashes becomes 2n+1 before a quote and 2n at the end:
+//   input : hello"world      output: "hello\"world"
+//   input : C:\a b\          output: "C:\a b\\"
+//   input : a\\b c           output: "a\\b c"
+void append_quoted_argument(wchar_t *dst, const wchar_t *argument, size_t dst_chars)
+{
+    if (!needs_quotes(argument)) {
+        append_wide(dst, argument, dst_chars);
+        return;
+    }
+    append_char(dst, L'"', dst_chars);
+    const wchar_t *p = argument;
+    for (;;) {
+        size_t backslashes = 0;
+        while (*p == L'\\') {
+            backslashes++;
+            p++;
+        }
+        if (*p == 0) {
+            append_backslashes(dst, 2 * backslashes, dst_chars);
+            break;
+        }
+        if (*p == L'"') {
+            append_backslashes(dst, 2 * backslashes + 1, dst_chars);
+        } else {
+            append_backslashes(dst, backslashes, dst_chars);
+        }
+        append_char(dst, *p, dst_chars);
+        p++;
+    }
+    append_char(dst, L'"', dst_chars);
+}
+
+// The process command line split by CommandLineToArgvW, its first element
+// replaced by the launcher module path, each element re-quoted. Ends the
+// process when the line cannot be split: starting the child with arguments
+// lost would hand the application something the user never typed.
+void build_child_command_line(void)
+{
+    fill_launcher_module_path();
+    int count = 0;
+    wchar_t **arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (arguments == NULL) {
+        report_os_error("Error, couldn't split the command line.", GetLastError());
+        exit(2);
+    }
+    child_command_line[0] = 0;
+    for (int i = 0; i < count; i++) {
+        if (i > 0)
+            append_char(child_command_line, L' ', COMMAND_LINE_CHARS);
+        append_quoted_argument(child_command_line, i == 0 ? launcher_module_path : arguments[i],
+                               COMMAND_LINE_CHARS);
+    }
+    LocalFree(arguments);
+}
+
+// The launcher's directory as the user's file system spells it (no
+// canonical form, no short names), without a trailing backslash.
+static void publish_handoff_variables(void)
+{
+    directory_value[0] = 0;
+    GetModuleFileNameW(NULL, directory_value, OWN_IMAGE_PATH_CHARS);
+    wchar_t *last_backslash = wcsrchr(directory_value, L'\\');
+    if (last_backslash != NULL)
+        *last_backslash = 0;
+    write_environment_variable("VORNAK_ONEFILE_DIRECTORY", directory_value);
+    write_environment_variable("VORNAK_ORIGINAL_ARGV0", captured_argv[0]);
+}
+
+// Starts the child, waits for it, removes the extraction directory and
+// returns the child's exit status (1 when it cannot be read). Does not return
+// when the child cannot be started; the extraction directory then stays.
+int launch_child(void)
+{
+    publish_handoff_variables();
+    fill_launcher_module_path();
+
+    // Only the standard handles: the parent's show-window request is not
+    // handed on.
+    STARTUPINFOW startup;
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+
+    build_child_command_line();
+
+    // No environment block and no directory: the child inherits the
+    // hand-off variables and the current directory.
+    PROCESS_INFORMATION process;
+    memset(&process, 0, sizeof process);
+    if (!CreateProcessW(launcher_module_path, child_command_line, NULL, NULL, TRUE,
+                        NORMAL_PRIORITY_CLASS, NULL, NULL, &startup, &process)) {
+        report_os_error("Error, couldn't launch child", GetLastError());
+        exit(2);
+    }
+    CloseHandle(process.hThread);
+
+    // From here on the console handler may stop the child. It never closes
+    // the handle while this thread owns the wait, so the wait below is always
+    // on an open handle, and no lock is held while the child runs.
+    publish_child_process(process.hProcess);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    int status = release_child_process();
+
+    cleanup_launch();
+    return status;
+}
