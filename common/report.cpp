@@ -1,0 +1,33 @@
+// SPDX-License-Identifier: MIT
+// The one place that formats the launcher's fatal lines: messages with an OS
+// error and the plain one-line failures. Neither removes anything on disk.
+#include "common/common.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+void report_os_error(const char *message, DWORD error)
+{
+    char *text = NULL;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                      FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  NULL, error, 0x409, (LPSTR)&text, 0, NULL);
+    if (length == 0 || text == NULL) {
+        fprintf(stderr, "%s ([Error %ld] unknown error)\n", message, (long)error);
+        return;
+    }
+    // The system's texts end in "\r\n"; the line gets its own end below.
+    size_t end = strlen(text);
+    while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n'))
+        end--;
+    text[end] = 0;
+    fprintf(stderr, "%s ([Error %ld] %s)\n", message, (long)error, text);
+    LocalFree(text);
+}
+
+void fail_with_message(const char *message)
+{
+    puts(message);
+    exit(2);
+}
