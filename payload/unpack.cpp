@@ -1,0 +1,238 @@
+// SPDX-License-Identifier: MIT
+// The unpacker: checks the payload magic, decodes the single zstd frame as a
+// stream (never holding the decoded payload in memory) and writes each entry
+// below the extraction directory. Owns the decoder, its 128 KiB output block,
+// the entry buffers and the created-directory cache. Never undoes anything:
+// on a failure the files written so far stay where they are.
+#include "payload/payload.h"
+#include "launcher/launcher.h"
+#include "paths/paths.h"
+#include "image/build_values.h"
+
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+#include <zstd.h>
+
+static const char decode_error[] = "Error, couldn't decode attached data.";
+static const char write_error[] = "Error, couldn't unpack file to target path.";
+static const char memory_error[] = "Error, couldn't allocate memory.";
+
+static ZSTD_DCtx *decoder;
+static ZSTD_inBuffer input;    // payload after the magic; pos advanced by the decoder only
+static ZSTD_outBuffer output;  // between calls: size = bytes produced, pos = bytes handed out
+static unsigned char *decoded;
+
+static wchar_t entry_name[NAME_CHARS];
+static wchar_t entry_path[PATH_CHARS];
+static unsigned char chunk[CHUNK_BYTES];
+
+static wchar_t *directory_cache[DIRECTORY_CACHE_ENTRIES];
+static int directory_cache_count;
+
+static_assert(CHUNK_BYTES <= DECODED_BUFFER_BYTES, "a chunk is served from one decoder block");
+
+void read_payload(void *dst, unsigned long long count)
+{
+    unsigned char *out = (unsigned char *)dst;
+    bool filled = false;  // the last decoder call of this request filled the block
+    while (count > 0) {
+        if (output.pos < output.size) {
+            size_t available = output.size - output.pos;
+            size_t taken = count < available ? (size_t)count : available;
+            memcpy(out, (const unsigned char *)output.dst + output.pos, taken);
+            out += taken;
+            output.pos += taken;
+            count -= taken;
+            continue;
+        }
+        // A full block may leave more decoded data inside the decoder even
+        // when all input is consumed. With neither input nor such data left,
+        // the owed bytes can never come: a damaged frame, not a reason to wait.
+        if (input.pos >= input.size && !filled)
+            fail_with_message(decode_error);
+        output.dst = decoded;
+        output.pos = 0;
+        output.size = DECODED_BUFFER_BYTES;
+        size_t result = ZSTD_decompressStream(decoder, &output, &input);
+        if (ZSTD_isError(result))
+            fail_with_message(decode_error);
+        filled = output.pos == DECODED_BUFFER_BYTES;
+        output.size = output.pos;
+        output.pos = 0;
+        if (input.pos > input.size)
+            fail_with_message(decode_error);
+    }
+}
+
+static void seed_directory_cache(void)
+{
+    wchar_t home[PATH_CHARS];
+    if (!expand_path_template(home, L"{HOME}", PATH_CHARS))
+        report_expansion_failure(L"{HOME}");
+    directory_cache[0] = _wcsdup(home);
+    if (directory_cache[0] == NULL)
+        fail_with_message(memory_error);
+    directory_cache_count = 1;
+}
+
+bool ensure_directory(const wchar_t *path)
+{
+    if (directory_cache_count == 0)
+        seed_directory_cache();
+    for (int i = 0; i < directory_cache_count; i++)
+        if (wcscmp(directory_cache[i], path) == 0)
+            return true;
+    // "C:" names the drive's current directory, which always exists.
+    if (path[0] != 0 && path[1] == L':' && path[2] == 0)
+        return true;
+    // ERROR_ALREADY_EXISTS also answers for a plain file of that name; the
+    // open of the entry below it then reports the problem.
+    if (!CreateDirectoryW(path, NULL) && GetLastError() != ERROR_ALREADY_EXISTS)
+        return false;
+    // A full cache, or a copy that cannot be made, only costs a system call later.
+    if (directory_cache_count < DIRECTORY_CACHE_ENTRIES) {
+        wchar_t *copy = _wcsdup(path);
+        if (copy != NULL)
+            directory_cache[directory_cache_count++] = copy;
+    }
+    return true;
+}
+
+// Index of the last "\" in path[0..length) at index 1 or more; 0 when none.
+// Index 0 is never taken: "\dir" has no parent to create.
+static size_t last_separator(const wchar_t *path, size_t length)
+{
+    for (size_t i = length; i-- > 1;)
+        if (path[i] == L'\\')
+            return i;
+    return 0;
+}
+
+// Walks up from the parent to the first ancestor that exists, is cached or
+// is a drive, then creates the missing levels on the way back down, outermost
+// first. The walk is iterative so that a path of 2048 one-letter components
+// costs one buffer, not one stack frame per level. The cut points are the
+// NULs left in the buffer; restoring them in turn re-lengthens the path.
+void create_parent_directories(const wchar_t *path)
+{
+    wchar_t directory[PATH_CHARS];
+    size_t length = wcslen(path);
+    if (length >= PATH_CHARS)
+        abort();
+    memcpy(directory, path, (length + 1) * sizeof(wchar_t));
+    size_t parent_length = last_separator(directory, length);
+    if (parent_length == 0)
+        return;
+    directory[parent_length] = 0;
+
+    length = parent_length;
+    while (!ensure_directory(directory)) {
+        size_t cut = last_separator(directory, length);
+        if (cut == 0) {
+            ensure_directory(directory);  // the top level gets its second try here
+            break;
+        }
+        directory[cut] = 0;
+        length = cut;
+    }
+    while (length < parent_length) {
+        directory[length] = L'\\';
+        length = wcslen(directory);
+        ensure_directory(directory);
+    }
+}
+
+static void start_decoder(void)
+{
+    if (vornak_attached_payload_bytes < 3 || memcmp(vornak_attached_payload, "QOZ", 3) != 0)
+        fail_with_message("Error, couldn't find attached data header.");
+    decoded = (unsigned char *)malloc(DECODED_BUFFER_BYTES);
+    if (decoded == NULL)
+        fail_with_message(memory_error);
+    decoder = ZSTD_createDCtx();
+    if (decoder == NULL)
+        fail_with_message(memory_error);
+    // The window also covers the zero fill and the trailer behind the frame;
+    // the decoder never reaches them, since reading stops at the terminator.
+    input.src = vornak_attached_payload + 3;
+    input.size = (size_t)(vornak_attached_payload_bytes - 3);
+    input.pos = 0;
+    output.dst = decoded;
+    output.size = 0;
+    output.pos = 0;
+}
+
+// Reads the next name into entry_name. A name that would not leave room for
+// its terminator is damaged data, never a reason to write past the buffer.
+static void read_entry_name(void)
+{
+    size_t length = 0;
+    for (;;) {
+        uint16_t unit;
+        read_payload(&unit, sizeof unit);
+        if (unit == 0)
+            break;
+        if (length + 1 >= NAME_CHARS)
+            fail_with_message(decode_error);
+        entry_name[length++] = (wchar_t)unit;
+    }
+    entry_name[length] = 0;
+}
+
+static void write_entry(unsigned long long size)
+{
+    HANDLE file = CreateFileW(entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, NULL, CREATE_ALWAYS, 0,
+                              NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        fprintf(stderr, "Error, failed to open '%ls' for writing.\n", entry_path);
+        exit(2);
+    }
+    while (size > 0) {
+        DWORD part = size < CHUNK_BYTES ? (DWORD)size : CHUNK_BYTES;
+        read_payload(chunk, part);
+        DWORD written = 0;
+        SetLastError(0);
+        if (!WriteFile(file, chunk, part, &written, NULL)) {
+            report_os_error(write_error, GetLastError());
+            exit(2);
+        }
+        // A short write leaves a file shorter than its entry: as bad as a failed one.
+        if (written != part) {
+            DWORD error = GetLastError();
+            report_os_error(write_error, error != 0 ? error : ERROR_WRITE_FAULT);
+            exit(2);
+        }
+        size -= part;
+    }
+    CloseHandle(file);
+}
+
+void unpack_payload(launcher_role role, const wchar_t *extraction_dir)
+{
+    start_decoder();
+    unpacking_started = 1;
+    for (;;) {
+        read_entry_name();
+        if (entry_name[0] == 0)
+            break;
+        copy_wide(entry_path, extraction_dir, PATH_CHARS);
+        append_wide(entry_path, L"\\", PATH_CHARS);
+        append_wide(entry_path, entry_name, PATH_CHARS);
+        if (application_dll_path[0] == 0) {
+            copy_wide(application_dll_path, entry_path, PATH_CHARS);
+            if (role == ROLE_CHILD)
+                return;  // the child needs the DLL's path only; its parent wrote the files
+        }
+        unsigned long long size;
+        read_payload(&size, sizeof size);
+        create_parent_directories(entry_path);
+        write_entry(size);
+    }
+    ZSTD_freeDCtx(decoder);
+    decoder = NULL;
+    free(decoded);
+    decoded = NULL;
+}
