@@ -1,0 +1,80 @@
+// SPDX-License-Identifier: MIT
+// The image's entry point, in place of a C runtime's start-up object: brings
+// up the Universal CRT the way a windowed wide-character program's start-up
+// does, calls run_launcher and hands its result to exit. Registers no
+// initialisers, constructors or destructors of its own.
+#include "launcher/launcher.h"
+
+#include <stdlib.h>
+
+extern "C" {
+// Start-up functions of the Universal CRT that the mingw headers do not declare.
+void __cdecl _set_app_type(int type);
+int *__cdecl __p__commode(void);
+int __cdecl _initialize_wide_environment(void);
+int __cdecl _configure_wide_argv(int mode);
+int __cdecl _set_new_mode(int mode);
+wchar_t **__cdecl __p__wcmdln(void);
+int __cdecl _seh_filter_exe(unsigned long code, EXCEPTION_POINTERS *pointers);
+
+extern IMAGE_DOS_HEADER __ImageBase;  // provided by the linker: the loaded image
+}
+
+enum {
+    APP_TYPE_WINDOWED = 2,
+    ARGV_UNEXPANDED = 1,  // "*" and "?" reach the application as typed
+};
+
+// Hands unhandled exceptions to the runtime's own filter, which turns the
+// ones that have a signal handler into that signal and lets the rest through.
+static LONG WINAPI runtime_exception_filter(EXCEPTION_POINTERS *pointers)
+{
+    return _seh_filter_exe(pointers->ExceptionRecord->ExceptionCode, pointers);
+}
+
+// Invalid parameters to runtime functions are ignored; the function then
+// returns its error value, which its caller checks.
+static void __cdecl ignore_invalid_parameter(const wchar_t *, const wchar_t *, const wchar_t *,
+                                             unsigned int, uintptr_t)
+{
+}
+
+// The runtime's command line without the program name and the blanks after
+// it. The name ends at the first unit at or below U+0020 outside double
+// quotes; every '"' toggles quoting.
+static wchar_t *command_line_tail(void)
+{
+    static wchar_t empty[1];
+    wchar_t *c = *__p__wcmdln();
+    if (c == NULL)
+        return empty;
+    bool quoted = false;
+    for (; *c != 0 && (*c > L' ' || quoted); c++)
+        if (*c == L'"')
+            quoted = !quoted;
+    while (*c != 0 && *c <= L' ')
+        c++;
+    return c;
+}
+
+static int show_window_value(void)
+{
+    STARTUPINFOW startup;
+    GetStartupInfoW(&startup);
+    return (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : SW_SHOWDEFAULT;
+}
+
+extern "C" __declspec(noreturn) void vornak_entry(void)
+{
+    _set_app_type(APP_TYPE_WINDOWED);
+    *__p__fmode() = 0;
+    *__p__commode() = 0;
+    _initialize_wide_environment();
+    _configure_wide_argv(ARGV_UNEXPANDED);
+    _set_new_mode(0);
+    SetUnhandledExceptionFilter(runtime_exception_filter);
+    _set_invalid_parameter_handler(ignore_invalid_parameter);
+
+    HINSTANCE instance = (HINSTANCE)&__ImageBase;
+    exit(run_launcher(instance, NULL, command_line_tail(), show_window_value()));
+}
