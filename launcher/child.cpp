@@ -36,16 +36,26 @@ static bool needs_quotes(const wchar_t *argument)
     return false;
 }
 
-static void append_char(wchar_t *dst, wchar_t c, size_t dst_chars)
+// A cursor over a NUL-terminated buffer, so that a long quoted argument is
+// written in one pass instead of rescanning the line for every character.
+struct line_cursor {
+    wchar_t *dst;
+    size_t used;
+    size_t dst_chars;
+};
+
+static void put_char(line_cursor *line, wchar_t c)
 {
-    wchar_t one[2] = {c, 0};
-    append_wide(dst, one, dst_chars);
+    if (line->used + 1 >= line->dst_chars)
+        abort();
+    line->dst[line->used++] = c;
+    line->dst[line->used] = 0;
 }
 
-static void append_backslashes(wchar_t *dst, size_t count, size_t dst_chars)
+static void put_backslashes(line_cursor *line, size_t count)
 {
     for (size_t i = 0; i < count; i++)
-        append_char(dst, L'\\', dst_chars);
+        put_char(line, L'\\');
 }
 
 // Appends argument so that CommandLineToArgvW and the runtime's parser give it
@@ -61,7 +71,8 @@ void append_quoted_argument(wchar_t *dst, const wchar_t *argument, size_t dst_ch
         append_wide(dst, argument, dst_chars);
         return;
     }
-    append_char(dst, L'"', dst_chars);
+    line_cursor line = {dst, wcslen(dst), dst_chars};
+    put_char(&line, L'"');
     const wchar_t *p = argument;
     for (;;) {
         size_t backslashes = 0;
@@ -70,18 +81,14 @@ void append_quoted_argument(wchar_t *dst, const wchar_t *argument, size_t dst_ch
             p++;
         }
         if (*p == 0) {
-            append_backslashes(dst, 2 * backslashes, dst_chars);
+            put_backslashes(&line, 2 * backslashes);
             break;
         }
-        if (*p == L'"') {
-            append_backslashes(dst, 2 * backslashes + 1, dst_chars);
-        } else {
-            append_backslashes(dst, backslashes, dst_chars);
-        }
-        append_char(dst, *p, dst_chars);
+        put_backslashes(&line, *p == L'"' ? 2 * backslashes + 1 : backslashes);
+        put_char(&line, *p);
         p++;
     }
-    append_char(dst, L'"', dst_chars);
+    put_char(&line, L'"');
 }
 
 // The process command line split by CommandLineToArgvW, its first element
@@ -100,7 +107,7 @@ void build_child_command_line(void)
     child_command_line[0] = 0;
     for (int i = 0; i < count; i++) {
         if (i > 0)
-            append_char(child_command_line, L' ', COMMAND_LINE_CHARS);
+            append_wide(child_command_line, L" ", COMMAND_LINE_CHARS);
         append_quoted_argument(child_command_line, i == 0 ? launcher_module_path : arguments[i],
                                COMMAND_LINE_CHARS);
     }
