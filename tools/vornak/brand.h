@@ -1,0 +1,30 @@
+// SPDX-License-Identifier: MIT
+// What a launcher shows of its product: name, version, icons and signature.
+// `vornak build` parses these; the name and version go into the
+// build-values object, the rest into resources and the finished image.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vornak {
+
+struct BrandOptions {
+    std::string name = "Tovrindale";   // UTF-8, as given on the command line
+    std::string version = "1.0.0.160";  // "A.B.C.D"
+    std::vector<std::string> icons;    // PNG files
+    std::string sign_certificate;      // .pfx, empty: not signed
+    std::string password_file;         // holds the certificate's password
+};
+
+// The four parts of "A.B.C.D", each a decimal number 0..65535 without sign,
+// blanks or leading zeros. Throws Error otherwise.
+std::array<uint16_t, 4> parse_version(const std::string &version);
+
+// The product name as UTF-16. Throws Error for an empty name, ill-formed
+// UTF-8, control characters, or more than 1023 code units.
+std::u16string product_name_units(const std::string &name);
+
+}  // namespace vornak

@@ -1,0 +1,56 @@
+// SPDX-License-Identifier: MIT
+// `vornak build`: payload, build-values object, resources, link with lld in
+// MinGW mode against the prebuilt launcher pieces, check that the payload
+// opens .rdata, post-link steps, and only then the output under its name.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/vornak/brand.h"
+#include "tools/vornak/payload_writer.h"
+
+namespace vornak {
+
+struct BuildOptions {
+    std::string app_dir;  // with dll: pack this folder
+    std::string dll;
+    std::string payload;  // or take this payload file as it is
+    std::string output;
+    PackOptions pack;
+    BrandOptions brand;
+};
+
+struct BuildResult {
+    uint64_t payload_bytes = 0;
+    uint64_t image_bytes = 0;
+    std::string linker;
+};
+
+// The launcher pieces that every image links, in <tool_dir>/../lib/vornak/.
+constexpr const char *LAUNCHER_LIBRARIES[] = {"liblauncher.a", "libzstd_decompress.a", "libkernel32.a",
+                                              "libshell32.a",  "libucrtapp.a",         "libgcc.a"};
+
+// ld.lld to use: $VORNAK_LD when set, else ld.lld next to the tool, else
+// /usr/bin/ld.lld, else ld.lld or ld.lld-14 on PATH. Throws Error when
+// none is executable.
+std::string find_linker(const std::string &tool_dir);
+
+// <tool_dir>/../lib/vornak, after checking that every LAUNCHER_LIBRARIES
+// file is there. Throws Error naming the first one missing.
+std::string launcher_library_dir(const std::string &tool_dir);
+
+// The linker's arguments (without the program itself).
+std::vector<std::string> link_arguments(const std::string &library_dir, const std::string &object,
+                                        const std::string &resources, const std::string &output);
+
+// Checks that the section .rdata of the image at exe_path opens with the
+// first bytes of the payload and holds its length at the next multiple of
+// 8. Throws Error otherwise.
+void verify_payload_placement(const std::string &exe_path, const std::string &payload_path);
+
+// Runs the whole build; tool_dir is where the vornak executable lives.
+BuildResult build_launcher(const BuildOptions &options, const std::string &tool_dir);
+
+}  // namespace vornak

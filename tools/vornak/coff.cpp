@@ -1,0 +1,169 @@
+// SPDX-License-Identifier: MIT
+// Writes the build-values object byte by byte: file header, one section
+// header, the raw data, a symbol table and its string table. No timestamp,
+// so the same inputs give the same object.
+#include "tools/vornak/coff.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <vector>
+
+#include "tools/vornak/error.h"
+#include "tools/vornak/files.h"
+#include "tools/vornak/utf.h"
+
+namespace vornak {
+
+namespace {
+
+constexpr uint16_t IMAGE_FILE_MACHINE_AMD64 = 0x8664;
+constexpr uint8_t IMAGE_SYM_CLASS_EXTERNAL = 2;
+constexpr uint8_t IMAGE_SYM_CLASS_STATIC = 3;
+constexpr size_t FILE_HEADER_BYTES = 20;
+constexpr size_t SECTION_HEADER_BYTES = 40;
+constexpr size_t SYMBOL_BYTES = 18;
+constexpr size_t COPY_CHUNK_BYTES = 1 << 20;
+
+void put16(std::string &d, uint16_t v) {
+    d.push_back(static_cast<char>(v & 0xFF));
+    d.push_back(static_cast<char>(v >> 8));
+}
+void put32(std::string &d, uint32_t v) {
+    for (int i = 0; i < 4; ++i) d.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+void put64(std::string &d, uint64_t v) {
+    for (int i = 0; i < 8; ++i) d.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+
+// A symbol record; long names go to the string table as offsets.
+void put_symbol(std::string &symbols, std::string &strings, const std::string &name, uint32_t value,
+                int16_t section, uint8_t storage_class, uint8_t aux_count) {
+    if (name.size() <= 8) {
+        std::string short_name = name;
+        short_name.resize(8, '\0');
+        symbols += short_name;
+    } else {
+        put32(symbols, 0);
+        put32(symbols, static_cast<uint32_t>(4 + strings.size()));
+        strings += name;
+        strings.push_back('\0');
+    }
+    put32(symbols, value);
+    put16(symbols, static_cast<uint16_t>(section));
+    put16(symbols, 0);  // type: not a function
+    symbols.push_back(static_cast<char>(storage_class));
+    symbols.push_back(static_cast<char>(aux_count));
+}
+
+void copy_payload(const std::string &path, uint64_t expected, OutputFile &out) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        throw Error("cannot open payload '" + printable(path) + "': " + errno_text(err));
+    }
+    std::unique_ptr<int, void (*)(int *)> guard(&fd, [](int *f) { ::close(*f); });
+    std::string chunk(COPY_CHUNK_BYTES, '\0');
+    uint64_t copied = 0;
+    for (;;) {
+        ssize_t n = ::read(fd, &chunk[0], chunk.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int err = errno;
+            throw Error("cannot read payload '" + printable(path) + "': " + errno_text(err));
+        }
+        if (n == 0) break;
+        copied += static_cast<uint64_t>(n);
+        if (copied > expected) break;
+        out.write(chunk.data(), static_cast<size_t>(n));
+    }
+    if (copied != expected) throw Error("payload '" + printable(path) + "' changed while it was being read");
+}
+
+}  // namespace
+
+BuildValuesLayout build_values_layout(uint64_t payload_bytes, size_t name_units, size_t version_units) {
+    BuildValuesLayout l;
+    l.payload_offset = 0;
+    l.length_offset = (payload_bytes + 7) & ~uint64_t{7};
+    l.name_offset = l.length_offset + 8;
+    l.version_offset = l.name_offset + 2 * (name_units + 1);
+    l.section_bytes = l.version_offset + 2 * (version_units + 1);
+    return l;
+}
+
+void write_build_values_object(const std::string &payload_path, const std::u16string &product_name,
+                               const std::u16string &product_version, const std::string &output) {
+    struct stat st;
+    if (::stat(payload_path.c_str(), &st) != 0) {
+        int err = errno;
+        throw Error("payload '" + printable(payload_path) + "': " + errno_text(err));
+    }
+    if (!S_ISREG(st.st_mode)) throw Error("payload '" + printable(payload_path) + "' is not a regular file");
+    uint64_t payload_bytes = static_cast<uint64_t>(st.st_size);
+    BuildValuesLayout layout = build_values_layout(payload_bytes, product_name.size(), product_version.size());
+    if (layout.section_bytes > 0xFFFFFFFFu)
+        throw Error("payload of " + std::to_string(payload_bytes) +
+                    " bytes is too large for a Windows image section (4 GiB at most)");
+    uint32_t section_bytes = static_cast<uint32_t>(layout.section_bytes);
+    uint32_t raw_offset = FILE_HEADER_BYTES + SECTION_HEADER_BYTES;
+
+    std::string symbols, strings;
+    put_symbol(symbols, strings, ".rdata", 0, 1, IMAGE_SYM_CLASS_STATIC, 1);
+    put32(symbols, section_bytes);  // aux: section definition
+    put16(symbols, 0);              // relocations
+    put16(symbols, 0);              // line numbers
+    put32(symbols, 0);              // checksum
+    put16(symbols, 0);              // associated section
+    symbols.append(4, '\0');        // selection, unused
+    put_symbol(symbols, strings, "vornak_attached_payload", static_cast<uint32_t>(layout.payload_offset), 1,
+               IMAGE_SYM_CLASS_EXTERNAL, 0);
+    put_symbol(symbols, strings, "vornak_attached_payload_bytes", static_cast<uint32_t>(layout.length_offset),
+               1, IMAGE_SYM_CLASS_EXTERNAL, 0);
+    put_symbol(symbols, strings, "vornak_product_name", static_cast<uint32_t>(layout.name_offset), 1,
+               IMAGE_SYM_CLASS_EXTERNAL, 0);
+    put_symbol(symbols, strings, "vornak_product_version", static_cast<uint32_t>(layout.version_offset), 1,
+               IMAGE_SYM_CLASS_EXTERNAL, 0);
+    uint32_t symbol_count = static_cast<uint32_t>(symbols.size() / SYMBOL_BYTES);
+
+    std::string head;
+    put16(head, IMAGE_FILE_MACHINE_AMD64);
+    put16(head, 1);                           // sections
+    put32(head, 0);                           // timestamp
+    put32(head, raw_offset + section_bytes);  // symbol table
+    put32(head, symbol_count);
+    put16(head, 0);  // optional header
+    put16(head, 0);  // characteristics
+    std::string name(".rdata");
+    name.resize(8, '\0');
+    head += name;
+    put32(head, 0);  // virtual size: 0 in objects
+    put32(head, 0);  // virtual address
+    put32(head, section_bytes);
+    put32(head, raw_offset);
+    put32(head, 0);  // relocations
+    put32(head, 0);  // line numbers
+    put16(head, 0);
+    put16(head, 0);
+    put32(head, BUILD_VALUES_SECTION_FLAGS);
+
+    OutputFile out(output);
+    out.write(head.data(), head.size());
+    copy_payload(payload_path, payload_bytes, out);
+    std::string tail(layout.length_offset - payload_bytes, '\0');
+    put64(tail, payload_bytes);
+    tail += utf16le_bytes(product_name);
+    tail.append(2, '\0');
+    tail += utf16le_bytes(product_version);
+    tail.append(2, '\0');
+    tail += symbols;
+    put32(tail, static_cast<uint32_t>(4 + strings.size()));
+    tail += strings;
+    out.write(tail.data(), tail.size());
+    out.commit(0666);
+}
+
+}  // namespace vornak

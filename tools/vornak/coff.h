@@ -1,0 +1,34 @@
+// SPDX-License-Identifier: MIT
+// The per-product object of a launcher: an AMD64 COFF object with one
+// read-only data section that opens with the attached payload, followed by
+// the payload length and the product name and version as UTF-16 strings.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vornak {
+
+// IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_ALIGN_16BYTES | IMAGE_SCN_MEM_READ
+constexpr uint32_t BUILD_VALUES_SECTION_FLAGS = 0x00000040u | 0x00500000u | 0x40000000u;
+
+// Section layout for a payload of payload_bytes and the two strings (code
+// units without terminator).
+struct BuildValuesLayout {
+    uint64_t payload_offset;  // always 0: the payload opens the section
+    uint64_t length_offset;   // payload_bytes rounded up to 8
+    uint64_t name_offset;
+    uint64_t version_offset;
+    uint64_t section_bytes;
+};
+BuildValuesLayout build_values_layout(uint64_t payload_bytes, size_t name_units, size_t version_units);
+
+// Writes the object to output. The payload file is copied in as it is,
+// unchecked. The symbols are the ones image/build_values.h declares:
+// vornak_attached_payload, vornak_attached_payload_bytes,
+// vornak_product_name and vornak_product_version. Throws Error when the
+// payload cannot be read or the section would not fit a 32-bit size.
+void write_build_values_object(const std::string &payload_path, const std::u16string &product_name,
+                               const std::u16string &product_version, const std::string &output);
+
+}  // namespace vornak

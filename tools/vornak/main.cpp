@@ -1,0 +1,103 @@
+// SPDX-License-Identifier: MIT
+// Command line of the vornak tool. Every failure is one line on stderr,
+// "vornak: error: ...", with exit code 2 for a bad command line and 1 for
+// a refused or failed command; output files appear only on success.
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "tools/vornak/build.h"
+#include "tools/vornak/error.h"
+#include "tools/vornak/files.h"
+#include "tools/vornak/payload_writer.h"
+
+namespace {
+
+constexpr int EXIT_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
+
+void add_pack_options(CLI::App *cmd, vornak::PackOptions &pack, bool &quiet) {
+    cmd->add_option("--level", pack.level, "zstd compression level (1..22)")
+        ->default_val(19)
+        ->check(CLI::Range(1, 22));
+    cmd->add_option("--threads", pack.threads, "zstd worker threads (0: compress on the main thread)")
+        ->default_val(0)
+        ->check(CLI::Range(0, 256));
+    cmd->add_flag("--quiet", quiet, "print nothing on success");
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app("Packs application folders and links one-file Windows launchers.", "vornak");
+    app.require_subcommand(1);
+
+    vornak::BuildOptions opt;
+    bool quiet = false;
+
+    CLI::App *pack = app.add_subcommand("pack", "Write the attached payload of an application folder");
+    pack->add_option("APP_DIR", opt.app_dir, "application folder")->required();
+    pack->add_option("--dll", opt.dll, "the application DLL, relative to APP_DIR (the first entry)")->required();
+    pack->add_option("-o,--output", opt.output, "payload file to write")->required();
+    add_pack_options(pack, opt.pack, quiet);
+
+    CLI::App *build = app.add_subcommand("build", "Link a launcher image that carries an application");
+    CLI::Option *dir_opt = build->add_option("APP_DIR", opt.app_dir, "application folder to pack");
+    CLI::Option *dll_opt = build->add_option("--dll", opt.dll, "the application DLL, relative to APP_DIR");
+    CLI::Option *payload_opt =
+        build->add_option("--payload", opt.payload, "a payload file to carry as it is, unchecked");
+    payload_opt->excludes(dir_opt)->excludes(dll_opt);
+    dir_opt->needs(dll_opt);
+    dll_opt->needs(dir_opt);
+    build->add_option("-o,--output", opt.output, "launcher image to write (.exe)")->required();
+    build->add_option("--name", opt.brand.name, "product name")->default_val(opt.brand.name);
+    build->add_option("--version", opt.brand.version, "product version A.B.C.D")->default_val(opt.brand.version);
+    build->add_option("--icon", opt.brand.icons, "PNG images of the icon");
+    CLI::Option *sign_opt = build->add_option("--sign", opt.brand.sign_certificate, "certificate (.pfx) to sign with");
+    CLI::Option *password_opt =
+        build->add_option("--password-file", opt.brand.password_file, "file holding the certificate's password");
+    sign_opt->needs(password_opt);
+    password_opt->needs(sign_opt);
+    add_pack_options(build, opt.pack, quiet);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError &e) {
+        std::string what = e.what();
+        if (what.empty()) what = "invalid command line";
+        std::fprintf(stderr, "vornak: error: %s (see vornak --help)\n", what.c_str());
+        return EXIT_USAGE;
+    }
+
+    try {
+        if (pack->parsed()) {
+            vornak::PackResult r = vornak::pack_folder(opt.app_dir, opt.dll, opt.pack, opt.output);
+            if (!quiet)
+                std::printf("vornak: packed %llu files (%llu bytes decoded, window log %u) into %s (%llu bytes)\n",
+                            static_cast<unsigned long long>(r.entries),
+                            static_cast<unsigned long long>(r.stream_bytes), r.window_log,
+                            opt.output.c_str(), static_cast<unsigned long long>(r.payload_bytes));
+        } else if (build->parsed()) {
+            if (opt.app_dir.empty() && opt.payload.empty())
+                throw vornak::Error("give either APP_DIR with --dll or --payload FILE");
+            vornak::BuildResult r = vornak::build_launcher(opt, vornak::own_directory());
+            if (!quiet)
+                std::printf("vornak: wrote %s (%llu bytes, payload %llu bytes)\n", opt.output.c_str(),
+                            static_cast<unsigned long long>(r.image_bytes),
+                            static_cast<unsigned long long>(r.payload_bytes));
+        }
+    } catch (const vornak::Error &e) {
+        std::fprintf(stderr, "vornak: error: %s\n", e.what());
+        return EXIT_FAILED;
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "vornak: error: %s\n", e.what());
+        return EXIT_FAILED;
+    }
+    return 0;
+}

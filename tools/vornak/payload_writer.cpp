@@ -1,0 +1,160 @@
+// SPDX-License-Identifier: MIT
+// The payload producer. The frame carries no content size, no checksum and
+// no dictionary id, and its window never exceeds what the launcher's
+// default-parameter decoder accepts.
+#include "tools/vornak/payload_writer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include <zstd.h>
+
+#include "tools/vornak/error.h"
+#include "tools/vornak/files.h"
+#include "tools/vornak/utf.h"
+
+namespace vornak {
+
+namespace {
+
+constexpr size_t READ_CHUNK_BYTES = 1 << 20;
+
+void put_u64le(std::string &dst, uint64_t v) {
+    for (int i = 0; i < 8; ++i) dst.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+
+void check_zstd(size_t rc, const char *what) {
+    if (ZSTD_isError(rc)) throw Error(std::string("zstd: ") + what + ": " + ZSTD_getErrorName(rc));
+}
+
+// One zstd frame written through to an output file.
+class FrameWriter {
+public:
+    FrameWriter(OutputFile &out, const PackOptions &options, unsigned window_log)
+        : out_(out), cctx_(ZSTD_createCCtx(), &ZSTD_freeCCtx), buffer_(ZSTD_CStreamOutSize(), '\0') {
+        if (!cctx_) throw Error("zstd: cannot allocate a compression context");
+        check_zstd(ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_compressionLevel, options.level),
+                   "compression level");
+        check_zstd(ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_windowLog, static_cast<int>(window_log)),
+                   "window log");
+        check_zstd(ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_contentSizeFlag, 0), "content size flag");
+        check_zstd(ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_checksumFlag, 0), "checksum flag");
+        check_zstd(ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_dictIDFlag, 0), "dictionary id flag");
+        if (options.threads > 0) {
+            size_t rc = ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_nbWorkers, options.threads);
+            if (ZSTD_isError(rc))
+                throw Error("zstd: cannot use " + std::to_string(options.threads) +
+                            " worker threads: " + ZSTD_getErrorName(rc));
+        }
+    }
+
+    void write(const void *data, size_t bytes) { run(data, bytes, ZSTD_e_continue); }
+    void finish() { run(nullptr, 0, ZSTD_e_end); }
+    uint64_t frame_bytes() const { return frame_bytes_; }
+
+private:
+    void run(const void *data, size_t bytes, ZSTD_EndDirective mode) {
+        ZSTD_inBuffer in{data, bytes, 0};
+        for (;;) {
+            ZSTD_outBuffer o{&buffer_[0], buffer_.size(), 0};
+            size_t rc = ZSTD_compressStream2(cctx_.get(), &o, &in, mode);
+            check_zstd(rc, "compression failed");
+            out_.write(o.dst, o.pos);
+            frame_bytes_ += o.pos;
+            // continue: done once the input is taken; end: once the frame is flushed.
+            if (mode == ZSTD_e_end ? rc == 0 : in.pos == in.size) break;
+        }
+    }
+
+    OutputFile &out_;
+    std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> cctx_;
+    std::string buffer_;
+    uint64_t frame_bytes_ = 0;
+};
+
+void write_entry_data(FrameWriter &frame, const PackEntry &entry, std::string &chunk) {
+    std::string shown = printable(entry.path);
+    int fd = ::open(entry.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        int err = errno;
+        throw Error("cannot open '" + shown + "': " + errno_text(err));
+    }
+    std::unique_ptr<int, void (*)(int *)> guard(&fd, [](int *f) { ::close(*f); });
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) != entry.size)
+        throw Error("'" + shown + "' changed while it was being packed");
+    uint64_t remaining = entry.size;
+    while (remaining > 0) {
+        size_t want = remaining < chunk.size() ? static_cast<size_t>(remaining) : chunk.size();
+        ssize_t n = ::read(fd, &chunk[0], want);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int err = errno;
+            throw Error("cannot read '" + shown + "': " + errno_text(err));
+        }
+        if (n == 0) throw Error("'" + shown + "' changed while it was being packed");
+        frame.write(chunk.data(), static_cast<size_t>(n));
+        remaining -= static_cast<uint64_t>(n);
+    }
+    char extra;
+    if (::read(fd, &extra, 1) > 0) throw Error("'" + shown + "' changed while it was being packed");
+}
+
+}  // namespace
+
+uint64_t entry_stream_bytes(const std::vector<PackEntry> &entries) {
+    uint64_t total = 2;  // terminator
+    for (const PackEntry &e : entries) total += 2 * (e.name.size() + 1) + 8 + e.size;
+    return total;
+}
+
+unsigned choose_window_log(uint64_t stream_bytes) {
+    unsigned log = MIN_WINDOW_LOG;
+    while (log < MAX_WINDOW_LOG && (uint64_t{1} << log) < stream_bytes) ++log;
+    return log;
+}
+
+PackResult write_payload(const std::vector<PackEntry> &entries, const PackOptions &options,
+                         const std::string &output) {
+    if (options.level < 1 || options.level > ZSTD_maxCLevel())
+        throw Error("--level must be between 1 and " + std::to_string(ZSTD_maxCLevel()));
+    if (options.threads < 0) throw Error("--threads must not be negative");
+
+    PackResult result;
+    result.entries = entries.size();
+    result.stream_bytes = entry_stream_bytes(entries);
+    result.window_log = choose_window_log(result.stream_bytes);
+
+    OutputFile out(output);
+    out.write(PAYLOAD_MAGIC, sizeof PAYLOAD_MAGIC);
+    FrameWriter frame(out, options, result.window_log);
+    std::string chunk(READ_CHUNK_BYTES, '\0');
+    std::string header;
+    for (const PackEntry &e : entries) {
+        header = utf16le_bytes(e.name);
+        header.append(2, '\0');
+        put_u64le(header, e.size);
+        frame.write(header.data(), header.size());
+        write_entry_data(frame, e, chunk);
+    }
+    frame.write("\0\0", 2);
+    frame.finish();
+
+    std::string tail(PAYLOAD_ZERO_FILL_BYTES, '\0');
+    put_u64le(tail, sizeof PAYLOAD_MAGIC + frame.frame_bytes() + PAYLOAD_ZERO_FILL_BYTES);
+    out.write(tail.data(), tail.size());
+    result.payload_bytes = out.bytes_written();
+    out.commit(0666);
+    return result;
+}
+
+PackResult pack_folder(const std::string &app_dir, const std::string &dll, const PackOptions &options,
+                       const std::string &output) {
+    return write_payload(collect_entries(app_dir, dll), options, output);
+}
+
+}  // namespace vornak

@@ -1,0 +1,49 @@
+// SPDX-License-Identifier: MIT
+// Writes the attached payload: "QOZ", one zstd frame holding the entry
+// stream, seven zero bytes, and the u64 trailer holding its own offset.
+// Files are streamed through the compressor; nothing holds the whole tree.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/vornak/tree.h"
+
+namespace vornak {
+
+constexpr char PAYLOAD_MAGIC[3] = {'Q', 'O', 'Z'};
+constexpr size_t PAYLOAD_ZERO_FILL_BYTES = 7;
+// The launcher's decoder runs with zstd's default limit of 2^27 bytes.
+constexpr unsigned MAX_WINDOW_LOG = 27;
+constexpr unsigned MIN_WINDOW_LOG = 10;
+
+struct PackOptions {
+    int level = 19;   // zstd compression level, 1..22
+    int threads = 0;  // 0: compress on this thread; N: N zstd worker threads
+};
+
+struct PackResult {
+    uint64_t entries = 0;
+    uint64_t stream_bytes = 0;   // decoded size of the entry stream
+    uint64_t payload_bytes = 0;  // L, the whole payload file
+    unsigned window_log = 0;
+};
+
+// Decoded size of the entry stream for these entries, terminator included.
+uint64_t entry_stream_bytes(const std::vector<PackEntry> &entries);
+
+// The smallest window log >= 10 whose window covers stream_bytes, capped at 27.
+unsigned choose_window_log(uint64_t stream_bytes);
+
+// Writes the payload for entries to output (committed only when complete).
+// Throws Error when a file cannot be read, changed size since the walk, or
+// the output cannot be written; no output is left behind then.
+PackResult write_payload(const std::vector<PackEntry> &entries, const PackOptions &options,
+                         const std::string &output);
+
+// collect_entries followed by write_payload.
+PackResult pack_folder(const std::string &app_dir, const std::string &dll, const PackOptions &options,
+                       const std::string &output);
+
+}  // namespace vornak

@@ -1,0 +1,269 @@
+// SPDX-License-Identifier: MIT
+// Walks an application folder into payload entries, refusing everything
+// that the launcher could not recreate faithfully on Windows. The walk holds
+// the names and sizes only, never file contents.
+#include "tools/vornak/tree.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <utility>
+
+#include "tools/vornak/error.h"
+#include "tools/vornak/utf.h"
+
+namespace vornak {
+
+namespace {
+
+std::string ascii_lower(const std::string &s) {
+    std::string out = s;
+    for (char &c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+bool is_reserved_device_name(const std::string &component) {
+    // Windows maps these names to devices in every directory, with any
+    // extension ("nul.txt") and with trailing blanks before it.
+    std::string stem = ascii_lower(component.substr(0, component.find('.')));
+    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+    static const char *const fixed[] = {"con", "prn", "aux", "nul"};
+    for (const char *name : fixed)
+        if (stem == name) return true;
+    if (stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
+        stem[3] >= '1' && stem[3] <= '9')
+        return true;
+    return false;
+}
+
+std::string real_path(const std::string &path, int &err) {
+    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
+    if (!resolved) {
+        err = errno;
+        return std::string();
+    }
+    err = 0;
+    return resolved.get();
+}
+
+struct DirCloser {
+    void operator()(DIR *d) const { ::closedir(d); }
+};
+
+struct Child {
+    std::string name;       // UTF-8 as read from the directory
+    std::u16string name16;
+    std::string path;       // host path
+    struct stat st;         // of the target, symlinks followed
+};
+
+class Walker {
+public:
+    explicit Walker(std::string root_real) : root_(std::move(root_real)) {}
+
+    void walk(const std::string &dir, const std::string &rel, const std::u16string &rel16,
+              const struct stat &dir_st) {
+        active_.emplace_back(dir_st.st_dev, dir_st.st_ino);
+        std::vector<Child> files, dirs;
+        read_children(dir, rel, files, dirs);
+        for (const Child &f : files) {
+            std::u16string name = join(rel16, f.name16);
+            if (name.size() > MAX_ENTRY_NAME_UNITS)
+                throw Error("name '" + printable(join(rel, f.name)) + "' is " +
+                            std::to_string(name.size()) + " UTF-16 code units long; at most " +
+                            std::to_string(MAX_ENTRY_NAME_UNITS) + " fit");
+            entries_.push_back(PackEntry{name, f.path, static_cast<uint64_t>(f.st.st_size)});
+        }
+        for (const Child &d : dirs) {
+            for (const auto &a : active_)
+                if (a.first == d.st.st_dev && a.second == d.st.st_ino)
+                    throw Error("directory cycle: '" + printable(join(rel, d.name)) +
+                                "' leads back to a directory that contains it");
+            walk(d.path, join(rel, d.name), join(rel16, d.name16), d.st);
+        }
+        active_.pop_back();
+    }
+
+    std::vector<PackEntry> take() { return std::move(entries_); }
+
+private:
+    static std::string join(const std::string &rel, const std::string &name) {
+        return rel.empty() ? name : rel + "/" + name;
+    }
+    static std::u16string join(const std::u16string &rel, const std::u16string &name) {
+        return rel.empty() ? name : rel + u"\\" + name;
+    }
+
+    bool inside_root(const std::string &real) const {
+        return real == root_ || (real.size() > root_.size() && real.compare(0, root_.size(), root_) == 0 &&
+                                 (root_ == "/" || real[root_.size()] == '/'));
+    }
+
+    void read_children(const std::string &dir, const std::string &rel, std::vector<Child> &files,
+                       std::vector<Child> &dirs) {
+        std::unique_ptr<DIR, DirCloser> handle(::opendir(dir.c_str()));
+        if (!handle) {
+            int err = errno;
+            throw Error("cannot read directory '" + printable(dir) + "': " + errno_text(err));
+        }
+        std::map<std::string, std::string> folded;  // ASCII-lowered name -> name
+        for (;;) {
+            errno = 0;
+            struct dirent *de = ::readdir(handle.get());
+            if (!de) {
+                if (errno != 0) {
+                    int err = errno;
+                    throw Error("cannot read directory '" + printable(dir) + "': " + errno_text(err));
+                }
+                break;
+            }
+            std::string name = de->d_name;
+            if (name == "." || name == "..") continue;
+            Child c;
+            c.name = name;
+            c.path = dir + "/" + name;
+            std::string shown = printable(join(rel, name));
+            std::string problem = windows_name_problem(name, c.name16);
+            if (!problem.empty()) throw Error("name '" + shown + "' " + problem);
+            auto [it, fresh] = folded.emplace(ascii_lower(name), name);
+            if (!fresh)
+                throw Error("names '" + printable(join(rel, it->second)) + "' and '" + shown +
+                            "' differ only in letter case; on Windows one would replace the other");
+            if (::lstat(c.path.c_str(), &c.st) != 0) {
+                int err = errno;
+                throw Error("cannot read '" + shown + "': " + errno_text(err));
+            }
+            if (S_ISLNK(c.st.st_mode)) {
+                int err;
+                std::string target = real_path(c.path, err);
+                if (target.empty()) {
+                    throw Error("symlink '" + shown + "' cannot be followed: " + errno_text(err));
+                }
+                if (!inside_root(target))
+                    throw Error("symlink '" + shown + "' leads outside the application folder (to '" +
+                                printable(target) + "')");
+                if (::stat(c.path.c_str(), &c.st) != 0) {
+                    err = errno;
+                    throw Error("symlink '" + shown + "' cannot be followed: " + errno_text(err));
+                }
+            }
+            if (S_ISREG(c.st.st_mode)) {
+                files.push_back(std::move(c));
+            } else if (S_ISDIR(c.st.st_mode)) {
+                dirs.push_back(std::move(c));
+            } else {
+                const char *kind = S_ISFIFO(c.st.st_mode)   ? "a fifo"
+                                   : S_ISSOCK(c.st.st_mode) ? "a socket"
+                                   : S_ISCHR(c.st.st_mode)  ? "a character device"
+                                   : S_ISBLK(c.st.st_mode)  ? "a block device"
+                                                            : "of an unknown kind";
+                throw Error("'" + shown + "' is " + kind + "; only regular files and directories can be packed");
+            }
+        }
+        auto by_name = [](const Child &a, const Child &b) { return a.name < b.name; };
+        std::sort(files.begin(), files.end(), by_name);
+        std::sort(dirs.begin(), dirs.end(), by_name);
+    }
+
+    std::string root_;
+    std::vector<std::pair<dev_t, ino_t>> active_;  // directories on the current walk path
+    std::vector<PackEntry> entries_;
+};
+
+// Splits the --dll argument into components, dropping "." ones.
+std::vector<std::string> dll_components(const std::string &dll) {
+    if (dll.empty()) throw Error("--dll names no file");
+    if (dll[0] == '/') throw Error("--dll '" + printable(dll) + "' must be relative to the application folder");
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= dll.size()) {
+        size_t slash = dll.find('/', start);
+        if (slash == std::string::npos) slash = dll.size();
+        std::string part = dll.substr(start, slash - start);
+        if (part == "..")
+            throw Error("--dll '" + printable(dll) + "' must stay inside the application folder");
+        if (!part.empty() && part != ".") parts.push_back(part);
+        start = slash + 1;
+    }
+    if (parts.empty() || dll.back() == '/') throw Error("--dll '" + printable(dll) + "' names no file");
+    return parts;
+}
+
+}  // namespace
+
+std::string windows_name_problem(const std::string &component, std::u16string &utf16) {
+    utf16.clear();
+    if (!utf8_to_utf16(component, utf16)) return "is not valid UTF-8 and has no UTF-16 form";
+    for (char16_t u : utf16) {
+        if (u < 0x20) return "holds a control character, which Windows does not allow in file names";
+        switch (u) {
+        case '<': case '>': case ':': case '"': case '|': case '?': case '*':
+            return std::string("holds '") + static_cast<char>(u) + "', which Windows does not allow in file names";
+        case '\\':
+            return "holds '\\', which is the path separator on Windows";
+        default:
+            break;
+        }
+    }
+    char last = component.back();
+    if (last == '.' || last == ' ')
+        return "ends with a dot or a blank, which Windows drops from file names";
+    if (is_reserved_device_name(component)) return "is a reserved device name on Windows";
+    return std::string();
+}
+
+std::vector<PackEntry> collect_entries(const std::string &app_dir, const std::string &dll) {
+    if (app_dir.empty()) throw Error("no application folder given");
+    struct stat root_st;
+    if (::stat(app_dir.c_str(), &root_st) != 0) {
+        int err = errno;
+        throw Error("application folder '" + printable(app_dir) + "': " + errno_text(err));
+    }
+    if (!S_ISDIR(root_st.st_mode))
+        throw Error("application folder '" + printable(app_dir) + "' is not a directory");
+    int err;
+    std::string root = real_path(app_dir, err);
+    if (root.empty())
+        throw Error("application folder '" + printable(app_dir) + "': " + errno_text(err));
+
+    std::vector<std::string> parts = dll_components(dll);
+    std::string dll_path = root;
+    std::string dll_rel;
+    std::u16string dll_name;
+    for (const std::string &p : parts) {
+        dll_path += "/" + p;
+        dll_rel += (dll_rel.empty() ? "" : "/") + p;
+        std::u16string unit;
+        std::string problem = windows_name_problem(p, unit);
+        if (!problem.empty()) throw Error("--dll name '" + printable(dll) + "' " + problem);
+        dll_name += (dll_name.empty() ? u"" : u"\\") + unit;
+    }
+    struct stat dll_st;
+    if (::stat(dll_path.c_str(), &dll_st) != 0) {
+        err = errno;
+        throw Error("DLL '" + printable(dll_rel) + "' not found in '" + printable(app_dir) + "': " +
+                    errno_text(err));
+    }
+    if (!S_ISREG(dll_st.st_mode))
+        throw Error("DLL '" + printable(dll_rel) + "' is not a regular file");
+
+    Walker walker(root);
+    walker.walk(root, std::string(), std::u16string(), root_st);
+    std::vector<PackEntry> entries = walker.take();
+    auto it = std::find_if(entries.begin(), entries.end(),
+                           [&](const PackEntry &e) { return e.name == dll_name; });
+    if (it == entries.end())
+        throw Error("DLL '" + printable(dll_rel) + "' is not among the folder's files");
+    std::rotate(entries.begin(), it, it + 1);
+    return entries;
+}
+
+}  // namespace vornak

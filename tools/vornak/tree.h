@@ -1,0 +1,39 @@
+// SPDX-License-Identifier: MIT
+// The application folder as a list of payload entries: which files, under
+// which names, in which order. Only names and sizes are held here; contents
+// are read later, one file at a time, while the payload is written.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vornak {
+
+// The unpacker's name buffer holds 1024 UTF-16 units with the terminator.
+constexpr size_t MAX_ENTRY_NAME_UNITS = 1023;
+
+struct PackEntry {
+    std::u16string name;  // relative, "\"-separated, as the launcher writes it
+    std::string path;     // host path to read the contents from
+    uint64_t size;        // size seen while walking; rechecked when read
+};
+
+// Walks app_dir and returns its files as payload entries: first the DLL named
+// by dll (a "/"-separated path relative to app_dir), then, at each directory
+// level, the files in byte order of their UTF-8 names followed by the
+// subdirectories in the same order. Symlinks that stay inside app_dir are
+// followed. Throws Error for a missing folder or DLL, a DLL that is not a
+// regular file, a symlink that leaves the folder or dangles, a directory
+// cycle, anything that is neither a regular file nor a directory, a name
+// that is not well-formed UTF-8, a name Windows cannot hold (reserved
+// characters, a "\" inside a name, a reserved device name, a trailing dot or
+// blank), two names in one directory that differ only in ASCII case, and an
+// entry name over MAX_ENTRY_NAME_UNITS code units.
+std::vector<PackEntry> collect_entries(const std::string &app_dir, const std::string &dll);
+
+// Empty when component (one path element, UTF-8) can be a Windows file name;
+// otherwise why not. Also checks the UTF-8 and fills utf16 with the name.
+std::string windows_name_problem(const std::string &component, std::u16string &utf16);
+
+}  // namespace vornak
