@@ -1,17 +1,320 @@
 // SPDX-License-Identifier: MIT
-// Resource compilation is not there yet: images are linked without a
-// resource section, and options that need one are refused rather than
-// silently dropped.
+// Builds the launcher's resources and the binary .res container around them
+// (the format of Microsoft's resource compiler: a 32-byte empty entry, then
+// one header and DWORD-aligned data block per resource). Everything here is
+// byte-exact on purpose: the image is checked against these layouts.
 #include "tools/vornak/resources.h"
 
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+
 #include "tools/vornak/error.h"
+#include "tools/vornak/utf.h"
 
 namespace vornak {
 
+namespace {
+
+// A single line, ElementTree-style prefixes ns0..ns3 in order of first use:
+// asm.v1, compatibility.v1, asm.v3, and the 2016 Windows-settings namespace
+// that longPathAware lives in.
+constexpr char MANIFEST[] =
+    "<ns0:assembly xmlns:ns0=\"urn:schemas-microsoft-com:asm.v1\""
+    " xmlns:ns1=\"urn:schemas-microsoft-com:compatibility.v1\""
+    " xmlns:ns2=\"urn:schemas-microsoft-com:asm.v3\""
+    " xmlns:ns3=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\" manifestVersion=\"1.0\">"
+    "<ns0:assemblyIdentity type=\"win32\" name=\"Mini\" version=\"1.0.0.0\" />"
+    "<ns1:compatibility><ns1:application>"
+    "<ns1:supportedOS Id=\"{e2011457-1546-43c5-a5fe-008deee3d3f0}\" />"  // Vista
+    "<ns1:supportedOS Id=\"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}\" />"  // 7
+    "<ns1:supportedOS Id=\"{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}\" />"  // 8
+    "<ns1:supportedOS Id=\"{1f676c76-80e1-4239-95bb-83d0f6d0da78}\" />"  // 8.1
+    "<ns1:supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\" />"  // 10 and 11
+    "</ns1:application></ns1:compatibility>"
+    "<ns2:application><ns2:windowsSettings><ns3:longPathAware>true</ns3:longPathAware>"
+    "</ns2:windowsSettings></ns2:application>"
+    "<ns0:dependency><ns0:dependentAssembly>"
+    "<ns0:assemblyIdentity type=\"win32\" name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""
+    " processorArchitecture=\"*\" publicKeyToken=\"6595b64144ccf1df\" language=\"*\" />"
+    "</ns0:dependentAssembly></ns0:dependency>"
+    "<ns2:trustInfo><ns2:security><ns2:requestedPrivileges>"
+    "<ns2:requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\" />"
+    "</ns2:requestedPrivileges></ns2:security></ns2:trustInfo></ns0:assembly>";
+static_assert(sizeof(MANIFEST) - 1 == 1265, "the manifest is 1,265 bytes");
+
+constexpr unsigned char PNG_SIGNATURE[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+constexpr uint32_t MAX_ICON_PIXELS = 256;  // the group entry's byte holds 1..255, 0 for 256
+
+// Memory flags as resource compilers write them; the linker ignores them.
+constexpr uint16_t MOVEABLE_PURE = 0x0030;
+constexpr uint16_t MOVEABLE_PURE_DISCARDABLE = 0x1030;
+
+// VS_FIXEDFILEINFO fields that do not come from the version.
+constexpr uint32_t FIXED_SIGNATURE = 0xFEEF04BD;
+constexpr uint32_t FIXED_STRUC_VERSION = 0;
+constexpr uint32_t FILE_FLAGS_MASK = 0x3F;
+constexpr uint32_t VOS_WINDOWS32 = 0x4;
+constexpr uint32_t VFT_APP = 0x1;
+constexpr uint16_t LANGUAGE_NEUTRAL = 0x0000;
+constexpr uint16_t CODE_PAGE_UTF16 = 0x04B0;
+
+void put16(std::string &b, uint32_t v) {
+    b.push_back(static_cast<char>(v & 0xFF));
+    b.push_back(static_cast<char>((v >> 8) & 0xFF));
+}
+
+void put32(std::string &b, uint32_t v) {
+    put16(b, v & 0xFFFF);
+    put16(b, v >> 16);
+}
+
+void set16(std::string &b, size_t at, uint32_t v) {
+    b[at] = static_cast<char>(v & 0xFF);
+    b[at + 1] = static_cast<char>((v >> 8) & 0xFF);
+}
+
+uint32_t be32(const std::string &b, size_t at) {
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(b.data()) + at;
+    return (static_cast<uint32_t>(p[0]) << 24) | (p[1] << 16) | (p[2] << 8) | p[3];
+}
+
+void align4(std::string &b) {
+    while (b.size() % 4) b.push_back('\0');
+}
+
+std::string wide_z(const std::u16string &s) { return utf16le_bytes(s) + std::string(2, '\0'); }
+
+std::u16string ascii_units(const std::string &s) { return std::u16string(s.begin(), s.end()); }
+
+uint32_t crc32_of(const std::string &b, size_t at, size_t bytes) {
+    static uint32_t table[256];
+    if (!table[1]) {
+        for (uint32_t n = 0; n < 256; ++n) {
+            uint32_t c = n;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            table[n] = c;
+        }
+    }
+    uint32_t c = 0xFFFFFFFFu;
+    for (size_t i = at; i < at + bytes; ++i) c = table[(c ^ static_cast<unsigned char>(b[i])) & 0xFF] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFu;
+}
+
+// One node of the version tree: wLength, wValueLength, wType, the key with
+// its NUL, padding to 4, the value, then each child at a 4-byte boundary.
+// wLength covers the node without the padding after its last byte.
+std::string version_node(const std::u16string &key, const std::string &value, uint16_t value_length,
+                         uint16_t type, const std::vector<std::string> &children) {
+    std::string b(6, '\0');
+    b += wide_z(key);
+    align4(b);
+    b += value;
+    for (const std::string &child : children) {
+        align4(b);
+        b += child;
+    }
+    if (b.size() > 0xFFFF) throw Error("the version resource would exceed 65,535 bytes; use a shorter --name");
+    set16(b, 0, static_cast<uint32_t>(b.size()));
+    set16(b, 2, value_length);
+    set16(b, 4, type);
+    return b;
+}
+
+// A String node; its wValueLength counts UTF-16 units with the NUL.
+std::string version_string(const char *key, const std::u16string &value) {
+    return version_node(ascii_units(key), wide_z(value), static_cast<uint16_t>(value.size() + 1), 1, {});
+}
+
+// One .res entry with a numeric type and name.
+void append_resource(std::string &res, uint16_t type, uint16_t id, uint16_t memory_flags,
+                     const std::string &data) {
+    put32(res, static_cast<uint32_t>(data.size()));
+    put32(res, 32);  // header bytes: the ordinal forms of type and name keep it fixed
+    put16(res, 0xFFFF);
+    put16(res, type);
+    put16(res, 0xFFFF);
+    put16(res, id);
+    put32(res, 0);  // data version
+    put16(res, memory_flags);
+    put16(res, LANGUAGE_NEUTRAL);
+    put32(res, 0);  // version
+    put32(res, 0);  // characteristics
+    res += data;
+    align4(res);
+}
+
+std::string read_whole_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw Error("cannot open icon '" + printable(path) + "'");
+    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) throw Error("cannot read icon '" + printable(path) + "'");
+    return data;
+}
+
+std::vector<IconImage> sorted_checked(std::vector<IconImage> icons) {
+    std::stable_sort(icons.begin(), icons.end(), [](const IconImage &a, const IconImage &b) {
+        return a.width != b.width ? a.width < b.width : a.height < b.height;
+    });
+    for (size_t i = 1; i < icons.size(); ++i)
+        if (icons[i].width == icons[i - 1].width && icons[i].height == icons[i - 1].height)
+            throw Error("two icon images are " + std::to_string(icons[i].width) + "x" +
+                        std::to_string(icons[i].height) + "; give each size once");
+    return icons;
+}
+
+}  // namespace
+
+const std::string &launcher_manifest() {
+    static const std::string text(MANIFEST, sizeof(MANIFEST) - 1);
+    return text;
+}
+
+std::string icon_png_problem(const std::string &png, uint32_t &width, uint32_t &height) {
+    if (png.size() < 8 || png.compare(0, 8, reinterpret_cast<const char *>(PNG_SIGNATURE), 8) != 0)
+        return "not a PNG file";
+    size_t at = 8;
+    bool seen_header = false, seen_data = false;
+    while (true) {
+        if (png.size() - at < 12) return "truncated chunk";
+        uint32_t length = be32(png, at);
+        std::string kind = png.substr(at + 4, 4);
+        if (length > png.size() - at - 12) return "truncated " + printable(kind) + " chunk";
+        if (crc32_of(png, at + 4, 4 + length) != be32(png, at + 8 + length))
+            return "bad CRC in the " + printable(kind) + " chunk";
+        if (!seen_header) {
+            if (kind != "IHDR" || length != 13) return "the first chunk is not IHDR";
+            seen_header = true;
+            width = be32(png, at + 8);
+            height = be32(png, at + 12);
+            const unsigned char *h = reinterpret_cast<const unsigned char *>(png.data()) + at + 16;
+            if (h[0] != 8 || h[1] != 6) return "not RGBA with 8 bits per channel";
+            if (h[2] != 0 || h[3] != 0) return "unknown compression or filter method";
+            if (h[4] != 0) return "interlaced";
+            if (width == 0 || height == 0 || width > MAX_ICON_PIXELS || height > MAX_ICON_PIXELS)
+                return "size " + std::to_string(width) + "x" + std::to_string(height) +
+                       " is outside 1..256 pixels";
+        } else if (kind == "IDAT") {
+            seen_data = true;
+        } else if (kind == "IEND") {
+            if (!seen_data) return "no IDAT chunk";
+            if (length != 0 || at + 12 != png.size()) return "bytes after the IEND chunk";
+            return std::string();
+        } else {
+            return "holds a " + printable(kind) + " chunk; only IHDR, IDAT and IEND may appear";
+        }
+        at += 12 + length;
+    }
+}
+
+std::vector<IconImage> default_icons() {
+    std::vector<IconImage> icons;
+    for (size_t i = 0; i < DEFAULT_ICON_FILE_COUNT; ++i) {
+        const EmbeddedFile &f = DEFAULT_ICON_FILES[i];
+        IconImage icon;
+        icon.png.assign(reinterpret_cast<const char *>(f.data), f.bytes);
+        std::string problem = icon_png_problem(icon.png, icon.width, icon.height);
+        if (!problem.empty()) throw Error(std::string("built-in icon ") + f.name + ": " + problem);
+        icons.push_back(std::move(icon));
+    }
+    return sorted_checked(std::move(icons));
+}
+
+std::vector<IconImage> read_icons(const std::vector<std::string> &paths) {
+    std::vector<IconImage> icons;
+    for (const std::string &path : paths) {
+        IconImage icon;
+        icon.png = read_whole_file(path);
+        std::string problem = icon_png_problem(icon.png, icon.width, icon.height);
+        if (!problem.empty()) throw Error("icon '" + printable(path) + "': " + problem);
+        icons.push_back(std::move(icon));
+    }
+    return sorted_checked(std::move(icons));
+}
+
+std::string version_resource(const std::u16string &product_name, const std::string &version) {
+    std::array<uint16_t, 4> v = parse_version(version);
+    std::u16string version_units = ascii_units(version);
+    std::u16string internal_name;
+    for (char16_t u : product_name)
+        if (u != u' ') internal_name.push_back(u);
+    if (internal_name.empty()) throw Error("--name must hold more than blanks");
+
+    std::string fixed;
+    put32(fixed, FIXED_SIGNATURE);
+    put32(fixed, FIXED_STRUC_VERSION);
+    put32(fixed, (uint32_t{v[0]} << 16) | v[1]);  // file version MS, LS
+    put32(fixed, (uint32_t{v[2]} << 16) | v[3]);
+    put32(fixed, (uint32_t{v[0]} << 16) | v[1]);  // product version MS, LS
+    put32(fixed, (uint32_t{v[2]} << 16) | v[3]);
+    put32(fixed, FILE_FLAGS_MASK);
+    put32(fixed, 0);  // file flags
+    put32(fixed, VOS_WINDOWS32);
+    put32(fixed, VFT_APP);
+    put32(fixed, 0);  // subtype
+    put32(fixed, 0);  // date MS
+    put32(fixed, 0);  // date LS
+
+    std::vector<std::string> strings = {
+        version_string("CompanyName", product_name),
+        version_string("ProductName", product_name),
+        version_string("FileDescription", product_name),
+        version_string("ProductVersion", version_units),
+        version_string("FileVersion", version_units),
+        version_string("OriginalFilename", internal_name + u".exe"),
+        version_string("InternalName", internal_name),
+    };
+    std::string table = version_node(u"000004b0", std::string(), 0, 1, strings);
+    std::string string_info = version_node(u"StringFileInfo", std::string(), 0, 1, {table});
+    std::string translation;
+    put16(translation, LANGUAGE_NEUTRAL);
+    put16(translation, CODE_PAGE_UTF16);
+    std::string var = version_node(u"Translation", translation, 4, 0, {});
+    std::string var_info = version_node(u"VarFileInfo", std::string(), 0, 1, {var});
+    return version_node(u"VS_VERSION_INFO", fixed, static_cast<uint16_t>(fixed.size()), 0,
+                        {string_info, var_info});
+}
+
+std::string icon_group_directory(const std::vector<IconImage> &icons) {
+    std::string b;
+    put16(b, 0);  // reserved
+    put16(b, 1);  // type: icon
+    put16(b, static_cast<uint32_t>(icons.size()));
+    for (size_t i = 0; i < icons.size(); ++i) {
+        b.push_back(static_cast<char>(icons[i].width & 0xFF));  // 256 becomes 0
+        b.push_back(static_cast<char>(icons[i].height & 0xFF));
+        b.push_back(0);  // colour count
+        b.push_back(0);  // reserved
+        put16(b, 0);     // planes
+        put16(b, 32);    // bits per pixel
+        put32(b, static_cast<uint32_t>(icons[i].png.size()));
+        put16(b, static_cast<uint32_t>(i + 1));
+    }
+    return b;
+}
+
+std::string resource_file(const std::u16string &product_name, const std::string &version,
+                          const std::vector<IconImage> &icons) {
+    if (icons.empty() || icons.size() > 0xFFFF) throw Error("an icon group needs 1 to 65,535 images");
+    std::string res;
+    append_resource(res, 0, 0, 0, std::string());  // the empty entry that marks a 32-bit .res file
+    append_resource(res, RT_MANIFEST_ID, 1, MOVEABLE_PURE, launcher_manifest());
+    append_resource(res, RT_VERSION_ID, 1, MOVEABLE_PURE, version_resource(product_name, version));
+    for (size_t i = 0; i < icons.size(); ++i)
+        append_resource(res, RT_ICON_ID, static_cast<uint16_t>(i + 1), MOVEABLE_PURE_DISCARDABLE, icons[i].png);
+    append_resource(res, RT_GROUP_ICON_ID, 1, MOVEABLE_PURE_DISCARDABLE, icon_group_directory(icons));
+    return res;
+}
+
 std::string write_resources(const BrandOptions &brand, const std::string &dir) {
-    (void)dir;
-    if (!brand.icons.empty()) throw Error("--icon is not supported yet");
-    return std::string();
+    std::vector<IconImage> icons = brand.icons.empty() ? default_icons() : read_icons(brand.icons);
+    std::string res = resource_file(product_name_units(brand.name), brand.version, icons);
+    std::string path = dir + "/resources.res";
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(res.data(), static_cast<std::streamsize>(res.size()));
+    out.close();
+    if (!out) throw Error("cannot write '" + printable(path) + "'");
+    return path;
 }
 
 }  // namespace vornak
