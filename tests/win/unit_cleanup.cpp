@@ -1,0 +1,332 @@
+// SPDX-License-Identifier: MIT
+// The console control handler and cleanup_launch, driven in-process against a
+// real child (this program started with --sleep) and real directories: Wine
+// delivers no console control event to a process without a console. The
+// process's own import slots are redirected to count the calls the cleanup
+// makes (deletes, pauses, waits, terminations, closes) and pass them on.
+#include "image/build_values.h"
+#include "launcher/launcher.h"
+#include "tests/win/check.h"
+
+#include <shellapi.h>
+#include <stdlib.h>
+
+// Linking the launcher library brings the run sequence, which expects the
+// values that `vornak build` writes; no payload is read here.
+extern "C" {
+const unsigned char vornak_attached_payload[] = {0};
+const unsigned long long vornak_attached_payload_bytes = 0;
+const wchar_t vornak_product_name[] = L"test";
+const wchar_t vornak_product_version[] = L"0.0.0.0";
+
+extern void *__imp_SHFileOperationW, *__imp_Sleep, *__imp_WaitForSingleObject,
+    *__imp_TerminateProcess, *__imp_CloseHandle;
+}
+
+enum { CHILD_EXIT_CODE = 42 };
+
+static decltype(&SHFileOperationW) real_delete;
+static decltype(&Sleep) real_sleep;
+static decltype(&WaitForSingleObject) real_wait;
+static decltype(&TerminateProcess) real_terminate;
+static decltype(&CloseHandle) real_close;
+
+static HANDLE watched;  // the child handle whose uses are counted
+static volatile LONG deletes, pauses, waits, terminations, closes, bad_requests;
+static DWORD last_wait_ms;
+static UINT last_terminate_code = 0xFFFF;
+
+static int WINAPI counting_delete(LPSHFILEOPSTRUCTW request)
+{
+    InterlockedIncrement(&deletes);
+    bool fresh = request->hwnd == NULL && request->wFunc == FO_DELETE &&
+                 request->pFrom == extraction_directory && request->pTo && request->pTo[0] == 0 &&
+                 request->fFlags == 0x414 && !request->fAnyOperationsAborted &&
+                 request->hNameMappings == NULL && request->lpszProgressTitle &&
+                 request->lpszProgressTitle[0] == 0;
+    if (!fresh) {
+        InterlockedIncrement(&bad_requests);
+        return 1;
+    }
+    int result = real_delete(request);
+    // The shell may change the record; the next attempt must not see this.
+    request->wFunc = FO_COPY;
+    request->fFlags = 0;
+    return result;
+}
+
+static void WINAPI counting_sleep(DWORD ms)
+{
+    if (ms == 100)
+        InterlockedIncrement(&pauses);
+    real_sleep(ms);
+}
+
+static DWORD WINAPI counting_wait(HANDLE handle, DWORD ms)
+{
+    if (handle == watched && ms != INFINITE) {
+        InterlockedIncrement(&waits);
+        last_wait_ms = ms;
+    }
+    return real_wait(handle, ms);
+}
+
+static BOOL WINAPI counting_terminate(HANDLE handle, UINT code)
+{
+    if (handle == watched) {
+        InterlockedIncrement(&terminations);
+        last_terminate_code = code;
+    }
+    return real_terminate(handle, code);
+}
+
+static BOOL WINAPI counting_close(HANDLE handle)
+{
+    if (handle == watched)
+        InterlockedIncrement(&closes);
+    return real_close(handle);
+}
+
+static void *redirect(void **slot, void *replacement)
+{
+    DWORD protection;
+    VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
+    void *previous = *slot;
+    *slot = replacement;
+    VirtualProtect(slot, sizeof *slot, protection, &protection);
+    return previous;
+}
+
+static void install_counters(void)
+{
+    real_delete = (decltype(real_delete))redirect(&__imp_SHFileOperationW, (void *)counting_delete);
+    real_sleep = (decltype(real_sleep))redirect(&__imp_Sleep, (void *)counting_sleep);
+    real_wait = (decltype(real_wait))redirect(&__imp_WaitForSingleObject, (void *)counting_wait);
+    real_terminate = (decltype(real_terminate))redirect(&__imp_TerminateProcess, (void *)counting_terminate);
+    real_close = (decltype(real_close))redirect(&__imp_CloseHandle, (void *)counting_close);
+}
+
+static void reset_counters(void)
+{
+    deletes = pauses = waits = terminations = closes = bad_requests = 0;
+    last_wait_ms = 0;
+    last_terminate_code = 0xFFFF;
+}
+
+// --- fixtures: a directory with content as the extraction directory, a child ---
+
+static int fixture_number;
+
+// Fills extraction_directory with a fresh directory holding a file in a
+// subdirectory, every unit after the path zero; returns the file's path.
+static const wchar_t *make_extraction_directory(void)
+{
+    static wchar_t temp[MAX_PATH], file[PATH_CHARS];
+    GetTempPathW(MAX_PATH, temp);
+    memset(extraction_directory, 0, sizeof extraction_directory);
+    swprintf(extraction_directory, PATH_CHARS, L"%lsvornak_cleanup_%lu_%d", temp,
+             GetCurrentProcessId(), ++fixture_number);
+    swprintf(file, PATH_CHARS, L"%ls\\sub", extraction_directory);
+    CreateDirectoryW(extraction_directory, NULL);
+    CreateDirectoryW(file, NULL);
+    append_wide(file, L"\\app.dll", PATH_CHARS);
+    HANDLE f = CreateFileW(file, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    WriteFile(f, "x", 1, NULL, NULL);
+    CloseHandle(f);
+    unpacking_started = 1;
+    return file;
+}
+
+static bool directory_exists(void)
+{
+    DWORD attributes = GetFileAttributesW(extraction_directory);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+static void remove_leftovers(const wchar_t *file)
+{
+    static wchar_t sub[PATH_CHARS];
+    DeleteFileW(file);
+    copy_wide(sub, file, PATH_CHARS);
+    *wcsrchr(sub, L'\\') = 0;
+    RemoveDirectoryW(sub);
+    RemoveDirectoryW(extraction_directory);
+}
+
+// Starts this program sleeping for ms and publishes it as the running child,
+// the way launch_child does when it waits (wait_pending) or as a bare handle.
+// Returns a second handle of the test's own for watching the child.
+static HANDLE start_child(DWORD ms)
+{
+    static wchar_t self[PATH_CHARS], command[PATH_CHARS];
+    GetModuleFileNameW(NULL, self, PATH_CHARS);
+    swprintf(command, PATH_CHARS, L"\"%ls\" --sleep %lu", self, ms);
+    STARTUPINFOW startup = {sizeof startup};
+    PROCESS_INFORMATION process;
+    if (!CreateProcessW(self, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+        return NULL;
+    CloseHandle(process.hThread);
+    HANDLE own = NULL;
+    DuplicateHandle(GetCurrentProcess(), process.hProcess, GetCurrentProcess(), &own, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    watched = process.hProcess;
+    child_process_handle = process.hProcess;
+    return own;
+}
+
+static DWORD exit_code_of(HANDLE process)
+{
+    DWORD code = 0xFFFFFFFF;
+    real_wait(process, 10000);
+    GetExitCodeProcess(process, &code);
+    return code;
+}
+
+// --- cases ---
+
+static void check_ignored_types(void)
+{
+    const wchar_t *file = make_extraction_directory();
+    HANDLE child = start_child(60000);
+    reset_counters();
+    static const DWORD ignored[] = {3, 4, 7, 0xFFFFFFFF};
+    for (DWORD type : ignored)
+        CHECK(console_control_handler(type) == FALSE);
+    CHECK(deletes == 0 && waits == 0 && terminations == 0 && closes == 0);
+    CHECK(child_process_handle == watched);
+    CHECK(real_wait(child, 0) == WAIT_TIMEOUT);
+    CHECK(directory_exists());
+
+    real_terminate(child, 1);
+    CloseHandle(child);
+    CloseHandle(child_process_handle);
+    child_process_handle = NULL;
+    remove_leftovers(file);
+}
+
+static void check_cleaning_types(void)
+{
+    // No child: only the removal, which succeeds at once (one call, no pause).
+    static const DWORD cleaning[] = {0, 1, 2, 5, 6};
+    for (DWORD type : cleaning) {
+        const wchar_t *file = make_extraction_directory();
+        reset_counters();
+        CHECK(console_control_handler(type) == FALSE);
+        if (!CHECK(!directory_exists() && deletes == 1 && pauses == 0))
+            printf("    type %lu: %ld deletes, %ld pauses\n", type, deletes, pauses);
+        remove_leftovers(file);
+    }
+}
+
+static void check_child_terminated_after_grace(void)
+{
+    const wchar_t *file = make_extraction_directory();
+    HANDLE child = start_child(60000);
+    reset_counters();
+    CHECK(console_control_handler(CTRL_C_EVENT) == FALSE);
+    CHECK(waits == 1 && last_wait_ms == 5000);
+    CHECK(terminations == 1 && last_terminate_code == 0);
+    CHECK(exit_code_of(child) == 0);
+    CHECK(closes == 1 && child_process_handle == NULL);
+    CHECK(!directory_exists() && bad_requests == 0);
+
+    // A second event finds no child and repeats only the removal.
+    reset_counters();
+    console_control_handler(CTRL_BREAK_EVENT);
+    CHECK(waits == 0 && closes == 0 && deletes == 1);
+    CloseHandle(child);
+    remove_leftovers(file);
+}
+
+// launch_child's side, on a thread of its own: wait without the lock, then
+// release and clean up as the main thread does.
+static volatile int released_status = -1;
+static DWORD WINAPI waiting_main_thread(void *process)
+{
+    real_wait((HANDLE)process, INFINITE);
+    released_status = release_child_process();
+    cleanup_launch();
+    return 0;
+}
+
+static void check_child_ending_within_grace_while_main_waits(void)
+{
+    const wchar_t *file = make_extraction_directory();
+    HANDLE child = start_child(1000);
+    publish_child_process(watched);
+    reset_counters();
+    HANDLE waiter = CreateThread(NULL, 0, waiting_main_thread, watched, 0, NULL);
+    CHECK(console_control_handler(CTRL_CLOSE_EVENT) == FALSE);
+    CHECK(real_wait(waiter, 20000) == WAIT_OBJECT_0);
+    CHECK(terminations == 0);
+    CHECK(exit_code_of(child) == CHILD_EXIT_CODE && released_status == CHILD_EXIT_CODE);
+    // Closed once, by the thread that owned the wait, after the handler's use.
+    CHECK(closes == 1 && child_process_handle == NULL);
+    CHECK(!directory_exists());
+    CloseHandle(waiter);
+    CloseHandle(child);
+    remove_leftovers(file);
+}
+
+static void check_nothing_before_unpacking(void)
+{
+    const wchar_t *file = make_extraction_directory();
+    unpacking_started = 0;
+    reset_counters();
+    CHECK(console_control_handler(CTRL_C_EVENT) == FALSE);
+    CHECK(deletes == 0 && directory_exists());
+    remove_leftovers(file);
+}
+
+static void check_held_file_gives_up_after_21_attempts(void)
+{
+    const wchar_t *file = make_extraction_directory();
+    // Open without FILE_SHARE_DELETE: every delete stops at this file.
+    HANDLE held = CreateFileW(file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    CHECK(held != INVALID_HANDLE_VALUE);
+    reset_counters();
+    CHECK(console_control_handler(CTRL_C_EVENT) == FALSE);
+    if (!CHECK(deletes == 21 && pauses == 20))
+        printf("    %ld deletes, %ld pauses\n", deletes, pauses);
+    CHECK(directory_exists() && bad_requests == 0);
+    CloseHandle(held);
+    remove_leftovers(file);
+
+}
+
+static void check_file_path_stops_retries(void)
+{
+    // The path names a file held open, so the delete fails and leaves it: a
+    // file is not a directory, and the retries end at once.
+    const wchar_t *file = make_extraction_directory();
+    static wchar_t directory[PATH_CHARS];
+    copy_wide(directory, extraction_directory, PATH_CHARS);
+    memset(extraction_directory, 0, sizeof extraction_directory);
+    copy_wide(extraction_directory, file, PATH_CHARS);
+    HANDLE held = CreateFileW(file, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    reset_counters();
+    console_control_handler(CTRL_C_EVENT);
+    CHECK(deletes == 1 && pauses == 0);
+    CloseHandle(held);
+    memset(extraction_directory, 0, sizeof extraction_directory);
+    copy_wide(extraction_directory, directory, PATH_CHARS);
+    remove_leftovers(file);
+}
+
+int test_main(int argc, wchar_t **argv)
+{
+    if (argc == 3 && wcscmp(argv[1], L"--sleep") == 0) {
+        Sleep(wcstoul(argv[2], NULL, 10));
+        return CHILD_EXIT_CODE;
+    }
+    install_counters();
+    check_ignored_types();
+    check_cleaning_types();
+    check_nothing_before_unpacking();
+    check_held_file_gives_up_after_21_attempts();
+    check_file_path_stops_retries();
+    check_child_ending_within_grace_while_main_waits();
+    check_child_terminated_after_grace();
+    return test_summary();
+}
