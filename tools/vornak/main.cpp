@@ -12,6 +12,7 @@
 #include "tools/vornak/error.h"
 #include "tools/vornak/files.h"
 #include "tools/vornak/payload_writer.h"
+#include "tools/vornak/pe_image.h"
 
 namespace {
 
@@ -62,6 +63,10 @@ int main(int argc, char **argv) {
     password_opt->needs(sign_opt);
     add_pack_options(build, opt.pack, quiet);
 
+    std::string inspect_path;
+    CLI::App *inspect = app.add_subcommand("inspect", "Report what a launcher image carries, and check it");
+    inspect->add_option("IMAGE", inspect_path, "launcher image (.exe)")->required();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &e) {
@@ -91,6 +96,13 @@ int main(int argc, char **argv) {
                 std::printf("vornak: wrote %s (%llu bytes, payload %llu bytes)\n", opt.output.c_str(),
                             static_cast<unsigned long long>(r.image_bytes),
                             static_cast<unsigned long long>(r.payload_bytes));
+        } else if (inspect->parsed()) {
+            int failed = vornak::inspect_image(inspect_path, std::cout);
+            std::cout.flush();
+            if (failed) {
+                std::fprintf(stderr, "vornak: inspect: %d check%s failed\n", failed, failed == 1 ? "" : "s");
+                return EXIT_FAILED;
+            }
         }
     } catch (const vornak::Error &e) {
         std::fprintf(stderr, "vornak: error: %s\n", e.what());
