@@ -1,0 +1,183 @@
+// SPDX-License-Identifier: MIT
+// Test helpers: folders, files, a payload decoder, running the tool.
+#include "tests/host/support.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+#include <zstd.h>
+
+namespace fs = std::filesystem;
+
+namespace test {
+
+TempDir::TempDir() {
+    const char *tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vornak-test-XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (!::mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+void write_file(const std::string &path, const std::string &content) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool exists(const std::string &path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> list_dir(const std::string &dir) {
+    std::vector<std::string> names;
+    for (const auto &e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    return names;
+}
+
+uint64_t le64(const std::string &bytes, size_t offset) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(bytes.at(offset + i));
+    return v;
+}
+
+std::string utf8(const std::u16string &s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        uint32_t cp = s[i];
+        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < s.size()) cp = 0x10000 + ((cp - 0xD800) << 10) + (s[++i] - 0xDC00);
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+    return out;
+}
+
+DecodedPayload decode_payload(const std::string &payload) {
+    DecodedPayload result;
+    EXPECT_GE(payload.size(), 18u);
+    if (payload.size() < 18) return result;
+    EXPECT_EQ(payload.substr(0, 3), "QOZ");
+    uint64_t trailer = le64(payload, payload.size() - 8);
+    EXPECT_EQ(trailer, payload.size() - 8) << "trailer must hold its own offset";
+    uint64_t frame_bytes = payload.size() - 18;
+    EXPECT_EQ(trailer, 10 + frame_bytes);
+    EXPECT_EQ(payload.substr(3 + frame_bytes, 7), std::string(7, '\0'));
+    result.frame = payload.substr(3, frame_bytes);
+    EXPECT_EQ(ZSTD_findFrameCompressedSize(result.frame.data(), result.frame.size()), frame_bytes)
+        << "exactly one frame fills the space before the zero fill";
+
+    // Decode as the launcher does: one stream, all input offered at once.
+    std::string stream;
+    ZSTD_DCtx *dctx = ZSTD_createDCtx();
+    std::string buf(131072, '\0');
+    ZSTD_inBuffer in{payload.data() + 3, payload.size() - 3, 0};
+    size_t rc = 1;
+    while (rc != 0) {
+        ZSTD_outBuffer out{&buf[0], buf.size(), 0};
+        rc = ZSTD_decompressStream(dctx, &out, &in);
+        if (ZSTD_isError(rc)) {
+            ADD_FAILURE() << "decode error: " << ZSTD_getErrorName(rc);
+            break;
+        }
+        stream.append(buf.data(), out.pos);
+        if (out.pos == 0 && in.pos == in.size && rc != 0) {
+            ADD_FAILURE() << "frame does not end";
+            break;
+        }
+    }
+    ZSTD_freeDCtx(dctx);
+    EXPECT_EQ(in.pos, frame_bytes) << "the decoder stops at the frame's end, before the zero fill";
+    result.stream_bytes = stream.size();
+
+    size_t pos = 0;
+    for (;;) {
+        std::u16string name;
+        for (;;) {
+            if (pos + 2 > stream.size()) {
+                ADD_FAILURE() << "entry stream ends inside a name";
+                return result;
+            }
+            char16_t unit = static_cast<char16_t>(static_cast<unsigned char>(stream[pos]) |
+                                                  (static_cast<unsigned char>(stream[pos + 1]) << 8));
+            pos += 2;
+            if (unit == 0) break;
+            name.push_back(unit);
+        }
+        if (name.empty()) break;
+        if (pos + 8 > stream.size()) {
+            ADD_FAILURE() << "entry stream ends inside a size";
+            return result;
+        }
+        uint64_t size = le64(stream, pos);
+        pos += 8;
+        if (size > stream.size() - pos) {
+            ADD_FAILURE() << "entry stream ends inside data";
+            return result;
+        }
+        result.entries.push_back(DecodedEntry{name, stream.substr(pos, size)});
+        pos += size;
+    }
+    EXPECT_EQ(pos, stream.size()) << "the frame's content ends exactly with the terminator";
+    return result;
+}
+
+int run(const std::vector<std::string> &argv, std::string &out, std::string &err, const std::string &cwd) {
+    TempDir capture;
+    std::string out_path = capture / "out", err_path = capture / "err";
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int o = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int e = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(o, 1);
+        ::dup2(e, 2);
+        if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
+        std::vector<char *> args;
+        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    out = read_file(out_path);
+    err = read_file(err_path);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace test

@@ -1,0 +1,58 @@
+// SPDX-License-Identifier: MIT
+// Helpers of the vornak host tests: private scratch folders, file creation,
+// and an independent reader of payload files (zstd streaming decoder plus
+// an entry-stream parser) to check what the packer wrote.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace test {
+
+// A fresh directory, removed with its contents at the end of the test.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string &path() const { return path_; }
+    std::string operator/(const std::string &rel) const { return path_ + "/" + rel; }
+
+private:
+    std::string path_;
+};
+
+// Creates parent directories as needed.
+void write_file(const std::string &path, const std::string &content);
+std::string read_file(const std::string &path);
+bool exists(const std::string &path);  // without following a final symlink
+// Names in dir other than "." and "..".
+std::vector<std::string> list_dir(const std::string &dir);
+
+uint64_t le64(const std::string &bytes, size_t offset);
+
+struct DecodedEntry {
+    std::u16string name;
+    std::string data;
+};
+
+struct DecodedPayload {
+    std::string frame;  // the zstd frame, F bytes
+    std::vector<DecodedEntry> entries;
+    uint64_t stream_bytes = 0;
+};
+
+// Decodes a payload file, checking along the way (with gtest assertions)
+// the magic, that the trailer holds 10 + F, that the seven bytes between
+// frame and trailer are zero, and that the entry stream ends exactly with
+// its terminator where the frame ends.
+DecodedPayload decode_payload(const std::string &payload);
+
+std::string utf8(const std::u16string &s);
+
+// Runs argv (argv[0] a path) with cwd; returns the exit status and fills
+// out and err with the standard streams.
+int run(const std::vector<std::string> &argv, std::string &out, std::string &err,
+        const std::string &cwd = std::string());
+
+}  // namespace test

@@ -1,0 +1,138 @@
+// SPDX-License-Identifier: MIT
+// The build-values object, read back with an independent COFF parser, and
+// the checks of the product name and version.
+#include <map>
+
+#include <gtest/gtest.h>
+
+#include "tests/host/support.h"
+#include "tools/vornak/brand.h"
+#include "tools/vornak/coff.h"
+#include "tools/vornak/error.h"
+
+using test::TempDir;
+
+namespace {
+
+uint16_t u16(const std::string &b, size_t o) {
+    return static_cast<uint16_t>(static_cast<unsigned char>(b.at(o)) | (static_cast<unsigned char>(b.at(o + 1)) << 8));
+}
+uint32_t u32(const std::string &b, size_t o) { return u16(b, o) | (static_cast<uint32_t>(u16(b, o + 2)) << 16); }
+
+struct Symbol {
+    uint32_t value;
+    int16_t section;
+    uint8_t storage_class;
+};
+
+struct Object {
+    uint16_t machine, sections;
+    std::string section_name;
+    uint32_t flags;
+    std::string data;
+    std::map<std::string, Symbol> symbols;
+};
+
+Object parse(const std::string &b) {
+    Object o;
+    o.machine = u16(b, 0);
+    o.sections = u16(b, 2);
+    uint32_t symtab = u32(b, 8), count = u32(b, 12);
+    EXPECT_EQ(u16(b, 16), 0) << "no optional header in an object";
+    size_t sh = 20 + u16(b, 16);
+    o.section_name = b.substr(sh, 8);
+    o.data = b.substr(u32(b, sh + 20), u32(b, sh + 16));
+    o.flags = u32(b, sh + 36);
+    EXPECT_EQ(u16(b, sh + 32), 0) << "no relocations";
+    size_t strtab = symtab + 18 * size_t{count};
+    for (uint32_t i = 0; i < count; ++i) {
+        size_t s = symtab + 18 * size_t{i};
+        std::string name;
+        if (u32(b, s) == 0) {
+            name = b.c_str() + strtab + u32(b, s + 4);
+        } else {
+            name = b.substr(s, 8);
+            name.resize(name.find('\0') == std::string::npos ? 8 : name.find('\0'));
+        }
+        o.symbols[name] = Symbol{u32(b, s + 8), static_cast<int16_t>(u16(b, s + 12)),
+                                 static_cast<uint8_t>(b.at(s + 16))};
+        i += static_cast<unsigned char>(b.at(s + 17));  // skip aux records
+    }
+    return o;
+}
+
+std::u16string wide_at(const std::string &data, size_t offset) {
+    std::u16string s;
+    for (size_t o = offset; u16(data, o) != 0; o += 2) s.push_back(u16(data, o));
+    return s;
+}
+
+}  // namespace
+
+TEST(BuildValuesObject, SectionAndSymbolsForAnOddSizedPayload) {
+    TempDir t;
+    std::string payload = "QOZ" + std::string("\x28\xb5\x2f\xfd\x00\x00\x01\x00\x00\x00", 10);  // 13 bytes
+    test::write_file(t / "p.bin", payload);
+    std::u16string name = u"Caf\u00e9 \U0001F600";
+    vornak::write_build_values_object(t / "p.bin", name, u"2.3.4.5", t / "v.o");
+
+    Object o = parse(test::read_file(t / "v.o"));
+    EXPECT_EQ(o.machine, 0x8664);
+    EXPECT_EQ(o.sections, 1);
+    EXPECT_EQ(o.section_name, std::string(".rdata\0\0", 8));
+    EXPECT_EQ(o.flags, 0x40500040u) << "initialized data, read-only, 16-byte aligned";
+    ASSERT_EQ(o.data.size(), 16u + 8 + 2 * (name.size() + 1) + 2 * 8);
+    EXPECT_EQ(o.data.substr(0, 13), payload);
+    EXPECT_EQ(o.data.substr(13, 3), std::string(3, '\0')) << "padding to 8";
+    EXPECT_EQ(test::le64(o.data, 16), 13u);
+
+    const std::map<std::string, uint32_t> expected = {
+        {"vornak_attached_payload", 0},
+        {"vornak_attached_payload_bytes", 16},
+        {"vornak_product_name", 24},
+        {"vornak_product_version", static_cast<uint32_t>(24 + 2 * (name.size() + 1))},
+    };
+    for (const auto &[sym, offset] : expected) {
+        ASSERT_TRUE(o.symbols.count(sym)) << sym;
+        EXPECT_EQ(o.symbols[sym].value, offset) << sym;
+        EXPECT_EQ(o.symbols[sym].section, 1) << sym;
+        EXPECT_EQ(o.symbols[sym].storage_class, 2) << sym << " must be external";
+    }
+    EXPECT_EQ(wide_at(o.data, 24), name);
+    EXPECT_EQ(wide_at(o.data, expected.at("vornak_product_version")), u"2.3.4.5");
+}
+
+TEST(BuildValuesObject, PayloadIsCopiedAsItIsEvenWhenEmptyOrDamaged) {
+    TempDir t;
+    test::write_file(t / "empty.bin", "");
+    vornak::write_build_values_object(t / "empty.bin", u"N", u"1.0.0.0", t / "e.o");
+    Object e = parse(test::read_file(t / "e.o"));
+    EXPECT_EQ(e.symbols["vornak_attached_payload_bytes"].value, 0u);
+    EXPECT_EQ(test::le64(e.data, 0), 0u);
+
+    std::string junk(8, '\xAB');
+    test::write_file(t / "junk.bin", junk);
+    vornak::write_build_values_object(t / "junk.bin", u"N", u"1.0.0.0", t / "j.o");
+    Object j = parse(test::read_file(t / "j.o"));
+    EXPECT_EQ(j.data.substr(0, 8), junk);
+    EXPECT_EQ(test::le64(j.data, 8), 8u) << "an 8-byte payload needs no padding";
+
+    EXPECT_THROW(vornak::write_build_values_object(t / "none.bin", u"N", u"1.0.0.0", t / "n.o"), vornak::Error);
+    EXPECT_FALSE(test::exists(t / "n.o"));
+}
+
+TEST(BrandChecks, VersionIsFourNumbersUpTo65535) {
+    EXPECT_EQ(vornak::parse_version("1.0.0.160"), (std::array<uint16_t, 4>{1, 0, 0, 160}));
+    EXPECT_EQ(vornak::parse_version("65535.0.65535.9"), (std::array<uint16_t, 4>{65535, 0, 65535, 9}));
+    for (const char *bad : {"", "1.2.3", "1.2.3.4.5", "65536.0.0.0", "1..2.3", "a.b.c.d", " 1.2.3.4",
+                            "1.2.3.4 ", "01.2.3.4", "-1.2.3.4", "+1.2.3.4", "1.2.3.4.", "999999.1.1.1"})
+        EXPECT_THROW(vornak::parse_version(bad), vornak::Error) << bad;
+}
+
+TEST(BrandChecks, ProductName) {
+    EXPECT_EQ(vornak::product_name_units("Tovrindale"), u"Tovrindale");
+    EXPECT_EQ(vornak::product_name_units("\xc3\x9c"), u"\u00dc");
+    for (const char *bad : {"", "a\nb", "tab\there", "bad\xff"})
+        EXPECT_THROW(vornak::product_name_units(bad), vornak::Error) << bad;
+    EXPECT_THROW(vornak::product_name_units(std::string(1024, 'n')), vornak::Error);
+}

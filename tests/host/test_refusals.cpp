@@ -1,0 +1,169 @@
+// SPDX-License-Identifier: MIT
+// Every folder the packer must refuse, and what a refusal leaves behind:
+// nothing new in the output directory, an existing output untouched.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "tests/host/support.h"
+#include "tools/vornak/error.h"
+#include "tools/vornak/payload_writer.h"
+
+using test::TempDir;
+using test::write_file;
+
+namespace {
+
+struct Refusal {
+    const char *label;
+    std::function<void(const std::string &app)> setup;  // app is <tmp>/app, not yet created
+    const char *dll;
+    const char *message_part;
+};
+
+void PrintTo(const Refusal &r, std::ostream *os) { *os << r.label; }
+
+void with_dll(const std::string &app) { write_file(app + "/app.dll", "dll"); }
+
+std::function<void(const std::string &)> with_file(std::string rel) {
+    return [rel](const std::string &app) {
+        with_dll(app);
+        write_file(app + "/" + rel, "x");
+    };
+}
+
+std::function<void(const std::string &)> with_symlink(std::string rel, std::string target) {
+    return [rel, target](const std::string &app) {
+        with_dll(app);
+        ::mkdir((app + "/sub").c_str(), 0755);
+        ASSERT_EQ(::symlink(target.c_str(), (app + "/" + rel).c_str()), 0);
+    };
+}
+
+std::string long_name(size_t units) {
+    std::string rel;
+    while (units > 200) {
+        rel += std::string(199, 'n') + "/";
+        units -= 200;
+    }
+    return rel + std::string(units, 'f');
+}
+
+const Refusal refusals[] = {
+    {"missing folder", [](const std::string &) {}, "app.dll", "application folder"},
+    {"folder is a file", [](const std::string &app) { write_file(app, "x"); }, "app.dll", "is not a directory"},
+    {"missing dll", [](const std::string &app) { write_file(app + "/other.dll", "x"); }, "app.dll", "not found"},
+    {"dll is a directory", [](const std::string &app) { ::mkdir(app.c_str(), 0755), ::mkdir((app + "/app.dll").c_str(), 0755); },
+     "app.dll", "is not a regular file"},
+    {"dll is a fifo", [](const std::string &app) { ::mkdir(app.c_str(), 0755), ::mkfifo((app + "/app.dll").c_str(), 0644); },
+     "app.dll", "is not a regular file"},
+    {"dll outside the folder", with_dll, "../app/app.dll", "inside the application folder"},
+    {"dll absolute", with_dll, "/etc/passwd", "relative"},
+    {"name of 1024 units", with_file(long_name(1024)), "app.dll", "1024 UTF-16 code units"},
+    {"invalid UTF-8 byte", with_file("bad\xff.txt"), "app.dll", "not valid UTF-8"},
+    {"overlong UTF-8", with_file("bad\xc0\xaf.txt"), "app.dll", "not valid UTF-8"},
+    {"encoded surrogate", with_file("bad\xed\xa0\x80.txt"), "app.dll", "not valid UTF-8"},
+    {"invalid UTF-8 in a directory name", with_file("dir\xfe/f.txt"), "app.dll", "not valid UTF-8"},
+    {"symlink to an absolute path outside", with_symlink("sub/out", "/etc"), "app.dll", "leads outside"},
+    {"symlink climbing out", with_symlink("sub/up", "../../"), "app.dll", "leads outside"},
+    {"dangling symlink", with_symlink("sub/gone", "nowhere"), "app.dll", "cannot be followed"},
+    {"directory cycle", with_symlink("sub/loop", ".."), "app.dll", "directory cycle"},
+    {"fifo", [](const std::string &app) { with_dll(app), ::mkfifo((app + "/pipe").c_str(), 0644); }, "app.dll", "is a fifo"},
+    {"socket",
+     [](const std::string &app) {
+         with_dll(app);
+         int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+         sockaddr_un addr{};
+         addr.sun_family = AF_UNIX;
+         std::string path = app + "/sock";
+         ASSERT_LT(path.size(), sizeof addr.sun_path);
+         path.copy(addr.sun_path, path.size());
+         ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+         ::close(s);
+     },
+     "app.dll", "is a socket"},
+    {"less-than", with_file("a<b"), "app.dll", "'<'"},
+    {"greater-than", with_file("a>b"), "app.dll", "'>'"},
+    {"colon", with_file("a:b"), "app.dll", "':'"},
+    {"double quote", with_file("a\"b"), "app.dll", "'\"'"},
+    {"bar", with_file("a|b"), "app.dll", "'|'"},
+    {"question mark", with_file("a?b"), "app.dll", "'?'"},
+    {"asterisk", with_file("a*b"), "app.dll", "'*'"},
+    {"control character", with_file("a\x01z"), "app.dll", "control character"},
+    {"line feed", with_file("a\nz"), "app.dll", "control character"},
+    {"backslash in a Linux name", with_file("a\\b"), "app.dll", "path separator"},
+    {"forbidden character in a directory", with_file("d?r/f.txt"), "app.dll", "'?'"},
+    {"case collision of files", [](const std::string &app) { with_dll(app), write_file(app + "/Read.me", "1"), write_file(app + "/read.ME", "2"); },
+     "app.dll", "differ only in letter case"},
+    {"case collision of file and directory",
+     [](const std::string &app) { with_dll(app), write_file(app + "/Lib", "1"), write_file(app + "/lib/x", "2"); }, "app.dll",
+     "differ only in letter case"},
+    {"case collision with the dll", with_file("APP.DLL"), "app.dll", "differ only in letter case"},
+    {"device name", with_file("sub/CON"), "app.dll", "reserved device name"},
+    {"device name with extension", with_file("nul.txt"), "app.dll", "reserved device name"},
+    {"numbered device name", with_file("Com7.log"), "app.dll", "reserved device name"},
+    {"trailing dot", with_file("name."), "app.dll", "ends with a dot or a blank"},
+    {"trailing blank", with_file("name "), "app.dll", "ends with a dot or a blank"},
+};
+
+class Refuses : public ::testing::TestWithParam<Refusal> {};
+
+}  // namespace
+
+TEST_P(Refuses, WithAClearMessageAndNoOutput) {
+    const Refusal &r = GetParam();
+    TempDir t;
+    std::string app = t / "app";
+    r.setup(app);
+    write_file(t / "out/existing.bin", "old");
+    try {
+        vornak::pack_folder(app, r.dll, {}, t / "out/existing.bin");
+        ADD_FAILURE() << "packed, but should refuse: " << r.label;
+    } catch (const vornak::Error &e) {
+        std::string what = e.what();
+        EXPECT_NE(what.find(r.message_part), std::string::npos) << what;
+        EXPECT_EQ(what.find('\n'), std::string::npos) << "one line: " << what;
+    }
+    EXPECT_EQ(test::list_dir(t / "out"), std::vector<std::string>{"existing.bin"});
+    EXPECT_EQ(test::read_file(t / "out/existing.bin"), "old");
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, Refuses, ::testing::ValuesIn(refusals),
+                         [](const ::testing::TestParamInfo<Refusal> &info) {
+                             std::string name;
+                             for (const char *p = info.param.label; *p; ++p)
+                                 name.push_back(isalnum(static_cast<unsigned char>(*p)) ? *p : '_');
+                             return name;
+                         });
+
+TEST(RefusesDevice, CharacterDevice) {
+    TempDir t;
+    with_dll(t / "app");
+    if (::mknod((t / "app/null").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+        GTEST_SKIP() << "cannot create a device node here";
+    try {
+        vornak::pack_folder(t / "app", "app.dll", {}, t / "p.bin");
+        ADD_FAILURE() << "packed a device";
+    } catch (const vornak::Error &e) {
+        EXPECT_NE(std::string(e.what()).find("character device"), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(test::exists(t / "p.bin"));
+}
+
+TEST(RefusesOptions, LevelAndOutput) {
+    TempDir t;
+    with_dll(t / "app");
+    vornak::PackOptions bad_level;
+    bad_level.level = 23;
+    EXPECT_THROW(vornak::pack_folder(t / "app", "app.dll", bad_level, t / "p.bin"), vornak::Error);
+    ::mkdir((t / "outdir").c_str(), 0755);
+    EXPECT_THROW(vornak::pack_folder(t / "app", "app.dll", {}, t / "outdir"), vornak::Error);
+    EXPECT_THROW(vornak::pack_folder(t / "app", "app.dll", {}, t / "missing/p.bin"), vornak::Error);
+    EXPECT_EQ(test::list_dir(t.path()).size(), 2u) << "only app/ and outdir/";
+}
