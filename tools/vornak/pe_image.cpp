@@ -236,7 +236,8 @@ uint32_t checksum_of(const unsigned char *data, size_t size, size_t field) {
     return static_cast<uint32_t>(sum + size);
 }
 
-// Runs program with args, its output collected; returns the exit status.
+// Runs program with args, its standard output discarded and its standard
+// error collected; returns the exit status.
 int run_collecting(const std::string &program, const std::vector<std::string> &args, std::string &output) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
@@ -245,7 +246,7 @@ int run_collecting(const std::string &program, const std::vector<std::string> &a
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
     std::vector<char *> argv;
     argv.push_back(const_cast<char *>(program.c_str()));
@@ -272,11 +273,10 @@ int run_collecting(const std::string &program, const std::vector<std::string> &a
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
 
-std::string last_line(const std::string &text) {
-    size_t end = text.find_last_not_of("\r\n");
-    if (end == std::string::npos) return "no output";
-    size_t start = text.find_last_of('\n', end);
-    return text.substr(start == std::string::npos ? 0 : start + 1, end + 1 - (start == std::string::npos ? 0 : start + 1));
+std::string first_line(const std::string &text) {
+    size_t start = text.find_first_not_of("\r\n");
+    if (start == std::string::npos) return "no message";
+    return text.substr(start, text.find_first_of("\r\n", start) - start);
 }
 
 // UTF-16 to UTF-8 for display; a lone surrogate shows as U+FFFD.
@@ -829,7 +829,7 @@ void sign_image(const std::string &path, const std::string &certificate, const s
     if (rc != 0) {
         ::unlink(signed_path.c_str());
         throw Error("signing with osslsigncode failed (exit code " + std::to_string(rc) + "): " +
-                    printable(last_line(output)));
+                    printable(first_line(output)));
     }
     if (::rename(signed_path.c_str(), path.c_str()) != 0) {
         int err = errno;

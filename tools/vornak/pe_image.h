@@ -24,7 +24,7 @@ void write_pe_checksum(const std::string &path);
 
 // Signs the image at path in place with osslsigncode (PKCS #12 certificate,
 // password read from password_file, SHA-256, description product_name).
-// Throws Error with osslsigncode's last output line when it fails.
+// Throws Error with osslsigncode's first error line when it fails.
 void sign_image(const std::string &path, const std::string &certificate, const std::string &password_file,
                 const std::string &product_name);
 
