@@ -80,6 +80,11 @@ class BuildImage(unittest.TestCase):
         self.assertTrue(os.access(exe, os.X_OK))
         self.assertEqual(sorted(os.listdir(os.path.join(self.cwd, "out"))), ["launcher.exe"])
         self.assertEqual(os.listdir(self.scratch), [], "scratch directory removed")
+        r = self.vornak("build", "app", "--dll", "app.dll", "-o", "again.exe", "--level", "3",
+                        "--name", "Sample App", "--version", "2.5.0.7", "--quiet")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(exe, "rb") as a, open(os.path.join(self.cwd, "again.exe"), "rb") as b:
+            self.assertEqual(a.read(), b.read(), "same inputs link to the same image")
 
         va, _, _ = rdata_section(exe)
         address, line = rdata_hex_start(exe)

@@ -130,6 +130,8 @@ std::vector<std::string> link_arguments(const std::string &library_dir, const st
         // mode warns "/align specified without /driver; image may not run"
         // for --section-alignment, whatever the value.
         "-s",
+        // Header timestamp 0: the same inputs link to the same image.
+        "--no-insert-timestamp",
         "--dynamicbase", "--high-entropy-va", "--nxcompat", "--tsaware", "--large-address-aware",
         // First input: its .rdata, which opens with the payload, comes first
         // in the image's .rdata.
