@@ -1,0 +1,571 @@
+# SPDX-License-Identifier: MIT
+"""The launcher image as the system sees it before any of its code runs:
+header settings, sections, imports, manifest, version resource, icon group,
+checksum and signature. Every image is read back twice, with `vornak inspect`
+and independently with pefile (plus windres, openssl and osslsigncode where
+they give a second opinion), for the default build and for one with another
+product name, version and icon set.
+"""
+
+import os
+import re
+import shutil
+import struct
+import subprocess
+import unittest
+import xml.etree.ElementTree as ET
+import zlib
+from pathlib import Path
+
+import pefile
+
+SOURCE_DIR = Path(os.environ.get("VORNAK_SOURCE_DIR") or Path(__file__).resolve().parents[2])
+BUILD_DIR = Path(os.environ.get("VORNAK_BUILD_DIR") or SOURCE_DIR / "build")
+VORNAK = BUILD_DIR / "bin" / "vornak"
+APP_DIR = BUILD_DIR / "examples" / "hello"
+ICON_DIR = SOURCE_DIR / "image" / "icons"
+WINE = os.environ.get("WINE") or "/usr/lib/wine/wine64"
+WINEPREFIX = os.environ.get("WINEPREFIX") or str(BUILD_DIR / "wineprefix")
+
+DEFAULT_NAME, DEFAULT_VERSION = "Tovrindale", "1.0.0.160"
+OTHER_NAME, OTHER_VERSION = "Acme Widget Studio", "2.13.0.40001"
+
+HEADER = {
+    "machine": 0x8664, "magic": 0x20B, "characteristics": 0x22,
+    "subsystem": 2, "subsystem_version": (6, 0), "os_version": (6, 0),
+    "image_base": 0x140000000, "dll_characteristics": 0x8160,
+    "stack": (16777216, 4096), "heap": (1048576, 4096), "alignment": (4096, 512),
+}
+# The order we want; .tls appears only when something in the image has
+# thread-local data, which the launcher and its runtime pieces do not.
+SECTION_ORDER = [".text", ".rdata", ".data", ".pdata", ".tls", ".rsrc", ".reloc"]
+REQUIRED_SECTIONS = {".text", ".rdata", ".data", ".pdata", ".rsrc", ".reloc"}
+SYSTEM_DLLS = {"kernel32.dll", "shell32.dll"}
+UCRT_FORWARDER = re.compile(r"api-ms-win-crt-[a-z]+-l1-1-0\.dll\Z", re.I)
+DEFAULT_ICON_SIZES = [(16, 13), (32, 26), (48, 38), (64, 51), (128, 102), (256, 205)]
+
+
+# --- expectations built independently of the tool --------------------------
+
+def expected_manifest():
+    """The manifest as ElementTree writes it: ns0..ns3 in order of first use."""
+    v1 = "urn:schemas-microsoft-com:asm.v1"
+    compat = "urn:schemas-microsoft-com:compatibility.v1"
+    v3 = "urn:schemas-microsoft-com:asm.v3"
+    ws2016 = "http://schemas.microsoft.com/SMI/2016/WindowsSettings"
+    q = lambda ns, tag: "{%s}%s" % (ns, tag)
+    root = ET.Element(q(v1, "assembly"), manifestVersion="1.0")
+    ET.SubElement(root, q(v1, "assemblyIdentity"), type="win32", name="Mini", version="1.0.0.0")
+    app = ET.SubElement(ET.SubElement(root, q(compat, "compatibility")), q(compat, "application"))
+    for os_id in ("{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+                  "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+                  "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"):
+        ET.SubElement(app, q(compat, "supportedOS"), Id=os_id)
+    settings = ET.SubElement(ET.SubElement(root, q(v3, "application")), q(v3, "windowsSettings"))
+    ET.SubElement(settings, q(ws2016, "longPathAware")).text = "true"
+    dep = ET.SubElement(ET.SubElement(root, q(v1, "dependency")), q(v1, "dependentAssembly"))
+    ET.SubElement(dep, q(v1, "assemblyIdentity"), type="win32", name="Microsoft.Windows.Common-Controls",
+                  version="6.0.0.0", processorArchitecture="*", publicKeyToken="6595b64144ccf1df", language="*")
+    privileges = ET.SubElement(ET.SubElement(ET.SubElement(root, q(v3, "trustInfo")), q(v3, "security")),
+                               q(v3, "requestedPrivileges"))
+    ET.SubElement(privileges, q(v3, "requestedExecutionLevel"), level="asInvoker", uiAccess="false")
+    return ET.tostring(root)
+
+
+def windres_version_resource(work, name, version):
+    """The version resource binutils' resource compiler makes of the same values."""
+    commas = version.replace(".", ",")
+    bare = name.replace(" ", "")
+    rc = work / ("v-%s.rc" % bare)
+    rc.write_text(
+        "1 VERSIONINFO\nFILEVERSION %s\nPRODUCTVERSION %s\nFILEFLAGSMASK 0x3f\nFILEFLAGS 0\n"
+        "FILEOS 0x4\nFILETYPE 0x1\nFILESUBTYPE 0\nBEGIN\n BLOCK \"StringFileInfo\"\n BEGIN\n"
+        "  BLOCK \"000004b0\"\n  BEGIN\n"
+        "   VALUE \"CompanyName\", \"%s\"\n   VALUE \"ProductName\", \"%s\"\n"
+        "   VALUE \"FileDescription\", \"%s\"\n   VALUE \"ProductVersion\", \"%s\"\n"
+        "   VALUE \"FileVersion\", \"%s\"\n   VALUE \"OriginalFilename\", \"%s.exe\"\n"
+        "   VALUE \"InternalName\", \"%s\"\n  END\n END\n"
+        " BLOCK \"VarFileInfo\"\n BEGIN\n  VALUE \"Translation\", 0x0, 1200\n END\nEND\n"
+        % (commas, commas, name, name, name, version, version, bare, bare))
+    res = rc.with_suffix(".res")
+    subprocess.run(["x86_64-w64-mingw32-windres", "-O", "res", str(rc), "-o", str(res)], check=True)
+    return read_res_file(res.read_bytes())[(16, 1)]
+
+
+def read_res_file(data):
+    """{(type, id): bytes} of a .res file with numeric types and names."""
+    out, at = {}, 0
+    while at < len(data):
+        size, header = struct.unpack_from("<II", data, at)
+        _, rtype, _, rid = struct.unpack_from("<HHHH", data, at + 8)
+        out[(rtype, rid)] = data[at + header:at + header + size]
+        at = (at + header + size + 3) & ~3
+    return out
+
+
+def png_chunk(kind, body):
+    return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+
+def make_png(width, height, colour_type=6, interlace=0, extra_chunks=()):
+    channels = {6: 4, 2: 3, 3: 1}[colour_type]
+    raw = b"".join(b"\0" + b"".join(bytes([x * 7 % 256, y * 11 % 256, 90, 200][:channels])
+                                    for x in range(width)) for y in range(height))
+    ihdr = struct.pack(">IIBBBBB", width, height, 8, colour_type, 0, 0, interlace)
+    return (b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", ihdr) + b"".join(extra_chunks) +
+            png_chunk(b"IDAT", zlib.compress(raw)) + png_chunk(b"IEND", b""))
+
+
+def png_facts(data):
+    """(width, height, bit depth, colour type, interlace, [chunk kinds]) of a PNG file."""
+    assert data[:8] == b"\x89PNG\r\n\x1a\n", "not a PNG"
+    kinds, at = [], 8
+    while at < len(data):
+        length = struct.unpack_from(">I", data, at)[0]
+        kind = data[at + 4:at + 8]
+        body = data[at + 8:at + 8 + length]
+        assert struct.unpack_from(">I", data, at + 8 + length)[0] == zlib.crc32(kind + body), "bad CRC"
+        kinds.append(kind.decode())
+        at += 12 + length
+    width, height, depth, colour, _, _, interlace = struct.unpack_from(">IIBBBBB", data, 16)
+    return width, height, depth, colour, interlace, kinds
+
+
+# --- running the tool -------------------------------------------------------
+
+def vornak(*args):
+    return subprocess.run([str(VORNAK)] + [str(a) for a in args], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True)
+
+
+def build(out, *args):
+    r = vornak("build", "--quiet", "-o", out, *args)
+    if r.returncode != 0:
+        raise AssertionError("vornak build failed (%d): %s" % (r.returncode, r.stderr))
+    return out
+
+
+class Inspection:
+    """`vornak inspect` output, with the lines looked up by their key."""
+
+    def __init__(self, path):
+        r = vornak("inspect", path)
+        self.code, self.text, self.stderr = r.returncode, r.stdout, r.stderr
+
+    def line(self, key):
+        m = re.search(r"^%s: (.*)$" % re.escape(key), self.text, re.M)
+        if not m:
+            raise AssertionError("inspect printed no %r line:\n%s" % (key, self.text))
+        return m.group(1)
+
+    def block(self, key):
+        """The indented lines below a top-level key."""
+        m = re.search(r"^%s:.*\n((?:  .*\n)*)" % re.escape(key), self.text, re.M)
+        return [l[2:] for l in m.group(1).splitlines()] if m else []
+
+
+class Image:
+    """One built image, read with pefile and with `vornak inspect`."""
+
+    def __init__(self, path, name, version):
+        self.path, self.name, self.version = Path(path), name, version
+        self.data = self.path.read_bytes()
+        self.pe = pefile.PE(str(path))
+        self.inspect = Inspection(path)
+
+    def resource(self, rtype, rid):
+        for t in self.pe.DIRECTORY_ENTRY_RESOURCE.entries:
+            if t.id != rtype:
+                continue
+            for n in t.directory.entries:
+                if n.id == rid:
+                    (lang,) = n.directory.entries
+                    e = lang.data.struct
+                    return lang.id, self.pe.get_data(e.OffsetToData, e.Size)
+        return None
+
+    def section(self, name):
+        (s,) = [s for s in self.pe.sections if s.Name.rstrip(b"\0").decode() == name]
+        return s
+
+
+def workspace(name):
+    path = BUILD_DIR / "test-tmp" / ("%s-%d" % (name, os.getpid()))
+    shutil.rmtree(path, ignore_errors=True)
+    path.mkdir(parents=True)
+    return path
+
+
+# --- the tests --------------------------------------------------------------
+
+class BrandedImage(unittest.TestCase):
+    """The default build (from a payload packed beforehand) and a build with
+    another name, version and three icons of our own given out of order."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = workspace("image")
+        cls.payload = cls.work / "hello.payload"
+        r = vornak("pack", APP_DIR, "--dll", "hello.dll", "-o", cls.payload, "--quiet")
+        assert r.returncode == 0, r.stderr
+        cls.icons = {size: make_png(*size) for size in [(48, 30), (256, 256), (20, 16)]}
+        icon_args = []
+        for (w, h), data in cls.icons.items():
+            p = cls.work / ("icon-%dx%d.png" % (w, h))
+            p.write_bytes(data)
+            icon_args += ["--icon", p]
+        cls.default = Image(build(cls.work / "default.exe", "--payload", cls.payload),
+                            DEFAULT_NAME, DEFAULT_VERSION)
+        cls.other = Image(build(cls.work / "other.exe", APP_DIR, "--dll", "hello.dll", "--name", OTHER_NAME,
+                                "--version", OTHER_VERSION, *icon_args), OTHER_NAME, OTHER_VERSION)
+        cls.images = [cls.default, cls.other]
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    def test_header_settings(self):
+        for img in self.images:
+            with self.subTest(image=img.path.name):
+                fh, oh = img.pe.FILE_HEADER, img.pe.OPTIONAL_HEADER
+                seen = {
+                    "machine": fh.Machine, "magic": oh.Magic, "characteristics": fh.Characteristics,
+                    "subsystem": oh.Subsystem,
+                    "subsystem_version": (oh.MajorSubsystemVersion, oh.MinorSubsystemVersion),
+                    "os_version": (oh.MajorOperatingSystemVersion, oh.MinorOperatingSystemVersion),
+                    "image_base": oh.ImageBase, "dll_characteristics": oh.DllCharacteristics,
+                    "stack": (oh.SizeOfStackReserve, oh.SizeOfStackCommit),
+                    "heap": (oh.SizeOfHeapReserve, oh.SizeOfHeapCommit),
+                    "alignment": (oh.SectionAlignment, oh.FileAlignment),
+                }
+                self.assertEqual(seen, HEADER)
+                ins = img.inspect
+                self.assertEqual(ins.code, 0, ins.text + ins.stderr)
+                self.assertEqual(ins.line("format"), "PE32+ (magic 0x20b), machine 0x8664 (x86-64)")
+                self.assertEqual(ins.line("characteristics"), "0x0022")
+                self.assertEqual(ins.line("subsystem"), "2 (Windows GUI), version 6.0")
+                self.assertEqual(ins.line("os version"), "6.0")
+                self.assertEqual(ins.line("image base"), "0x140000000")
+                self.assertEqual(ins.line("dll characteristics"), "0x8160")
+                self.assertEqual(ins.line("stack"), "reserve 16777216, commit 4096")
+                self.assertEqual(ins.line("heap"), "reserve 1048576, commit 4096")
+                self.assertEqual(ins.line("alignment"), "section 4096, file 512")
+
+    def test_checksum_is_set_and_correct(self):
+        for img in self.images:
+            with self.subTest(image=img.path.name):
+                stored = img.pe.OPTIONAL_HEADER.CheckSum
+                self.assertNotEqual(stored, 0)
+                self.assertEqual(stored, img.pe.generate_checksum())
+                self.assertEqual(img.inspect.line("checksum"), "0x%08x, correct" % stored)
+        # inspect notices a file whose contents no longer match the checksum.
+        damaged = self.work / "damaged.exe"
+        data = bytearray(self.default.data)
+        data[-1] ^= 0x5A
+        damaged.write_bytes(bytes(data))
+        ins = Inspection(damaged)
+        self.assertEqual(ins.code, 1)
+        self.assertRegex(ins.line("checksum"), r"^0x[0-9a-f]{8}, wrong \(computed 0x[0-9a-f]{8}\)$")
+        self.assertIn("1 check failed", ins.stderr)
+
+    def test_data_directories(self):
+        present = {"IMPORT", "RESOURCE", "EXCEPTION", "BASERELOC", "IAT"}
+        absent = {"EXPORT", "DEBUG", "LOAD_CONFIG", "DELAY_IMPORT", "COM_DESCRIPTOR", "SECURITY"}
+        for img in self.images:
+            with self.subTest(image=img.path.name):
+                dirs = {d.name[len("IMAGE_DIRECTORY_ENTRY_"):]: (d.VirtualAddress, d.Size)
+                        for d in img.pe.OPTIONAL_HEADER.DATA_DIRECTORY}
+                for name in present:
+                    self.assertNotEqual(dirs[name][1], 0, name)
+                for name in absent:
+                    self.assertEqual(dirs[name], (0, 0), name)
+                self.assertEqual(img.inspect.line("directories"), "import resource exception basereloc iat")
+
+    def test_section_order_and_payload_at_rdata_start(self):
+        for img in self.images:
+            with self.subTest(image=img.path.name):
+                names = [s.Name.rstrip(b"\0").decode() for s in img.pe.sections]
+                self.assertEqual(names, [n for n in SECTION_ORDER if n in names])
+                self.assertTrue(REQUIRED_SECTIONS <= set(names), names)
+                self.assertEqual([l.split(":")[0] for l in img.inspect.block("sections")], names)
+        # The default image carries the packed payload file byte for byte at
+        # the start of .rdata; the payload ends with its trailer.
+        payload = self.payload.read_bytes()
+        rdata = self.default.section(".rdata")
+        start = rdata.PointerToRawData
+        self.assertEqual(self.default.data[start:start + len(payload)], payload)
+        self.assertEqual(payload[:7], b"QOZ\x28\xb5\x2f\xfd")
+        self.assertEqual(struct.unpack("<Q", payload[-8:])[0], len(payload) - 8)
+
+    def test_imports_are_system_libraries_bound_at_load(self):
+        for img in self.images:
+            with self.subTest(image=img.path.name):
+                self.assertFalse(hasattr(img.pe, "DIRECTORY_ENTRY_DELAY_IMPORT"))
+                libs = {}
+                for lib in img.pe.DIRECTORY_ENTRY_IMPORT:
+                    libs[lib.dll.decode()] = [i.name.decode() if i.name else "#%d" % i.ordinal for i in lib.imports]
+                for dll in libs:
+                    self.assertTrue(dll.lower() in SYSTEM_DLLS or UCRT_FORWARDER.match(dll), dll)
+                self.assertIn("KERNEL32.dll", libs)
+                self.assertIn("SHELL32.dll", libs)
+                everything = [f for fs in libs.values() for f in fs]
+                self.assertNotIn("GetFinalPathNameByHandleW", everything)
+                for needed in ("AddDllDirectory", "K32GetModuleFileNameExW", "CommandLineToArgvW", "exit"):
+                    self.assertIn(needed, everything)
+                # inspect lists the same libraries and functions.
+                listed = dict(l.split(": ", 1) for l in img.inspect.block("imports"))
+                self.assertEqual({k: v.split() for k, v in listed.items()}, libs)
+                self.assertEqual(img.inspect.line("delay imports"), "none")
+
+    def test_code_uses_x86_64_v3_instructions(self):
+        out = subprocess.run(["llvm-objdump", "-d", "--no-show-raw-insn", str(self.default.path)],
+                             stdout=subprocess.PIPE, text=True, check=True).stdout
+        # 256-bit vector moves, BMI1/BMI2 bit operations, and nothing of AVX-512.
+        self.assertTrue(re.search(r"\bvmov(dq[au]|up[sd]|ap[sd])\s.*%ymm", out), "no 256-bit moves")
+        self.assertTrue(re.search(r"\b(shlx|shrx|sarx|bzhi|andn|tzcnt|lzcnt)[lqw]?\s", out), "no BMI instructions")
+        self.assertFalse("%zmm" in out, "AVX-512 registers in use")
+
+    def test_manifest(self):
+        expected = expected_manifest()
+        self.assertEqual(len(expected), 1265)
+        for img in self.images:
+            with self.subTest(image=img.path.name):
+                lang, text = img.resource(24, 1)
+                self.assertEqual(lang, 0)
+                self.assertEqual(text, expected)
+                self.assertNotIn(b"\n", text)
+                self.assertFalse(text.startswith(b"\xef\xbb\xbf") or text.startswith(b"<?xml"))
+                prefixes = re.findall(rb'xmlns:(ns\d)="([^"]+)"', text)
+                self.assertEqual([p for p, _ in prefixes], [b"ns0", b"ns1", b"ns2", b"ns3"])
+                self.assertEqual(img.inspect.line("manifest"), "1265 bytes")
+                self.assertEqual(img.inspect.block("manifest"), [expected.decode()])
+
+    def test_version_resource(self):
+        for img in self.images:
+            with self.subTest(image=img.path.name):
+                lang, data = img.resource(16, 1)
+                self.assertEqual(lang, 0)
+                # Byte for byte what binutils' resource compiler writes for the
+                # same values, apart from dwStrucVersion, which is 0 here.
+                reference = bytearray(windres_version_resource(self.work, img.name, img.version))
+                self.assertEqual(struct.unpack_from("<I", reference, 44)[0], 0x10000)
+                reference[44:48] = b"\0\0\0\0"
+                self.assertEqual(data, bytes(reference))
+
+                fixed = img.pe.VS_FIXEDFILEINFO[0]
+                parts = [int(p) for p in img.version.split(".")]
+                self.assertEqual((fixed.Signature, fixed.StrucVersion), (0xFEEF04BD, 0))
+                self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS),
+                                 (parts[0] << 16 | parts[1], parts[2] << 16 | parts[3]))
+                self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS),
+                                 (fixed.FileVersionMS, fixed.FileVersionLS))
+                self.assertEqual((fixed.FileFlagsMask, fixed.FileFlags, fixed.FileOS, fixed.FileType,
+                                  fixed.FileSubtype, fixed.FileDateMS, fixed.FileDateLS), (0x3F, 0, 4, 1, 0, 0, 0))
+                bare = img.name.replace(" ", "")
+                expected_strings = [("CompanyName", img.name), ("ProductName", img.name),
+                                    ("FileDescription", img.name), ("ProductVersion", img.version),
+                                    ("FileVersion", img.version), ("OriginalFilename", bare + ".exe"),
+                                    ("InternalName", bare)]
+                tables, translations = [], []
+                for info in img.pe.FileInfo[0]:
+                    if info.Key == b"StringFileInfo":
+                        tables = [(t.LangID, [(k.decode(), v.decode()) for k, v in t.entries.items()])
+                                  for t in info.StringTable]
+                    else:
+                        translations = [v.entry for v in info.Var]
+                self.assertEqual(tables, [(b"000004b0", expected_strings)])
+                self.assertEqual(translations, [{b"Translation": "0x0000 0x04b0"}])
+
+                ins = img.inspect
+                self.assertEqual(ins.line("version"), "%d bytes" % len(data))
+                self.assertIn("file version %s, product version %s" % (img.version, img.version), ins.block("version"))
+                self.assertIn("Translation: 0x0000/0x04b0", ins.block("version"))
+        # With this build's product name the resource is 632 bytes.
+        self.assertEqual(len(self.default.resource(16, 1)[1]), 632)
+
+    def test_build_values_agree_with_the_version_resource(self):
+        for img in self.images:
+            with self.subTest(image=img.path.name):
+                rdata = img.section(".rdata")
+                body = img.data[rdata.PointerToRawData:rdata.PointerToRawData + rdata.SizeOfRawData]
+                ins = img.inspect
+                m = re.match(r"payload length (\d+), product name \"(.*)\", version \"(.*)\"$", ins.line("build values"))
+                self.assertIsNotNone(m, ins.text)
+                length = int(m.group(1))
+                # Independently: the payload's own trailer gives its length; the
+                # build values follow at the next multiple of 8.
+                self.assertEqual(struct.unpack_from("<Q", body, length - 8)[0], length - 8)
+                at = (length + 7) & ~7
+                self.assertEqual(struct.unpack_from("<Q", body, at)[0], length)
+                strings = body[at + 8:].decode("utf-16-le", "replace").split("\0")[:2]
+                self.assertEqual(strings, [img.name, img.version])
+                self.assertEqual((m.group(2), m.group(3)), (img.name, img.version))
+                self.assertIn("agree with the version resource", ins.block("build values"))
+
+    def test_payload_entries_in_inspect(self):
+        for img in self.images:
+            with self.subTest(image=img.path.name):
+                block = img.inspect.block("payload")
+                files = [("hello.dll", APP_DIR / "hello.dll"), ("data\\greeting.txt", APP_DIR / "data" / "greeting.txt")]
+                for name, path in files:
+                    self.assertIn("  %d %s" % (path.stat().st_size, name), block)
+                # Each entry: UTF-16 name and its NUL, 8-byte size, data; then the 2-byte terminator.
+                stream = sum(2 * len(name) + 2 + 8 + path.stat().st_size for name, path in files) + 2
+                self.assertIn("entries: 2, entry stream %d bytes, ends with the terminator" % stream, block)
+                self.assertRegex(block[0], r"^frame: \d+ bytes, window \d+ bytes, no content size, no checksum, "
+                                           r"no dictionary$")
+                self.assertTrue(any(re.match(r"trailer: (\d+) at offset \1, correct; payload \d+ bytes$", l)
+                                    for l in block), block)
+        self.assertIn("trailer: %d at offset %d, correct; payload %d bytes" %
+                      ((self.payload.stat().st_size - 8,) * 2 + (self.payload.stat().st_size,)),
+                      self.default.inspect.block("payload"))
+
+    def check_icon_group(self, img, expected_images):
+        """expected_images: [(width, height, png bytes)] in ascending size."""
+        lang, group = img.resource(14, 1)
+        self.assertEqual(lang, 0)
+        self.assertEqual(struct.unpack_from("<HHH", group), (0, 1, len(expected_images)))
+        self.assertEqual(len(group), 6 + 14 * len(expected_images))
+        for i, (w, h, png) in enumerate(expected_images):
+            entry = struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i)
+            self.assertEqual(entry, (w % 256, h % 256, 0, 0, 0, 32, len(png), i + 1))
+            self.assertEqual(img.resource(3, i + 1), (0, png))
+            self.assertEqual(png_facts(png), (w, h, 8, 6, 0, ["IHDR", "IDAT", "IEND"]))
+        self.assertIsNone(img.resource(3, len(expected_images) + 1))
+        self.assertEqual(img.inspect.line("icons"), "group 1, reserved 0, type 1, %d images" % len(expected_images))
+        for i, line in enumerate(img.inspect.block("icons")):
+            w, h, png = expected_images[i]
+            self.assertEqual(line, "%d: entry %dx%d, colours 0, reserved 0, planes 0, bits 32, %d bytes; "
+                                   "PNG %dx%d RGBA 8-bit" % (i + 1, w % 256, h % 256, len(png), w, h))
+
+    def test_default_icon(self):
+        images = [(w, h, (ICON_DIR / ("icon-%dx%d.png" % (w, h))).read_bytes()) for w, h in DEFAULT_ICON_SIZES]
+        self.check_icon_group(self.default, images)
+
+    def test_icons_given_on_the_command_line_are_ordered_by_size(self):
+        images = [(w, h, self.icons[(w, h)]) for w, h in sorted(self.icons)]
+        self.check_icon_group(self.other, images)
+
+    def test_unfit_icons_are_refused(self):
+        cases = {
+            "palette": (make_png(16, 16, colour_type=3), "not RGBA with 8 bits per channel"),
+            "rgb": (make_png(16, 16, colour_type=2), "not RGBA with 8 bits per channel"),
+            "interlaced": (make_png(16, 16, interlace=1), "interlaced"),
+            "text-chunk": (make_png(16, 16, extra_chunks=[png_chunk(b"tEXt", b"Comment\0hi")]),
+                           "holds a tEXt chunk"),
+            "too-wide": (make_png(300, 20), "size 300x20 is outside 1..256 pixels"),
+            "bad-crc": (make_png(16, 16)[:-1] + b"\0", "bad CRC"),
+            "not-png": (b"GIF89a", "not a PNG file"),
+        }
+        for name, (data, message) in cases.items():
+            with self.subTest(case=name):
+                icon = self.work / ("bad-%s.png" % name)
+                icon.write_bytes(data)
+                out = self.work / ("bad-%s.exe" % name)
+                r = vornak("build", "--payload", self.payload, "-o", out, "--icon", icon)
+                self.assertEqual(r.returncode, 1)
+                self.assertIn("icon '%s': %s" % (icon, message), r.stderr)
+                self.assertFalse(out.exists())
+        same = self.work / "same.png"
+        same.write_bytes(make_png(16, 16))
+        r = vornak("build", "--payload", self.payload, "-o", self.work / "same.exe", "--icon", same, "--icon", same)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("two icon images are 16x16", r.stderr)
+
+
+def wine_run(exe, args, timeout=120):
+    env = dict(os.environ, WINEPREFIX=WINEPREFIX, WINEDEBUG="-all")
+    for name in list(env):
+        if name.startswith("VORNAK_ONEFILE_") or name == "VORNAK_ORIGINAL_ARGV0":
+            del env[name]
+    return subprocess.run([WINE, str(exe)] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          env=env, timeout=timeout)
+
+
+class SignedImage(unittest.TestCase):
+    """`vornak build --sign` with a throwaway self-signed certificate."""
+
+    PASSWORD = "throwaway pass"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = workspace("signed")
+        key, cert = cls.work / "key.pem", cls.work / "cert.pem"
+        cls.cert_pem, cls.pfx, cls.password_file = cert, cls.work / "signer.pfx", cls.work / "password.txt"
+        cls.password_file.write_text(cls.PASSWORD + "\n")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-keyout", str(key), "-out", str(cert),
+                        "-days", "2", "-nodes", "-subj", "/CN=Throwaway Test Signer"],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["openssl", "pkcs12", "-export", "-inkey", str(key), "-in", str(cert), "-out", str(cls.pfx),
+                        "-passout", "pass:" + cls.PASSWORD], check=True)
+        cls.unsigned = build(cls.work / "unsigned.exe", APP_DIR, "--dll", "hello.dll")
+        cls.signed = Image(build(cls.work / "signed.exe", APP_DIR, "--dll", "hello.dll", "--sign", cls.pfx,
+                                 "--password-file", cls.password_file), DEFAULT_NAME, DEFAULT_VERSION)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    def verify(self, exe):
+        return subprocess.run(["osslsigncode", "verify", "-CAfile", str(self.cert_pem), "-in", str(exe)],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+
+    def test_signature_follows_the_sections_and_checksum_is_correct(self):
+        img = self.signed
+        security = img.pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+        offset, size = security.VirtualAddress, security.Size
+        self.assertGreater(size, 0)
+        last_section_end = max(s.PointerToRawData + s.SizeOfRawData for s in img.pe.sections)
+        self.assertGreaterEqual(offset, last_section_end)
+        self.assertEqual(offset + size, len(img.data))
+        length, revision, cert_type = struct.unpack_from("<IHH", img.data, offset)
+        self.assertEqual((revision, cert_type), (0x0200, 2))
+        self.assertLessEqual(length, size)
+        # The PKCS #7 ContentInfo of signedData (OID 1.2.840.113549.1.7.2).
+        self.assertIn(bytes.fromhex("06092a864886f70d010702"), img.data[offset + 8:offset + 24])
+        # Everything before the certificate table is the unsigned image, but
+        # for the checksum and the security directory.
+        unsigned = self.unsigned.read_bytes()
+        self.assertEqual(len(unsigned), offset)
+        self.assertEqual(img.pe.OPTIONAL_HEADER.CheckSum, img.pe.generate_checksum())
+        self.assertEqual(img.inspect.code, 0, img.inspect.text)
+        self.assertEqual(img.inspect.line("checksum"), "0x%08x, correct" % img.pe.OPTIONAL_HEADER.CheckSum)
+        self.assertEqual(img.inspect.line("signature"), "certificate table of %d bytes at offset %d, after the "
+                                                        "last section, ends the file" % (size, offset))
+        self.assertEqual(img.inspect.block("signature"),
+                         ["entry 0: %d bytes, revision 0x0200, type 2, PKCS #7 signed data" % length])
+        self.assertIn("security", img.inspect.line("directories").split())
+
+    def test_signature_covers_the_payload(self):
+        r = self.verify(self.signed.path)
+        self.assertEqual(r.returncode, 0, r.stdout)
+        self.assertIn("Signature verification: ok", r.stdout)
+        # One byte changed inside the payload breaks the signature.
+        rdata = self.signed.section(".rdata")
+        data = bytearray(self.signed.data)
+        data[rdata.PointerToRawData + 100] ^= 0xFF
+        tampered = self.work / "tampered.exe"
+        tampered.write_bytes(bytes(data))
+        r = self.verify(tampered)
+        self.assertNotEqual(r.returncode, 0, r.stdout)
+
+    def test_wrong_password_is_refused_without_output(self):
+        wrong = self.work / "wrong.txt"
+        wrong.write_text("not the password\n")
+        out = self.work / "never.exe"
+        r = vornak("build", APP_DIR, "--dll", "hello.dll", "-o", out, "--sign", self.pfx, "--password-file", wrong)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("signing with osslsigncode failed", r.stderr)
+        self.assertFalse(out.exists())
+
+    def test_signed_launcher_runs_under_wine(self):
+        r = wine_run(self.signed.path, ["two words", "--exit", "3"])
+        out = r.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+        self.assertEqual(r.returncode, 3, out + r.stderr.decode("utf-8", "replace"))
+        self.assertIn("hello from the packaged application\n", out)
+        self.assertIn("argv[1]=[two words]\n", out)
+        self.assertIn("data: Greetings from inside the packaged application.", out)
+
+
+if __name__ == "__main__":
+    unittest.main()
