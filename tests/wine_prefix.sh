@@ -11,9 +11,11 @@ case "${1:-}" in
 start)
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         mkdir -p "$WINEPREFIX"
-        "$WINE" wineboot -i >/dev/null 2>&1
+        "$WINE" wineboot -i >/dev/null 2>&1 || true
+        "$server" -w 2>/dev/null || true
+        [ -f "$WINEPREFIX/system.reg" ] || { echo "wine_prefix: could not create $WINEPREFIX" >&2; exit 1; }
     fi
-    "$server" -p
+    "$server" -p 2>/dev/null || true  # fails harmlessly when a server is already up
     "$WINE" cmd /c exit 0 >/dev/null 2>&1 || true  # warm the server
     ;;
 stop)
