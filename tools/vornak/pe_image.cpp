@@ -112,6 +112,12 @@ struct Bytes {
     uint64_t u64(size_t at) const { return u32(at) | (static_cast<uint64_t>(u32(at + 4)) << 32); }
 };
 
+std::string hex_of(uint64_t v, int digits) {
+    char b[32];
+    std::snprintf(b, sizeof b, "0x%0*llx", digits, static_cast<unsigned long long>(v));
+    return b;
+}
+
 struct Section {
     std::string name;
     uint32_t virtual_address, virtual_size, raw_offset, raw_size, flags;
@@ -141,7 +147,7 @@ struct Pe {
                 return at;
             }
         }
-        throw Error("RVA 0x" + hex(rva) + " (" + std::to_string(bytes) + " bytes) is not in the file's section data");
+        throw Error("RVA " + hex_of(rva, 0) + " (" + std::to_string(bytes) + " bytes) is not in the file's section data");
     }
     std::string c_string(uint32_t rva) const {
         size_t at = offset_of(rva, 1);
@@ -154,18 +160,7 @@ struct Pe {
             if (s.size() > 4096) throw Error("unterminated name in the image");
         }
     }
-    static std::string hex(uint64_t v) {
-        char b[24];
-        std::snprintf(b, sizeof b, "%llx", static_cast<unsigned long long>(v));
-        return b;
-    }
 };
-
-std::string hex_of(uint64_t v, int digits) {
-    char b[32];
-    std::snprintf(b, sizeof b, "0x%0*llx", digits, static_cast<unsigned long long>(v));
-    return b;
-}
 
 Pe parse_pe(const unsigned char *data, size_t size) {
     Pe pe;
