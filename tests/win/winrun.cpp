@@ -12,6 +12,7 @@
 //                          argument after the options is taken as --cmd.
 //   --app PATH | --app-hex HEX   application name for CreateProcessW (default:
 //                          none, the system takes it from the command line)
+//   --args-file FILE       more options, NUL-separated UTF-16LE (no length limit)
 //   --set NAME=VALUE | --set-hex HEX(NAME=VALUE)   set a variable
 //   --unset NAME | --unset-hex HEX                  remove a variable
 //   --cwd DIR | --cwd-hex HEX    current directory of the target
@@ -38,7 +39,6 @@
 
 enum {
     TEXT_CHARS = 32768,
-    MAX_ENV_CHANGES = 64,
     POLL_MS = 10,
 };
 
@@ -149,11 +149,46 @@ static long parse_ms(const wchar_t *text)
     return v;
 }
 
-// Applies the options in order, so that --set and --unset of one name act as written.
-static void parse_options(int argc, wchar_t **argv)
+static void parse_options(int argc, wchar_t **argv, int first);
+
+// Reads NUL-separated UTF-16LE options from a file and applies them as if
+// they stood on the command line: no length limit of the command line, no
+// quoting, any code unit.
+static void parse_options_file(const wchar_t *path)
+{
+    enum { FILE_ARGS_MAX = 4096 };
+    static wchar_t *file_argv[FILE_ARGS_MAX];
+    FILE *f = _wfopen(path, L"rb");
+    if (!f)
+        fail(WINRUN_USAGE, "cannot open options file", path);
+    fseek(f, 0, SEEK_END);
+    long bytes = ftell(f);
+    fseek(f, 0, SEEK_SET);
+    wchar_t *text = (wchar_t *)calloc((size_t)bytes / 2 + 2, sizeof(wchar_t));
+    if (!text || fread(text, 1, (size_t)bytes, f) != (size_t)bytes)
+        fail(WINRUN_USAGE, "cannot read options file", path);
+    fclose(f);
+    int count = 0;
+    size_t units = (size_t)bytes / 2;
+    for (size_t start = 0; start < units;) {
+        size_t end = start;
+        while (end < units && text[end])
+            end++;
+        if (count == FILE_ARGS_MAX)
+            fail(WINRUN_USAGE, "too many options in", path);
+        text[end] = 0;
+        file_argv[count++] = text + start;
+        start = end + 1;
+    }
+    parse_options(count, file_argv, 0);
+}
+
+// Applies the options in order, so that --set and --unset of one name act as
+// written. A command line may follow the options as the last argument.
+static void parse_options(int argc, wchar_t **argv, int first)
 {
     static wchar_t scratch[TEXT_CHARS];
-    int i = 1;
+    int i = first;
     for (; i < argc; i++) {
         const wchar_t *a = argv[i];
         const wchar_t *v = i + 1 < argc ? argv[i + 1] : NULL;
@@ -178,7 +213,9 @@ static void parse_options(int argc, wchar_t **argv)
         if (!v)
             fail(WINRUN_USAGE, "option needs a value", a);
         i++;
-        if (wcscmp(a, L"--cmd") == 0) {
+        if (wcscmp(a, L"--args-file") == 0) {
+            parse_options_file(v);
+        } else if (wcscmp(a, L"--cmd") == 0) {
             copy_text(command_line, TEXT_CHARS, v);
             have_command = true;
         } else if (wcscmp(a, L"--cmd-hex") == 0) {
@@ -231,8 +268,6 @@ static void parse_options(int argc, wchar_t **argv)
     } else if (i != argc) {
         fail(WINRUN_USAGE, "unexpected argument", argv[i]);
     }
-    if (!have_command)
-        fail(WINRUN_USAGE, "no command line given", NULL);
 }
 
 static void write_exit_file(DWORD code, bool timed_out, bool ctrl_sent)
@@ -329,7 +364,9 @@ static DWORD wait_for_event_trigger(HANDLE process, ULONGLONG start)
 
 int test_main(int argc, wchar_t **argv)
 {
-    parse_options(argc, argv);
+    parse_options(argc, argv, 1);
+    if (!have_command)
+        fail(WINRUN_USAGE, "no command line given", NULL);
     if (wants_ctrl_event() && !console_inner)
         run_in_new_console();
     if (wants_ctrl_event() && !ctrl_group)
