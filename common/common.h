@@ -43,5 +43,8 @@ void write_environment_variable(const char *name, const wchar_t *value);
 // the caller then ends the process with exit code 2.
 void report_os_error(const char *message, DWORD error);
 
+// Writes format to stderr with path, as UTF-8, in place of its one "%s".
+void report_path_message(const char *format, const wchar_t *path);
+
 // puts(message), then exit(2). For the fatal lines without placeholder or OS error.
 __declspec(noreturn) void fail_with_message(const char *message);

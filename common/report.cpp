@@ -26,6 +26,16 @@ void report_os_error(const char *message, DWORD error)
     LocalFree(text);
 }
 
+void report_path_message(const char *format, const wchar_t *path)
+{
+    // The runtime's "C" locale cannot convert code units above U+00FF for
+    // %ls and would cut the line at the first one; UTF-8 keeps every path.
+    static char narrow_path[PATH_CHARS * 3];
+    if (WideCharToMultiByte(CP_UTF8, 0, path, -1, narrow_path, sizeof narrow_path, NULL, NULL) == 0)
+        narrow_path[0] = 0;
+    fprintf(stderr, format, narrow_path);
+}
+
 void fail_with_message(const char *message)
 {
     puts(message);

@@ -223,7 +223,7 @@ bool expand_path_template(wchar_t *dst, const wchar_t *template_text, size_t dst
 
 void report_expansion_failure(const wchar_t *template_text)
 {
-    fprintf(stderr, "Error, couldn't runtime expand spec '%ls'.\n", template_text);
+    report_path_message("Error, couldn't runtime expand spec '%s'.\n", template_text);
     abort();
 }
 

@@ -37,7 +37,6 @@ static_assert(CHUNK_BYTES <= DECODED_BUFFER_BYTES, "a chunk is served from one d
 void read_payload(void *dst, unsigned long long count)
 {
     unsigned char *out = (unsigned char *)dst;
-    bool filled = false;  // the last decoder call of this request filled the block
     while (count > 0) {
         if (output.pos < output.size) {
             size_t available = output.size - output.pos;
@@ -48,18 +47,18 @@ void read_payload(void *dst, unsigned long long count)
             count -= taken;
             continue;
         }
-        // A full block may leave more decoded data inside the decoder even
-        // when all input is consumed. With neither input nor such data left,
-        // the owed bytes can never come: a damaged frame, not a reason to wait.
-        if (input.pos >= input.size && !filled)
-            fail_with_message(decode_error);
+        // With all input consumed, only data the decoder still holds from an
+        // earlier full block can come. A call that then yields nothing proves
+        // the owed bytes never will: a damaged frame, not a reason to wait.
+        bool input_used_up = input.pos >= input.size;
         output.dst = decoded;
         output.pos = 0;
         output.size = DECODED_BUFFER_BYTES;
         size_t result = ZSTD_decompressStream(decoder, &output, &input);
         if (ZSTD_isError(result))
             fail_with_message(decode_error);
-        filled = output.pos == DECODED_BUFFER_BYTES;
+        if (input_used_up && output.pos == 0)
+            fail_with_message(decode_error);
         output.size = output.pos;
         output.pos = 0;
         if (input.pos > input.size)
@@ -187,7 +186,7 @@ static void write_entry(unsigned long long size)
     HANDLE file = CreateFileW(entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, NULL, CREATE_ALWAYS, 0,
                               NULL);
     if (file == INVALID_HANDLE_VALUE) {
-        fprintf(stderr, "Error, failed to open '%ls' for writing.\n", entry_path);
+        report_path_message("Error, failed to open '%s' for writing.\n", entry_path);
         exit(2);
     }
     while (size > 0) {
