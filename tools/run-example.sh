@@ -4,10 +4,8 @@
 # example application into a launcher and run it under Wine.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$root/build
-"$root/tools/setup.sh" "$build"
-cmake -S "$root" -B "$build" -G Ninja >/dev/null
-cmake --build "$build"
+build=${VORNAK_BUILD_DIR:-$root/build}
+VORNAK_BUILD_DIR=$build "$root/tools/build.sh"
 
 exe=$build/hello.exe
 "$build/bin/vornak" build "$build/examples/hello" --dll hello.dll -o "$exe"

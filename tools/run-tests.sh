@@ -4,9 +4,7 @@
 # tests, Windows test programs and end-to-end cases under Wine) through ctest.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$root/build
-"$root/tools/setup.sh" "$build"
-cmake -S "$root" -B "$build" -G Ninja >/dev/null
-cmake --build "$build"
+build=${VORNAK_BUILD_DIR:-$root/build}
+VORNAK_BUILD_DIR=$build "$root/tools/build.sh"
 cd "$build"
 ctest --output-on-failure -j2 --timeout 900 "$@"
