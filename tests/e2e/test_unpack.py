@@ -307,12 +307,6 @@ class ExtractionDirectory(LauncherTestCase):
         self.assertEqual(pid, r.report["ppid"])
         self.assertIsNone(r.report.env("VORNAK_ONEFILE_START"))
 
-    def test_trailing_backslashes_of_temp_are_dropped(self):
-        temp_win = harness.to_windows_path(self.ws.temp)
-        r = self.run_launcher(self.exe, temp=temp_win + "\\\\")
-        self.assertExitCode(r, 0)
-        self.extraction_name(r, temp_win)
-
     def test_relative_temp_is_made_absolute(self):
         r = self.run_launcher(self.exe, temp="temp", cwd=self.ws.path)
         self.assertExitCode(r, 0)

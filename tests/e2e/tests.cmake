@@ -2,3 +2,4 @@
 # End-to-end test modules, each a python unittest file in this folder.
 # Pattern: add_e2e_test(e2e_unpack test_unpack.py)
 add_e2e_test(e2e_image test_image.py)
+add_e2e_test(e2e_unpack test_unpack.py)
