@@ -394,6 +394,8 @@ static BOOL WINAPI record_control_event(DWORD type)
     return TRUE;
 }
 
+static LONG WINAPI end_with_exception_code(EXCEPTION_POINTERS *) { return EXCEPTION_EXECUTE_HANDLER; }
+
 static void write_report(void)
 {
     if (!have_report_path) {
@@ -467,7 +469,12 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
     write_report();
     if (sleep_ms)
         Sleep(sleep_ms);
-    if (crash)
+    if (crash) {
+        // A top-level filter that lets the process end with the exception
+        // code at once: no crash dialog and no debugger (Wine would start
+        // winedbg and print its dump on our streams).
+        SetUnhandledExceptionFilter(end_with_exception_code);
         *(volatile int *)(uintptr_t)8 = 1;
+    }
     return (int)exit_code;
 }
