@@ -244,7 +244,7 @@ class Report(dict):
 
     Keys: pid, ppid, argc, argv.N, command_line, dll_path, module_path,
     exe_path, cwd, env.NAME, stdin/stdout/stderr (null, invalid, disk, pipe,
-    char, unknown), console, returning, snapshot_failures, hold, holder_pid,
+    char, unknown), console, startup_flags (hex), show_window, returning, snapshot_failures, hold, holder_pid,
     stdin_data (bytes in hex), nested.exit; other nested.* lines form self.nested.
     """
 
@@ -380,7 +380,7 @@ def run_winrun(options, *, ws, stdin=None, timeout_s=60):
 def run_launcher(exe, args=(), *, ws, cmdline=None, program=None, env=None, unset=(), cwd=None,
                  temp=None, stdin=None, no_std_handles=False, report=True, app_name=None,
                  ctrl_after_ms=None, ctrl_when=None, ctrl_on_report=False, ctrl_delay_ms=0,
-                 ctrl_group=False, timeout_s=60):
+                 ctrl_group=False, show_window=None, timeout_s=60):
     """Runs exe through winrun.exe and returns a RunResult.
 
     args: the arguments, each quoted with quote_argument; or cmdline: the exact
@@ -391,7 +391,8 @@ def run_launcher(exe, args=(), *, ws, cmdline=None, program=None, env=None, unse
     (or temp, a Windows path string) unless env names them. cwd: the current
     directory (Linux path or Windows string; default the workspace's run/).
     stdin: bytes on standard input (default: empty). no_std_handles: the
-    launcher gets none. report: have the probe write its report to the
+    launcher gets none. show_window: start it with STARTF_USESHOWWINDOW and
+    that wShowWindow. report: have the probe write its report to the
     workspace (result.report). ctrl_after_ms / ctrl_when (a Windows path) /
     ctrl_on_report: send CTRL_C_EVENT to every process of winrun's console
     after a delay, once a file exists, or once the probe's report exists, then
@@ -421,6 +422,8 @@ def run_launcher(exe, args=(), *, ws, cmdline=None, program=None, env=None, unse
         opts += ["--app", app_name]
     if no_std_handles:
         opts += ["--no-std-handles"]
+    if show_window is not None:
+        opts += ["--show", str(show_window)]
     if ctrl_on_report:
         ctrl_when = to_windows_path(report_file)
     if ctrl_after_ms is not None:

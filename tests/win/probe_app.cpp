@@ -205,6 +205,12 @@ static void report_basics(int argc, wchar_t **argv, const wchar_t *dll_path)
     put_line("stdout", handle_kind(STD_OUTPUT_HANDLE));
     put_line("stderr", handle_kind(STD_ERROR_HANDLE));
     put_number("console", GetConsoleWindow() != NULL || GetConsoleCP() != 0, false);
+    STARTUPINFOW startup;
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    GetStartupInfoW(&startup);
+    put_number("startup_flags", startup.dwFlags, true);
+    put_number("show_window", startup.wShowWindow, false);
 }
 
 static void write_utf8_line(DWORD which, const wchar_t *text)

@@ -20,6 +20,7 @@
 //                          "ctrl_sent=0|1" lines there when the target ends
 //   --no-std-handles       the target gets no standard handles and inherits
 //                          no handle
+//   --show N               start it with STARTF_USESHOWWINDOW and wShowWindow N
 //   --timeout MS           end the target and everything it started after MS
 //   --ctrl-after MS        deliver a console control event MS after the start
 //   --ctrl-when FILE       deliver it once FILE exists (polled every 10 ms)
@@ -58,6 +59,7 @@ static const wchar_t *ctrl_marker;
 static bool have_command, have_app, have_cwd;
 static bool no_std_handles, ctrl_group;
 static int ctrl_event = CTRL_C_EVENT;
+static long show_window = -1;
 static long ctrl_after_ms = -1, ctrl_delay_ms, timeout_ms = -1;
 static bool console_inner;  // this instance is the re-start that owns the console
 
@@ -248,6 +250,8 @@ static void parse_options(int argc, wchar_t **argv, int first)
             have_cwd = true;
         } else if (wcscmp(a, L"--exit-file") == 0) {
             exit_file = v;
+        } else if (wcscmp(a, L"--show") == 0) {
+            show_window = parse_ms(v);
         } else if (wcscmp(a, L"--timeout") == 0) {
             timeout_ms = parse_ms(v);
         } else if (wcscmp(a, L"--ctrl-after") == 0) {
@@ -380,6 +384,10 @@ int test_main(int argc, wchar_t **argv)
         si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
         si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
         si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    }
+    if (show_window >= 0) {
+        si.dwFlags |= STARTF_USESHOWWINDOW;
+        si.wShowWindow = (WORD)show_window;
     }
     DWORD flags = CREATE_SUSPENDED;
     if (wants_ctrl_event() && ctrl_group)
