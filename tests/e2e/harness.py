@@ -189,6 +189,10 @@ class Workspace:
         self.temp.mkdir(parents=True)
         self.run_dir = self.path / "run"
         self.run_dir.mkdir()
+        # Checked after every run: a launcher that deletes in its current
+        # directory must fail loudly, not quietly eat a source tree.
+        self.canary = self.run_dir / "canary.txt"
+        self.canary.write_bytes(b"canary")
 
     def sub(self, name):
         d = self.path / name
@@ -437,6 +441,10 @@ def run_launcher(exe, args=(), *, ws, cmdline=None, program=None, env=None, unse
     opts += ["--cmd", cmdline]
 
     status, proc = run_winrun(opts, ws=ws, stdin=stdin, timeout_s=timeout_s)
+    if not ws.canary.exists():
+        raise AssertionError("the run deleted files in its current directory %s (under Wine 8, "
+                             "SHFileOperationW FO_DELETE on a tree holding a path over MAX_PATH "
+                             "deletes the current directory's contents instead)" % ws.run_dir)
     rep = Report(report_file.read_text()) if report_file.exists() else None
     return RunResult(int(status["exit"], 16), proc.stdout, proc.stderr, listing(ws.temp), rep,
                      status["timed_out"] == "1", status["ctrl_sent"] == "1", ws)
