@@ -252,7 +252,7 @@ class Report(dict):
     stdin_data (bytes in hex), nested.exit; other nested.* lines form self.nested.
     """
 
-    HEX_KEYS = ("command_line", "dll_path", "module_path", "exe_path", "cwd")
+    HEX_KEYS = ("command_line", "dll_path", "module_path", "exe_path", "exe_short_path", "cwd")
 
     def __init__(self, text):
         super().__init__()
@@ -286,6 +286,13 @@ class Report(dict):
         if key in Report.HEX_KEYS and key in self:
             return unhex_units(self[key])
         raise AttributeError(key)
+
+    @property
+    def temp_entries(self):
+        """Names in TEMP when the probe ran probe:list-temp (sorted); None without it."""
+        if "temp_entries" not in self:
+            return None
+        return sorted(unhex_units(v) for v in self["temp_entries"].split(",") if v)
 
     @property
     def extraction_dir(self):
@@ -384,7 +391,7 @@ def run_winrun(options, *, ws, stdin=None, timeout_s=60):
 def run_launcher(exe, args=(), *, ws, cmdline=None, program=None, env=None, unset=(), cwd=None,
                  temp=None, stdin=None, no_std_handles=False, report=True, app_name=None,
                  ctrl_after_ms=None, ctrl_when=None, ctrl_on_report=False, ctrl_delay_ms=0,
-                 ctrl_group=False, show_window=None, timeout_s=60):
+                 ctrl_group=False, show_window=None, winrun_options=(), timeout_s=60):
     """Runs exe through winrun.exe and returns a RunResult.
 
     args: the arguments, each quoted with quote_argument; or cmdline: the exact
@@ -401,8 +408,10 @@ def run_launcher(exe, args=(), *, ws, cmdline=None, program=None, env=None, unse
     ctrl_on_report: send CTRL_C_EVENT to every process of winrun's console
     after a delay, once a file exists, or once the probe's report exists, then
     ctrl_delay_ms later; ctrl_group: start the launcher in a new process group
-    and send the event to that group only. timeout_s: winrun ends the whole
-    process tree after this long (result.timed_out)."""
+    and send the event to that group only. winrun_options: further winrun
+    options, applied after the environment settings (e.g. --set-own-pid NAME).
+    timeout_s: winrun ends the whole process tree after this long
+    (result.timed_out)."""
     exe = Path(exe)
     if cmdline is None:
         cmdline = command_line(program or to_windows_path(exe), list(args))
@@ -420,6 +429,7 @@ def run_launcher(exe, args=(), *, ws, cmdline=None, program=None, env=None, unse
         opts += ["--unset", name]
     for name, value in settings.items():
         opts += ["--unset", name] if value is None else ["--set", name + "=" + value]
+    opts += list(winrun_options)
     cwd = ws.run_dir if cwd is None else cwd
     opts += ["--cwd", cwd if isinstance(cwd, str) else to_windows_path(cwd)]
     if app_name is not None:

@@ -9,9 +9,14 @@
 //   probe:out=TEXT, probe:err=TEXT  write TEXT (UTF-8) and "\n" to stdout / stderr
 //   probe:stdin                     read standard input to its end: stdin_data=HEX bytes
 //   probe:snapshot=DIR              copy the DLL's directory tree to DIR
+//   probe:list-temp                 temp_entries=HEX,HEX,... the names in %TEMP%
+//   probe:setenv=NAME=VALUE         set a variable (for a nested run); "{}" in VALUE
+//                                   stands for the variable's current value
 //   probe:nested=TEXT               start the launcher's own executable again with the
 //                                   command line "<exe>" TEXT; its report lines appear
 //                                   prefixed "nested.", its exit code as nested.exit
+//   probe:nested-exe=PATH           later probe:nested actions start PATH instead (the
+//                                   same file under another spelling, say)
 //   probe:hold=NAME                 have holdfile.exe (path in VORNAK_PROBE_HOLDER) open
 //                                   NAME in the DLL's directory without share-delete
 //                                   and keep it for probe:hold-ms=N ms (default 5000)
@@ -21,6 +26,9 @@
 //   probe:sleep=MS                  sleep
 //   probe:crash                     access violation
 //   probe:exit=N                    run_code returns N (any 32-bit value; default 0)
+//   probe:done=FILE                 create FILE just before run_code returns (after
+//                                   the sleep), so a test can tell an application
+//                                   that ended by itself from one that was stopped
 #include <windows.h>
 #include <tlhelp32.h>
 #include <stdio.h>
@@ -178,6 +186,9 @@ static void report_basics(int argc, wchar_t **argv, const wchar_t *dll_path)
     put_hex_units("module_path", buffer, n < PATH_UNITS ? n : 0);
     n = GetModuleFileNameW(NULL, buffer, PATH_UNITS);
     put_hex_units("exe_path", buffer, n < PATH_UNITS ? n : 0);
+    static wchar_t short_form[PATH_UNITS];
+    DWORD s = n < PATH_UNITS ? GetShortPathNameW(buffer, short_form, PATH_UNITS) : 0;
+    put_hex_units("exe_short_path", short_form, s < PATH_UNITS ? s : 0);
     n = GetCurrentDirectoryW(PATH_UNITS, buffer);
     put_hex_units("cwd", buffer, n < PATH_UNITS ? n : 0);
     static const wchar_t *const names[] = {
@@ -317,10 +328,15 @@ static void append_nested_report(const wchar_t *path)
     DeleteFileW(path);
 }
 
+// The executable that probe:nested starts; NULL means our own.
+static const wchar_t *nested_exe;
+
 static void run_nested(const wchar_t *tail)
 {
     static wchar_t exe[PATH_UNITS], line[PATH_UNITS], nested_report[PATH_UNITS];
-    DWORD n = GetModuleFileNameW(NULL, exe, PATH_UNITS);
+    DWORD n = nested_exe ? (DWORD)wcslen(nested_exe) : GetModuleFileNameW(NULL, exe, PATH_UNITS);
+    if (nested_exe && n < PATH_UNITS)
+        wcscpy(exe, nested_exe);
     if (n == 0 || n >= PATH_UNITS || n + wcslen(tail) + 4 >= PATH_UNITS) {
         put_line("nested.exit", "!not-started");
         return;
@@ -386,6 +402,75 @@ static void hold_file(const wchar_t *dll_path, const wchar_t *name, unsigned lon
     CloseHandle(ready);
 }
 
+// Reports the top-level names in %TEMP% (as GetTempPathW gives it), each as
+// hex code units, separated by commas.
+static void list_temp(void)
+{
+    static wchar_t pattern[PATH_UNITS];
+    static const char digits[] = "0123456789abcdef";
+    DWORD n = GetTempPathW(PATH_UNITS - 2, pattern);
+    if (n == 0 || n >= PATH_UNITS - 2) {
+        put_line("temp_entries", "!failed");
+        return;
+    }
+    wcscat(pattern, L"*");
+    append_text("temp_entries=");
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern, &found);
+    bool first = true;
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0)
+                continue;
+            if (!first)
+                append_text(",");
+            first = false;
+            for (const wchar_t *c = found.cFileName; *c; c++) {
+                unsigned u = (unsigned)*c;
+                char four[4] = {digits[(u >> 12) & 15], digits[(u >> 8) & 15], digits[(u >> 4) & 15],
+                                digits[u & 15]};
+                append_bytes(four, 4);
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    append_text("\n");
+}
+
+// NAME=VALUE, "{}" in VALUE replaced by the variable's current value.
+static void set_variable(const wchar_t *assignment)
+{
+    static wchar_t name[PATH_UNITS], current[PATH_UNITS], value[PATH_UNITS];
+    const wchar_t *eq = wcschr(assignment, L'=');
+    if (!eq || (size_t)(eq - assignment) >= PATH_UNITS)
+        return;
+    wmemcpy(name, assignment, (size_t)(eq - assignment));
+    name[eq - assignment] = 0;
+    DWORD n = GetEnvironmentVariableW(name, current, PATH_UNITS);
+    if (n >= PATH_UNITS)
+        n = 0;
+    current[n] = 0;
+    size_t used = 0;
+    for (const wchar_t *p = eq + 1; *p && used + 1 < PATH_UNITS;) {
+        if (p[0] == L'{' && p[1] == L'}') {
+            for (const wchar_t *c = current; *c && used + 1 < PATH_UNITS; c++)
+                value[used++] = *c;
+            p += 2;
+        } else {
+            value[used++] = *p++;
+        }
+    }
+    value[used] = 0;
+    SetEnvironmentVariableW(name, value);
+}
+
+static void create_marker(const wchar_t *path)
+{
+    HANDLE f = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (f != INVALID_HANDLE_VALUE)
+        CloseHandle(f);
+}
+
 static BOOL WINAPI record_control_event(DWORD type)
 {
     static wchar_t marker[PATH_UNITS + 8];
@@ -439,7 +524,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
 
     unsigned long exit_code = 0, sleep_ms = 0, hold_ms = 5000;
     bool crash = false, ignore_ctrl = false;
-    const wchar_t *v;
+    const wchar_t *v, *done_file = NULL;
     for (int i = 1; i < argc; i++) {
         if ((v = action_value(argv[i], L"hold-ms")) != NULL)
             hold_ms = wcstoul(v, NULL, 0);
@@ -454,6 +539,14 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
             read_stdin();
         else if ((v = action_value(a, L"snapshot")) != NULL)
             snapshot(dll_path, v);
+        else if (action_value(a, L"list-temp"))
+            list_temp();
+        else if ((v = action_value(a, L"setenv")) != NULL)
+            set_variable(v);
+        else if ((v = action_value(a, L"done")) != NULL)
+            done_file = v;
+        else if ((v = action_value(a, L"nested-exe")) != NULL)
+            nested_exe = v;
         else if ((v = action_value(a, L"nested")) != NULL)
             run_nested(v);
         else if ((v = action_value(a, L"hold")) != NULL)
@@ -482,5 +575,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
         SetUnhandledExceptionFilter(end_with_exception_code);
         *(volatile int *)(uintptr_t)8 = 1;
     }
+    if (done_file)
+        create_marker(done_file);
     return (int)exit_code;
 }

@@ -15,6 +15,8 @@
 //   --args-file FILE       more options, NUL-separated UTF-16LE (no length limit)
 //   --set NAME=VALUE | --set-hex HEX(NAME=VALUE)   set a variable
 //   --unset NAME | --unset-hex HEX                  remove a variable
+//   --set-own-pid NAME     set a variable to winrun's own process id (decimal):
+//                          a live process that runs another executable
 //   --cwd DIR | --cwd-hex HEX    current directory of the target
 //   --exit-file FILE       write "exit=0xXXXXXXXX", "timed_out=0|1" and
 //                          "ctrl_sent=0|1" lines there when the target ends
@@ -236,6 +238,9 @@ static void parse_options(int argc, wchar_t **argv, int first)
             set_variable(v);
         } else if (wcscmp(a, L"--set-hex") == 0) {
             decode_hex(scratch, TEXT_CHARS, v);
+            set_variable(scratch);
+        } else if (wcscmp(a, L"--set-own-pid") == 0) {
+            swprintf(scratch, TEXT_CHARS, L"%ls=%lu", v, GetCurrentProcessId());
             set_variable(scratch);
         } else if (wcscmp(a, L"--unset") == 0) {
             unset_variable(v);
