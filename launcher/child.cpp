@@ -6,7 +6,6 @@
 // while it waits for the child.
 #include "launcher/launcher.h"
 
-#include <shellapi.h>
 #include <stdlib.h>
 #include <wchar.h>
 
@@ -91,27 +90,21 @@ void append_quoted_argument(wchar_t *dst, const wchar_t *argument, size_t dst_ch
     put_char(&line, L'"');
 }
 
-// The process command line split by CommandLineToArgvW, its first element
-// replaced by the launcher module path, each element re-quoted. Ends the
-// process when the line cannot be split: starting the child with arguments
-// lost would hand the application something the user never typed.
+// The runtime's own split of this process's command line (the captured
+// vector), its first element replaced by the launcher module path, each
+// element re-quoted. Not a fresh split with CommandLineToArgvW: its rules for
+// quote runs inside quotes and for text glued to a quoted program name differ
+// from the runtime's, and the application must see the arguments exactly as
+// a program started directly by the user would.
 void build_child_command_line(void)
 {
     fill_launcher_module_path();
-    int count = 0;
-    wchar_t **arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (arguments == NULL) {
-        report_os_error("Error, couldn't split the command line.", GetLastError());
-        exit(2);
-    }
     child_command_line[0] = 0;
-    for (int i = 0; i < count; i++) {
-        if (i > 0)
-            append_wide(child_command_line, L" ", COMMAND_LINE_CHARS);
-        append_quoted_argument(child_command_line, i == 0 ? launcher_module_path : arguments[i],
-                               COMMAND_LINE_CHARS);
+    append_quoted_argument(child_command_line, launcher_module_path, COMMAND_LINE_CHARS);
+    for (int i = 1; i < captured_argc; i++) {
+        append_wide(child_command_line, L" ", COMMAND_LINE_CHARS);
+        append_quoted_argument(child_command_line, captured_argv[i], COMMAND_LINE_CHARS);
     }
-    LocalFree(arguments);
 }
 
 // The launcher's directory as the user's file system spells it (no

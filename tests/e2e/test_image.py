@@ -310,7 +310,7 @@ class BrandedImage(unittest.TestCase):
                 self.assertIn("SHELL32.dll", libs)
                 everything = [f for fs in libs.values() for f in fs]
                 self.assertNotIn("GetFinalPathNameByHandleW", everything)
-                for needed in ("AddDllDirectory", "K32GetModuleFileNameExW", "CommandLineToArgvW", "exit"):
+                for needed in ("AddDllDirectory", "K32GetModuleFileNameExW", "SHFileOperationW", "exit"):
                     self.assertIn(needed, everything)
                 # inspect lists the same libraries and functions.
                 listed = dict(l.split(": ", 1) for l in img.inspect.block("imports"))
