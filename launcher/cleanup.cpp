@@ -6,6 +6,8 @@
 #include "launcher/launcher.h"
 
 #include <shellapi.h>
+#include <string.h>
+#include <wchar.h>
 
 enum {
     CHILD_GRACE_MS = 5000,
@@ -33,8 +35,71 @@ static const SHFILEOPSTRUCTW delete_request = {
 };
 static_assert((FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI) == 0x414, "delete flags");
 
+// The shell's delete handles paths of up to MAX_PATH units only (less the
+// 12 that directory names keep free). Beyond that it fails on Windows, and
+// under Wine it may even turn the request into one for the current directory
+// and empty that: the user's folder, which the parent runs in. The unpacker
+// writes paths of up to 4095 units, so whatever lies beyond the limit is
+// removed entry by entry first, and the shell only ever sees short paths.
+enum { SHELL_DELETE_PATH_CHARS = MAX_PATH - 12, WALK_PATH_CHARS = 2 * PATH_CHARS };
+static wchar_t walk_path[WALK_PATH_CHARS];
+
+// walk_path holds a directory of length units. Deletes every entry below it
+// whose full path is too long for the shell, or every entry when remove_all.
+// Links are removed, never followed. What cannot be deleted stays; the next
+// attempt tries again. One frame per level, about 700 bytes.
+static void remove_beyond_shell_limit(size_t length, bool remove_all)
+{
+    if (length + 2 >= WALK_PATH_CHARS)
+        return;
+    walk_path[length] = L'\\';
+    walk_path[length + 1] = L'*';
+    walk_path[length + 2] = 0;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileExW(walk_path, FindExInfoBasic, &found, FindExSearchNameMatch,
+                                     NULL, 0);
+    walk_path[length] = 0;
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        const wchar_t *name = found.cFileName;
+        if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0)
+            continue;
+        size_t name_length = wcslen(name);
+        if (length + 1 + name_length >= WALK_PATH_CHARS)
+            continue;
+        walk_path[length] = L'\\';
+        memcpy(walk_path + length + 1, name, (name_length + 1) * sizeof(wchar_t));
+        size_t entry_length = length + 1 + name_length;
+        bool too_long = remove_all || entry_length >= SHELL_DELETE_PATH_CHARS;
+        DWORD attributes = found.dwFileAttributes;
+        bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (directory && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+            remove_beyond_shell_limit(entry_length, too_long);
+        if (too_long) {
+            if (attributes & FILE_ATTRIBUTE_READONLY)
+                SetFileAttributesW(walk_path, attributes & ~FILE_ATTRIBUTE_READONLY);
+            if (directory)
+                RemoveDirectoryW(walk_path);
+            else
+                DeleteFileW(walk_path);
+        }
+        walk_path[length] = 0;
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+// One delete attempt on the extraction directory.
 static void request_delete(void)
 {
+    size_t length = wcslen(extraction_directory);
+    bool root_too_long = length >= SHELL_DELETE_PATH_CHARS;
+    memcpy(walk_path, extraction_directory, (length + 1) * sizeof(wchar_t));
+    remove_beyond_shell_limit(length, root_too_long);
+    if (root_too_long) {
+        RemoveDirectoryW(extraction_directory);
+        return;
+    }
     SHFILEOPSTRUCTW request = delete_request;
     SHFileOperationW(&request);
 }

@@ -4,3 +4,4 @@
 add_e2e_test(e2e_image test_image.py)
 add_e2e_test(e2e_unpack test_unpack.py)
 add_e2e_test(e2e_arguments test_arguments.py)
+add_e2e_test(e2e_long_paths test_long_paths.py)

@@ -505,6 +505,19 @@ static void write_report(void)
     MoveFileExW(part, report_path, MOVEFILE_REPLACE_EXISTING);
 }
 
+// Marks NAME (relative to the DLL's directory) read-only, as an application
+// may do with files in its extraction directory.
+static void make_read_only(const wchar_t *dll_path, const wchar_t *name)
+{
+    static wchar_t path[PATH_UNITS];
+    wcscpy(path, dll_path);
+    wchar_t *slash = wcsrchr(path, L'\\');
+    if (slash == NULL || wcslen(path) + wcslen(name) + 1 >= PATH_UNITS)
+        return;
+    wcscpy(slash + 1, name);
+    SetFileAttributesW(path, FILE_ATTRIBUTE_READONLY);
+}
+
 // The value after "probe:NAME=", or NULL when arg is not that action.
 static const wchar_t *action_value(const wchar_t *arg, const wchar_t *name)
 {
@@ -549,6 +562,8 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
             nested_exe = v;
         else if ((v = action_value(a, L"nested")) != NULL)
             run_nested(v);
+        else if ((v = action_value(a, L"readonly")) != NULL)
+            make_read_only(dll_path, v);
         else if ((v = action_value(a, L"hold")) != NULL)
             hold_file(dll_path, v, hold_ms);
         else if ((v = action_value(a, L"exit")) != NULL)
