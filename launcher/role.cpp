@@ -14,6 +14,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
+#include <wctype.h>
 
 // Both image paths are read with the same capacity: a parent whose module path
 // fitted when it started its child (launch_child reads it with PATH_CHARS)
@@ -27,10 +28,18 @@ typedef int (*run_code_function)(int argc, wchar_t **argv, const wchar_t *dll_pa
 static wchar_t canonical_launcher_image_path[IMAGE_PATH_CHARS];
 static wchar_t other_image_path[IMAGE_PATH_CHARS];
 
-// Parses the whole value as a base-10 process id, as wcstoul accepts it
-// (leading white space and a sign included). False for anything else.
+// Parses the whole value as a base-10 process id, in the one form a parent
+// writes: digits without a leading zero. {PID} expands this same text into the
+// extraction directory, so a value that only wcstoul would accept (white
+// space, a sign: {PID} aborts on them) or a padded one (another directory
+// than the parent's) must not make this instance a child.
 static bool parse_process_id(const wchar_t *text, DWORD *process_id)
 {
+    if (text[0] == L'0')
+        return false;
+    for (const wchar_t *c = text; *c != 0; c++)
+        if (!iswctype(*c, _DIGIT))
+            return false;
     wchar_t *end = NULL;
     errno = 0;
     unsigned long value = wcstoul(text, &end, 10);
