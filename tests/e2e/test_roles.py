@@ -141,10 +141,13 @@ class Roles(LauncherTestCase):
                 self.assertEqual(r.temp_listing, [])
 
     def test_deeply_nested_install_directory(self):
-        # Windows programs cannot be started from a path beyond MAX_PATH under
-        # Wine, so the user reaches the deep folder through a link: both image
-        # paths are short as the system reports them, and canonical (link
-        # resolved) more than 2048 units long.
+        # Wine starts no program from a path beyond MAX_PATH, so the user
+        # reaches the folder, more than 2048 units deep, through a link. Wine's
+        # GetFinalPathNameByHandleW also fails beyond MAX_PATH (ERROR_MORE_DATA,
+        # buffer untouched): both sides then compare the link spelling with its
+        # directory part shortened. What this shows under Wine is that such an
+        # install runs with one extraction directory and a nested start is a
+        # child; a canonical form longer than 2048 units cannot be produced here.
         deep = self.ws.path / "deep"
         while len(to_windows_path(deep)) < 3000:
             deep = deep / ("level_%02d_%s" % (len(deep.parts), "x" * 40))

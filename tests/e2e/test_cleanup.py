@@ -1,0 +1,101 @@
+# SPDX-License-Identifier: MIT
+"""Nothing left behind: the parent removes the extraction directory after the
+child, whatever the child's ending, gives up on a directory that stays in use
+without hanging, and on a real console interrupt (CTRL_C_EVENT delivered by
+winrun to every process of its console, parent and child alike) stops the
+child after the grace period and removes the directory before it ends.
+
+Control types Wine cannot deliver (break, close, logoff, shutdown and the
+ignored 3, 4, 7), an event before unpacking, and the exact count of delete
+attempts are driven in-process by tests/win/unit_cleanup.cpp."""
+
+import time
+
+import harness
+from harness import LauncherTestCase, payload_from_entries, to_windows_path
+
+GRACE_S = 5.0            # the parent's wait for an interrupted child
+DELETE_RETRIES_S = 2.0   # 20 pauses of 100 ms between delete attempts
+
+
+class Cleanup(LauncherTestCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.exe = cls.build_class_launcher("probe", payload=payload_from_entries([
+            ("probe.dll", harness.probe_dll_bytes()),
+            ("data.bin", b"\x01" * 70000),
+            ("sub\\deeper\\notes.txt", b"notes"),
+            ("sub\\empty.txt", b""),
+        ]))
+
+    def seed_temp(self):
+        """What TEMP held before the run, including a directory of the
+        extraction directory's form: none of it may be touched."""
+        (self.ws.temp / "keep.txt").write_bytes(b"keep")
+        other = self.ws.temp / "onefile_1_000000_AAAAAAAAAAA"
+        other.mkdir()
+        (other / "inner.txt").write_bytes(b"inner")
+        return harness.tree(self.ws.temp)
+
+    def test_directory_removed_after_every_kind_of_ending(self):
+        for what, args, code in (("returned 0", [], 0), ("returned 7", ["probe:exit=7"], 7),
+                                 ("crashed", ["probe:crash"], 0xC0000005)):
+            with self.subTest(what):
+                before = self.seed_temp()
+                r = self.run_launcher(self.exe, ["probe:list-temp"] + args)
+                self.assertExitCode(r, code)
+                own = r.report.dll_path.split("\\")[-2]
+                # It was there while the application ran, beside what TEMP held before...
+                self.assertEqual(r.report.temp_entries, sorted([own, "keep.txt", "onefile_1_000000_AAAAAAAAAAA"]))
+                # ...and afterwards TEMP holds exactly what it held before.
+                self.assertEqual(harness.tree(self.ws.temp), before)
+                harness.remove_tree(self.ws.temp)
+                self.ws.temp.mkdir()
+
+    def test_directory_in_use_is_given_up_without_hanging(self):
+        # holdfile keeps data.bin open without share-delete for 30 s, far beyond
+        # the child's end; winrun ends it when the run is over.
+        start = time.monotonic()
+        r = self.run_launcher(self.exe, ["probe:hold=data.bin", "probe:hold-ms=30000", "probe:exit=5"],
+                              timeout_s=25)
+        elapsed = time.monotonic() - start
+        self.assertFalse(r.timed_out, r)
+        self.assertEqual(r.report["hold"], "1")
+        self.assertExitCode(r, 5)
+        # The parent retried for about two seconds, then ended while the file
+        # was still held: the directory and the held file are still there.
+        self.assertGreaterEqual(elapsed, DELETE_RETRIES_S)
+        own = r.report.dll_path.split("\\")[-2]
+        self.assertEqual(r.extraction_dirs, [own])
+        self.assertIn("data.bin", harness.listing(self.ws.temp / own))
+        harness.remove_tree(self.ws.temp / own)
+        self.assertEqual(harness.listing(self.ws.temp), [])
+
+    def test_interrupt_stops_a_child_that_ignores_it_after_the_grace_period(self):
+        done = self.ws.path / "done.txt"
+        start = time.monotonic()
+        r = self.run_launcher(self.exe, ["probe:ignore-ctrl", "probe:sleep=60000",
+                                         "probe:done=" + to_windows_path(done)],
+                              ctrl_on_report=True, timeout_s=40)
+        elapsed = time.monotonic() - start
+        self.assertTrue(r.ctrl_sent, r)
+        self.assertFalse(r.timed_out, r)
+        # The child saw the event and carried on; the parent stopped it after
+        # the grace period, long before its sleep would have ended.
+        self.assertEqual(r.ctrl_events(), [0])
+        self.assertFalse(done.exists())
+        self.assertGreaterEqual(elapsed, GRACE_S)
+        self.assertEqual(r.temp_listing, [])
+
+    def test_interrupt_lets_a_child_that_ends_within_the_grace_period_finish(self):
+        done = self.ws.path / "done.txt"
+        r = self.run_launcher(self.exe, ["probe:ignore-ctrl", "probe:sleep=1500", "probe:exit=9",
+                                         "probe:done=" + to_windows_path(done)],
+                              ctrl_on_report=True, timeout_s=40)
+        self.assertTrue(r.ctrl_sent, r)
+        self.assertFalse(r.timed_out, r)
+        self.assertEqual(r.ctrl_events(), [0])
+        # It ran to the end of run_code: not terminated.
+        self.assertTrue(done.exists())
+        self.assertEqual(r.temp_listing, [])
