@@ -4,3 +4,4 @@
 add_wine_test(unit_command_line unit_command_line.exe)
 add_wine_test(unit_paths unit_paths.exe)
 add_wine_test(unit_cleanup unit_cleanup.exe)
+add_wine_test(unit_role unit_role.exe)
