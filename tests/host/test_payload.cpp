@@ -191,6 +191,30 @@ TEST(PayloadDeterminism, SameFolderGivesSameBytes) {
     EXPECT_FALSE(parse_frame_header(b.frame).content_size);
 }
 
+TEST(PayloadDeterminism, WorkerThreadsCutTheFrameIntoJobsThatDecodeTheSame) {
+    // 24 MiB with repeats 1 MiB apart: with two threads the frame is made in
+    // six jobs of 4 MiB, and matches reach back across job boundaries into
+    // the overlap.
+    TempDir t;
+    std::string block = pseudo_random(1 << 20, 7), big;
+    for (size_t i = 0; i < 24; ++i) big += block.substr(i * 4096) + block.substr(0, i * 4096);
+    write_file(t / "app/app.dll", "dll");
+    write_file(t / "app/big.bin", big);
+    vornak::PackOptions fast;
+    fast.level = 3;
+    vornak::PackOptions threaded = fast;
+    threaded.threads = 2;
+    std::string mt = pack(t / "app", "app.dll", t / "mt.bin", threaded);
+    EXPECT_EQ(pack(t / "app", "app.dll", t / "mt2.bin", threaded), mt);
+    EXPECT_NE(pack(t / "app", "app.dll", t / "st.bin", fast), mt) << "the threads took no part";
+    test::DecodedPayload d = test::decode_payload(mt);
+    ASSERT_EQ(d.entries.size(), 2u);
+    EXPECT_TRUE(d.entries[1].data == big);
+    EXPECT_EQ(parse_frame_header(d.frame).window_log, 25u);
+    // Without the overlap each job would begin with 1 MiB it cannot match: 6 MiB.
+    EXPECT_LT(mt.size(), 2u << 20) << "each job reached back into the one before";
+}
+
 TEST(PayloadOutput, ReplacesAnExistingFileAndLeavesNoTemporary) {
     TempDir t;
     write_file(t / "app/app.dll", "dll");

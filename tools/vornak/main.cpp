@@ -2,6 +2,8 @@
 // Command line of the vornak tool. Every failure is one line on stderr,
 // "vornak: error: ...", with exit code 2 for a bad command line and 1 for
 // a refused or failed command; output files appear only on success.
+#include <unistd.h>
+
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -13,6 +15,7 @@
 #include "tools/vornak/files.h"
 #include "tools/vornak/payload_writer.h"
 #include "tools/vornak/pe_image.h"
+#include "tools/vornak/progress.h"
 
 namespace {
 
@@ -26,7 +29,7 @@ void add_pack_options(CLI::App *cmd, vornak::PackOptions &pack, bool &quiet) {
     cmd->add_option("--threads", pack.threads, "zstd worker threads (0: compress on the main thread)")
         ->default_val(0)
         ->check(CLI::Range(0, 256));
-    cmd->add_flag("--quiet", quiet, "print nothing on success");
+    cmd->add_flag("--quiet", quiet, "print nothing on success, and no progress");
 }
 
 }  // namespace
@@ -80,6 +83,8 @@ int main(int argc, char **argv) {
         return EXIT_USAGE;
     }
 
+    // Only a person watching a terminal wants the progress line.
+    opt.pack.progress = vornak::progress_wanted(quiet, STDERR_FILENO);
     try {
         if (pack->parsed()) {
             vornak::PackResult r = vornak::pack_folder(opt.app_dir, opt.dll, opt.pack, opt.output);

@@ -21,6 +21,7 @@ constexpr unsigned MIN_WINDOW_LOG = 10;
 struct PackOptions {
     int level = 19;   // zstd compression level, 1..22
     int threads = 0;  // 0: compress on this thread; N: N zstd worker threads
+    bool progress = false;  // draw a progress line on stderr (see progress.h)
 };
 
 struct PackResult {
