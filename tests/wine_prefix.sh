@@ -9,12 +9,15 @@ server=$(dirname "$WINE")/wineserver
 [ -x "$server" ] || server=wineserver
 case "${1:-}" in
 start)
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    # A first wineboot in a new prefix has been seen to fail once; a second
+    # attempt on the half-made prefix completes it.
+    for attempt in 1 2 3; do
+        [ -f "$WINEPREFIX/system.reg" ] && break
         mkdir -p "$WINEPREFIX"
         "$WINE" wineboot -i >/dev/null 2>&1 || true
         "$server" -w 2>/dev/null || true
-        [ -f "$WINEPREFIX/system.reg" ] || { echo "wine_prefix: could not create $WINEPREFIX" >&2; exit 1; }
-    fi
+    done
+    [ -f "$WINEPREFIX/system.reg" ] || { echo "wine_prefix: could not create $WINEPREFIX" >&2; exit 1; }
     "$server" -p 2>/dev/null || true  # fails harmlessly when a server is already up
     "$WINE" cmd /c exit 0 >/dev/null 2>&1 || true  # warm the server
     ;;
