@@ -11,9 +11,12 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 #include <gtest/gtest.h>
 #include <zstd.h>
+
+#include "tools/vornak/bytes.h"
 
 namespace fs = std::filesystem;
 
@@ -58,11 +61,15 @@ std::vector<std::string> list_dir(const std::string &dir) {
     return names;
 }
 
-uint64_t le64(const std::string &bytes, size_t offset) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(bytes.at(offset + i));
-    return v;
+// The n bytes at bytes[offset..], or std::out_of_range when they are not all there.
+static const unsigned char *bytes_at(const std::string &bytes, size_t offset, size_t n) {
+    if (offset > bytes.size() || n > bytes.size() - offset) throw std::out_of_range("read past the end of the bytes");
+    return reinterpret_cast<const unsigned char *>(bytes.data()) + offset;
 }
+
+uint16_t le16(const std::string &bytes, size_t offset) { return vornak::get_le16(bytes_at(bytes, offset, 2)); }
+uint32_t le32(const std::string &bytes, size_t offset) { return vornak::get_le32(bytes_at(bytes, offset, 4)); }
+uint64_t le64(const std::string &bytes, size_t offset) { return vornak::get_le64(bytes_at(bytes, offset, 8)); }
 
 std::string utf8(const std::u16string &s) {
     std::string out;
@@ -133,8 +140,7 @@ DecodedPayload decode_payload(const std::string &payload) {
                 ADD_FAILURE() << "entry stream ends inside a name";
                 return result;
             }
-            char16_t unit = static_cast<char16_t>(static_cast<unsigned char>(stream[pos]) |
-                                                  (static_cast<unsigned char>(stream[pos + 1]) << 8));
+            char16_t unit = le16(stream, pos);
             pos += 2;
             if (unit == 0) break;
             name.push_back(unit);

@@ -29,6 +29,9 @@ bool exists(const std::string &path);  // without following a final symlink
 // Names in dir other than "." and "..".
 std::vector<std::string> list_dir(const std::string &dir);
 
+// Little-endian values at bytes[offset..]; std::out_of_range past the end.
+uint16_t le16(const std::string &bytes, size_t offset);
+uint32_t le32(const std::string &bytes, size_t offset);
 uint64_t le64(const std::string &bytes, size_t offset);
 
 struct DecodedEntry {

@@ -14,10 +14,8 @@ using test::TempDir;
 
 namespace {
 
-uint16_t u16(const std::string &b, size_t o) {
-    return static_cast<uint16_t>(static_cast<unsigned char>(b.at(o)) | (static_cast<unsigned char>(b.at(o + 1)) << 8));
-}
-uint32_t u32(const std::string &b, size_t o) { return u16(b, o) | (static_cast<uint32_t>(u16(b, o + 2)) << 16); }
+using test::le16;
+using test::le32;
 
 struct Symbol {
     uint32_t value;
@@ -35,26 +33,26 @@ struct Object {
 
 Object parse(const std::string &b) {
     Object o;
-    o.machine = u16(b, 0);
-    o.sections = u16(b, 2);
-    uint32_t symtab = u32(b, 8), count = u32(b, 12);
-    EXPECT_EQ(u16(b, 16), 0) << "no optional header in an object";
-    size_t sh = 20 + u16(b, 16);
+    o.machine = le16(b, 0);
+    o.sections = le16(b, 2);
+    uint32_t symtab = le32(b, 8), count = le32(b, 12);
+    EXPECT_EQ(le16(b, 16), 0) << "no optional header in an object";
+    size_t sh = 20 + le16(b, 16);
     o.section_name = b.substr(sh, 8);
-    o.data = b.substr(u32(b, sh + 20), u32(b, sh + 16));
-    o.flags = u32(b, sh + 36);
-    EXPECT_EQ(u16(b, sh + 32), 0) << "no relocations";
+    o.data = b.substr(le32(b, sh + 20), le32(b, sh + 16));
+    o.flags = le32(b, sh + 36);
+    EXPECT_EQ(le16(b, sh + 32), 0) << "no relocations";
     size_t strtab = symtab + 18 * size_t{count};
     for (uint32_t i = 0; i < count; ++i) {
         size_t s = symtab + 18 * size_t{i};
         std::string name;
-        if (u32(b, s) == 0) {
-            name = b.c_str() + strtab + u32(b, s + 4);
+        if (le32(b, s) == 0) {
+            name = b.c_str() + strtab + le32(b, s + 4);
         } else {
             name = b.substr(s, 8);
             name.resize(name.find('\0') == std::string::npos ? 8 : name.find('\0'));
         }
-        o.symbols[name] = Symbol{u32(b, s + 8), static_cast<int16_t>(u16(b, s + 12)),
+        o.symbols[name] = Symbol{le32(b, s + 8), static_cast<int16_t>(le16(b, s + 12)),
                                  static_cast<uint8_t>(b.at(s + 16))};
         i += static_cast<unsigned char>(b.at(s + 17));  // skip aux records
     }
@@ -63,7 +61,7 @@ Object parse(const std::string &b) {
 
 std::u16string wide_at(const std::string &data, size_t offset) {
     std::u16string s;
-    for (size_t o = offset; u16(data, o) != 0; o += 2) s.push_back(u16(data, o));
+    for (size_t o = offset; le16(data, o) != 0; o += 2) s.push_back(le16(data, o));
     return s;
 }
 

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <memory>
 
+#include "tools/vornak/bytes.h"
 #include "tools/vornak/coff.h"
 #include "tools/vornak/error.h"
 #include "tools/vornak/files.h"
@@ -69,11 +70,6 @@ int run_program(const std::string &program, const std::vector<std::string> &args
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
-
-uint32_t le32(const unsigned char *p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-uint16_t le16(const unsigned char *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 std::string read_range(std::ifstream &in, uint64_t offset, size_t bytes) {
     std::string data(bytes, '\0');
@@ -152,20 +148,20 @@ void verify_payload_placement(const std::string &exe_path, const std::string &pa
     if (!exe || !payload) throw Error("cannot reopen the linked image or the payload to check them");
     std::string dos = read_range(exe, 0, 64);
     if (dos.size() < 64 || dos.compare(0, 2, "MZ") != 0) throw Error("the linker wrote no PE image");
-    uint32_t pe = le32(reinterpret_cast<const unsigned char *>(dos.data()) + 60);
+    uint32_t pe = get_le32(reinterpret_cast<const unsigned char *>(dos.data()) + 60);
     std::string fh = read_range(exe, pe, 24);
     if (fh.size() < 24 || fh.compare(0, 4, std::string("PE\0\0", 4)) != 0)
         throw Error("the linker wrote no PE image");
     const unsigned char *f = reinterpret_cast<const unsigned char *>(fh.data()) + 4;
-    uint16_t sections = le16(f + 2);
-    uint16_t optional_bytes = le16(f + 16);
+    uint16_t sections = get_le16(f + 2);
+    uint16_t optional_bytes = get_le16(f + 16);
     std::string table = read_range(exe, pe + 24 + optional_bytes, size_t{40} * sections);
     if (table.size() < size_t{40} * sections) throw Error("the linked image has a truncated section table");
     for (uint16_t i = 0; i < sections; ++i) {
         const unsigned char *s = reinterpret_cast<const unsigned char *>(table.data()) + 40 * i;
         if (std::memcmp(s, ".rdata\0\0", 8) != 0) continue;
-        uint32_t raw_bytes = le32(s + 16);
-        uint32_t raw_offset = le32(s + 20);
+        uint32_t raw_bytes = get_le32(s + 16);
+        uint32_t raw_offset = get_le32(s + 20);
         payload.seekg(0, std::ios::end);
         uint64_t length = static_cast<uint64_t>(payload.tellg());
         uint64_t length_offset = (length + 7) & ~uint64_t{7};

@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "tools/vornak/bytes.h"
 #include "tools/vornak/error.h"
 #include "tools/vornak/files.h"
 #include "tools/vornak/utf.h"
@@ -28,17 +29,6 @@ constexpr size_t SECTION_HEADER_BYTES = 40;
 constexpr size_t SYMBOL_BYTES = 18;
 constexpr size_t COPY_CHUNK_BYTES = 1 << 20;
 
-void put16(std::string &d, uint16_t v) {
-    d.push_back(static_cast<char>(v & 0xFF));
-    d.push_back(static_cast<char>(v >> 8));
-}
-void put32(std::string &d, uint32_t v) {
-    for (int i = 0; i < 4; ++i) d.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-}
-void put64(std::string &d, uint64_t v) {
-    for (int i = 0; i < 8; ++i) d.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-}
-
 // A symbol record; long names go to the string table as offsets.
 void put_symbol(std::string &symbols, std::string &strings, const std::string &name, uint32_t value,
                 int16_t section, uint8_t storage_class, uint8_t aux_count) {
@@ -47,14 +37,14 @@ void put_symbol(std::string &symbols, std::string &strings, const std::string &n
         short_name.resize(8, '\0');
         symbols += short_name;
     } else {
-        put32(symbols, 0);
-        put32(symbols, static_cast<uint32_t>(4 + strings.size()));
+        put_le32(symbols, 0);
+        put_le32(symbols, static_cast<uint32_t>(4 + strings.size()));
         strings += name;
         strings.push_back('\0');
     }
-    put32(symbols, value);
-    put16(symbols, static_cast<uint16_t>(section));
-    put16(symbols, 0);  // type: not a function
+    put_le32(symbols, value);
+    put_le16(symbols, static_cast<uint16_t>(section));
+    put_le16(symbols, 0);  // type: not a function
     symbols.push_back(static_cast<char>(storage_class));
     symbols.push_back(static_cast<char>(aux_count));
 }
@@ -113,12 +103,12 @@ void write_build_values_object(const std::string &payload_path, const std::u16st
 
     std::string symbols, strings;
     put_symbol(symbols, strings, ".rdata", 0, 1, IMAGE_SYM_CLASS_STATIC, 1);
-    put32(symbols, section_bytes);  // aux: section definition
-    put16(symbols, 0);              // relocations
-    put16(symbols, 0);              // line numbers
-    put32(symbols, 0);              // checksum
-    put16(symbols, 0);              // associated section
-    symbols.append(4, '\0');        // selection, unused
+    put_le32(symbols, section_bytes);  // aux: section definition
+    put_le16(symbols, 0);              // relocations
+    put_le16(symbols, 0);              // line numbers
+    put_le32(symbols, 0);              // checksum
+    put_le16(symbols, 0);              // associated section
+    symbols.append(4, '\0');           // selection, unused
     put_symbol(symbols, strings, "vornak_attached_payload", static_cast<uint32_t>(layout.payload_offset), 1,
                IMAGE_SYM_CLASS_EXTERNAL, 0);
     put_symbol(symbols, strings, "vornak_attached_payload_bytes", static_cast<uint32_t>(layout.length_offset),
@@ -130,37 +120,37 @@ void write_build_values_object(const std::string &payload_path, const std::u16st
     uint32_t symbol_count = static_cast<uint32_t>(symbols.size() / SYMBOL_BYTES);
 
     std::string head;
-    put16(head, IMAGE_FILE_MACHINE_AMD64);
-    put16(head, 1);                           // sections
-    put32(head, 0);                           // timestamp
-    put32(head, raw_offset + section_bytes);  // symbol table
-    put32(head, symbol_count);
-    put16(head, 0);  // optional header
-    put16(head, 0);  // characteristics
+    put_le16(head, IMAGE_FILE_MACHINE_AMD64);
+    put_le16(head, 1);                           // sections
+    put_le32(head, 0);                           // timestamp
+    put_le32(head, raw_offset + section_bytes);  // symbol table
+    put_le32(head, symbol_count);
+    put_le16(head, 0);  // optional header
+    put_le16(head, 0);  // characteristics
     std::string name(".rdata");
     name.resize(8, '\0');
     head += name;
-    put32(head, 0);  // virtual size: 0 in objects
-    put32(head, 0);  // virtual address
-    put32(head, section_bytes);
-    put32(head, raw_offset);
-    put32(head, 0);  // relocations
-    put32(head, 0);  // line numbers
-    put16(head, 0);
-    put16(head, 0);
-    put32(head, BUILD_VALUES_SECTION_FLAGS);
+    put_le32(head, 0);  // virtual size: 0 in objects
+    put_le32(head, 0);  // virtual address
+    put_le32(head, section_bytes);
+    put_le32(head, raw_offset);
+    put_le32(head, 0);  // relocations
+    put_le32(head, 0);  // line numbers
+    put_le16(head, 0);
+    put_le16(head, 0);
+    put_le32(head, BUILD_VALUES_SECTION_FLAGS);
 
     OutputFile out(output);
     out.write(head.data(), head.size());
     copy_payload(payload_path, payload_bytes, out);
     std::string tail(layout.length_offset - payload_bytes, '\0');
-    put64(tail, payload_bytes);
+    put_le64(tail, payload_bytes);
     tail += utf16le_bytes(product_name);
     tail.append(2, '\0');
     tail += utf16le_bytes(product_version);
     tail.append(2, '\0');
     tail += symbols;
-    put32(tail, static_cast<uint32_t>(4 + strings.size()));
+    put_le32(tail, static_cast<uint32_t>(4 + strings.size()));
     tail += strings;
     out.write(tail.data(), tail.size());
     out.commit(0666);

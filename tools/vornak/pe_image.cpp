@@ -20,6 +20,7 @@
 #include <ostream>
 #include <vector>
 
+#include "tools/vornak/bytes.h"
 #include "tools/vornak/coff.h"
 #include "tools/vornak/error.h"
 #include "tools/vornak/payload_writer.h"
@@ -103,11 +104,11 @@ struct Bytes {
     }
     uint16_t u16(size_t at) const {
         need(at, 2);
-        return static_cast<uint16_t>(p[at] | (p[at + 1] << 8));
+        return get_le16(p + at);
     }
     uint32_t u32(size_t at) const {
         need(at, 4);
-        return p[at] | (p[at + 1] << 8) | (p[at + 2] << 16) | (static_cast<uint32_t>(p[at + 3]) << 24);
+        return get_le32(p + at);
     }
     uint64_t u64(size_t at) const { return u32(at) | (static_cast<uint64_t>(u32(at + 4)) << 32); }
 };
@@ -457,7 +458,7 @@ VersionNode parse_version_node(const std::string &b, size_t at, size_t end, int 
 std::u16string text_of(const std::string &value) {
     std::u16string s;
     for (size_t i = 0; i + 1 < value.size(); i += 2) {
-        char16_t u = static_cast<unsigned char>(value[i]) | (static_cast<unsigned char>(value[i + 1]) << 8);
+        char16_t u = get_le16(reinterpret_cast<const unsigned char *>(value.data()) + i);
         if (!u) break;
         s.push_back(u);
     }
@@ -660,7 +661,7 @@ int report_entries(const unsigned char *frame, size_t frame_bytes, std::ostream 
             for (;;) {
                 unsigned char unit[2];
                 if (stream.read(unit, 2) != 2) throw Error("the entry stream ends inside a name");
-                char16_t u = static_cast<char16_t>(unit[0] | (unit[1] << 8));
+                char16_t u = get_le16(unit);
                 if (!u) break;
                 if (name.size() == MAX_ENTRY_NAME_UNITS)
                     throw Error("an entry name is longer than " + std::to_string(MAX_ENTRY_NAME_UNITS) + " code units");
@@ -669,8 +670,7 @@ int report_entries(const unsigned char *frame, size_t frame_bytes, std::ostream 
             if (name.empty()) break;
             unsigned char size_bytes[8];
             if (stream.read(size_bytes, 8) != 8) throw Error("the entry stream ends inside a size");
-            uint64_t size = 0;
-            for (int k = 7; k >= 0; --k) size = (size << 8) | size_bytes[k];
+            uint64_t size = get_le64(size_bytes);
             if (stream.read(nullptr, size) != size) throw Error("the entry stream ends inside the data of " + utf8_of(name));
             entries.emplace_back(std::move(name), size);
         }
@@ -799,10 +799,10 @@ void write_pe_checksum(const std::string &path) {
         pe.file.need(field, 4);
         sum = checksum_of(f.data(), f.size(), field);
     }
-    unsigned char le[4] = {static_cast<unsigned char>(sum), static_cast<unsigned char>(sum >> 8),
-                           static_cast<unsigned char>(sum >> 16), static_cast<unsigned char>(sum >> 24)};
+    std::string le;
+    put_le32(le, sum);
     int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    bool ok = fd >= 0 && ::pwrite(fd, le, 4, static_cast<off_t>(field)) == 4;
+    bool ok = fd >= 0 && ::pwrite(fd, le.data(), 4, static_cast<off_t>(field)) == 4;
     int err = errno;
     if (fd >= 0 && ::close(fd) != 0 && ok) ok = false, err = errno;
     if (!ok) throw Error("cannot write the checksum into '" + printable(path) + "': " + errno_text(err));

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "tools/vornak/bytes.h"
 #include "tools/vornak/error.h"
 #include "tools/vornak/utf.h"
 
@@ -59,21 +60,6 @@ constexpr uint32_t VFT_APP = 0x1;
 constexpr uint16_t LANGUAGE_NEUTRAL = 0x0000;
 constexpr uint16_t CODE_PAGE_UTF16 = 0x04B0;
 
-void put16(std::string &b, uint32_t v) {
-    b.push_back(static_cast<char>(v & 0xFF));
-    b.push_back(static_cast<char>((v >> 8) & 0xFF));
-}
-
-void put32(std::string &b, uint32_t v) {
-    put16(b, v & 0xFFFF);
-    put16(b, v >> 16);
-}
-
-void set16(std::string &b, size_t at, uint32_t v) {
-    b[at] = static_cast<char>(v & 0xFF);
-    b[at + 1] = static_cast<char>((v >> 8) & 0xFF);
-}
-
 uint32_t be32(const std::string &b, size_t at) {
     const unsigned char *p = reinterpret_cast<const unsigned char *>(b.data()) + at;
     return (static_cast<uint32_t>(p[0]) << 24) | (p[1] << 16) | (p[2] << 8) | p[3];
@@ -115,9 +101,9 @@ std::string version_node(const std::u16string &key, const std::string &value, ui
         b += child;
     }
     if (b.size() > 0xFFFF) throw Error("the version resource would exceed 65,535 bytes; use a shorter --name");
-    set16(b, 0, static_cast<uint32_t>(b.size()));
-    set16(b, 2, value_length);
-    set16(b, 4, type);
+    set_le16(b, 0, static_cast<uint16_t>(b.size()));
+    set_le16(b, 2, value_length);
+    set_le16(b, 4, type);
     return b;
 }
 
@@ -129,17 +115,17 @@ std::string version_string(const char *key, const std::u16string &value) {
 // One .res entry with a numeric type and name.
 void append_resource(std::string &res, uint16_t type, uint16_t id, uint16_t memory_flags,
                      const std::string &data) {
-    put32(res, static_cast<uint32_t>(data.size()));
-    put32(res, 32);  // header bytes: the ordinal forms of type and name keep it fixed
-    put16(res, 0xFFFF);
-    put16(res, type);
-    put16(res, 0xFFFF);
-    put16(res, id);
-    put32(res, 0);  // data version
-    put16(res, memory_flags);
-    put16(res, LANGUAGE_NEUTRAL);
-    put32(res, 0);  // version
-    put32(res, 0);  // characteristics
+    put_le32(res, static_cast<uint32_t>(data.size()));
+    put_le32(res, 32);  // header bytes: the ordinal forms of type and name keep it fixed
+    put_le16(res, 0xFFFF);
+    put_le16(res, type);
+    put_le16(res, 0xFFFF);
+    put_le16(res, id);
+    put_le32(res, 0);  // data version
+    put_le16(res, memory_flags);
+    put_le16(res, LANGUAGE_NEUTRAL);
+    put_le32(res, 0);  // version
+    put_le32(res, 0);  // characteristics
     res += data;
     align4(res);
 }
@@ -241,19 +227,19 @@ std::string version_resource(const std::u16string &product_name, const std::stri
     if (internal_name.empty()) throw Error("--name must hold more than blanks");
 
     std::string fixed;
-    put32(fixed, FIXED_SIGNATURE);
-    put32(fixed, FIXED_STRUC_VERSION);
-    put32(fixed, (uint32_t{v[0]} << 16) | v[1]);  // file version MS, LS
-    put32(fixed, (uint32_t{v[2]} << 16) | v[3]);
-    put32(fixed, (uint32_t{v[0]} << 16) | v[1]);  // product version MS, LS
-    put32(fixed, (uint32_t{v[2]} << 16) | v[3]);
-    put32(fixed, FILE_FLAGS_MASK);
-    put32(fixed, 0);  // file flags
-    put32(fixed, VOS_WINDOWS32);
-    put32(fixed, VFT_APP);
-    put32(fixed, 0);  // subtype
-    put32(fixed, 0);  // date MS
-    put32(fixed, 0);  // date LS
+    put_le32(fixed, FIXED_SIGNATURE);
+    put_le32(fixed, FIXED_STRUC_VERSION);
+    put_le32(fixed, (uint32_t{v[0]} << 16) | v[1]);  // file version MS, LS
+    put_le32(fixed, (uint32_t{v[2]} << 16) | v[3]);
+    put_le32(fixed, (uint32_t{v[0]} << 16) | v[1]);  // product version MS, LS
+    put_le32(fixed, (uint32_t{v[2]} << 16) | v[3]);
+    put_le32(fixed, FILE_FLAGS_MASK);
+    put_le32(fixed, 0);  // file flags
+    put_le32(fixed, VOS_WINDOWS32);
+    put_le32(fixed, VFT_APP);
+    put_le32(fixed, 0);  // subtype
+    put_le32(fixed, 0);  // date MS
+    put_le32(fixed, 0);  // date LS
 
     std::vector<std::string> strings = {
         version_string("CompanyName", product_name),
@@ -267,8 +253,8 @@ std::string version_resource(const std::u16string &product_name, const std::stri
     std::string table = version_node(u"000004b0", std::string(), 0, 1, strings);
     std::string string_info = version_node(u"StringFileInfo", std::string(), 0, 1, {table});
     std::string translation;
-    put16(translation, LANGUAGE_NEUTRAL);
-    put16(translation, CODE_PAGE_UTF16);
+    put_le16(translation, LANGUAGE_NEUTRAL);
+    put_le16(translation, CODE_PAGE_UTF16);
     std::string var = version_node(u"Translation", translation, 4, 0, {});
     std::string var_info = version_node(u"VarFileInfo", std::string(), 0, 1, {var});
     return version_node(u"VS_VERSION_INFO", fixed, static_cast<uint16_t>(fixed.size()), 0,
@@ -277,18 +263,18 @@ std::string version_resource(const std::u16string &product_name, const std::stri
 
 std::string icon_group_directory(const std::vector<IconImage> &icons) {
     std::string b;
-    put16(b, 0);  // reserved
-    put16(b, 1);  // type: icon
-    put16(b, static_cast<uint32_t>(icons.size()));
+    put_le16(b, 0);  // reserved
+    put_le16(b, 1);  // type: icon
+    put_le16(b, static_cast<uint16_t>(icons.size()));
     for (size_t i = 0; i < icons.size(); ++i) {
         b.push_back(static_cast<char>(icons[i].width & 0xFF));  // 256 becomes 0
         b.push_back(static_cast<char>(icons[i].height & 0xFF));
         b.push_back(0);  // colour count
         b.push_back(0);  // reserved
-        put16(b, 0);     // planes
-        put16(b, 32);    // bits per pixel
-        put32(b, static_cast<uint32_t>(icons[i].png.size()));
-        put16(b, static_cast<uint32_t>(i + 1));
+        put_le16(b, 0);   // planes
+        put_le16(b, 32);  // bits per pixel
+        put_le32(b, static_cast<uint32_t>(icons[i].png.size()));
+        put_le16(b, static_cast<uint16_t>(i + 1));
     }
     return b;
 }

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "tools/vornak/bytes.h"
+
 namespace vornak {
 
 bool utf8_to_utf16(std::string_view src, std::u16string &dst) {
@@ -49,10 +51,7 @@ bool utf8_to_utf16(std::string_view src, std::u16string &dst) {
 std::string utf16le_bytes(const std::u16string &src) {
     std::string out;
     out.reserve(src.size() * 2);
-    for (char16_t u : src) {
-        out.push_back(static_cast<char>(u & 0xFF));
-        out.push_back(static_cast<char>(u >> 8));
-    }
+    for (char16_t u : src) put_le16(out, u);
     return out;
 }
 
