@@ -71,30 +71,6 @@ uint16_t le16(const std::string &bytes, size_t offset) { return vornak::get_le16
 uint32_t le32(const std::string &bytes, size_t offset) { return vornak::get_le32(bytes_at(bytes, offset, 4)); }
 uint64_t le64(const std::string &bytes, size_t offset) { return vornak::get_le64(bytes_at(bytes, offset, 8)); }
 
-std::string utf8(const std::u16string &s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        uint32_t cp = s[i];
-        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < s.size()) cp = 0x10000 + ((cp - 0xD800) << 10) + (s[++i] - 0xDC00);
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        }
-    }
-    return out;
-}
-
 DecodedPayload decode_payload(const std::string &payload) {
     DecodedPayload result;
     EXPECT_GE(payload.size(), 18u);

@@ -51,8 +51,6 @@ struct DecodedPayload {
 // its terminator where the frame ends.
 DecodedPayload decode_payload(const std::string &payload);
 
-std::string utf8(const std::u16string &s);
-
 // Runs argv (argv[0] a path) with cwd; returns the exit status and fills
 // out and err with the standard streams.
 int run(const std::vector<std::string> &argv, std::string &out, std::string &err,

@@ -11,6 +11,7 @@
 #include "tests/host/support.h"
 #include "tools/vornak/error.h"
 #include "tools/vornak/payload_writer.h"
+#include "tools/vornak/utf.h"
 
 using test::TempDir;
 using test::write_file;
@@ -53,7 +54,7 @@ std::string pack(const std::string &dir, const std::string &dll, const std::stri
 
 std::vector<std::string> names_of(const test::DecodedPayload &p) {
     std::vector<std::string> names;
-    for (const auto &e : p.entries) names.push_back(test::utf8(e.name));
+    for (const auto &e : p.entries) names.push_back(vornak::utf16_to_utf8(e.name));
     return names;
 }
 

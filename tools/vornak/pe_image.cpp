@@ -26,6 +26,7 @@
 #include "tools/vornak/payload_writer.h"
 #include "tools/vornak/resources.h"
 #include "tools/vornak/tree.h"
+#include "tools/vornak/utf.h"
 
 extern char **environ;
 
@@ -275,33 +276,8 @@ std::string first_line(const std::string &text) {
     return text.substr(start, text.find_first_of("\r\n", start) - start);
 }
 
-// UTF-16 to UTF-8 for display; a lone surrogate shows as U+FFFD.
-std::string utf8_of(const std::u16string &s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        uint32_t cp = s[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF)
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (s[++i] - 0xDC00);
-        else if (cp >= 0xD800 && cp <= 0xDFFF)
-            cp = 0xFFFD;
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        }
-    }
-    return printable(out);
-}
+// UTF-16 text of the image made safe for a one-line report.
+std::string utf8_of(const std::u16string &s) { return printable(utf16_to_utf8(s)); }
 
 // ---- imports ----
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Strict UTF-8 decoding (the well-formed byte sequences of Unicode's
-// table 3-7) and UTF-16 encoding with surrogate pairs.
+// table 3-7) and UTF-16 encoding with surrogate pairs; UTF-16 decoding that
+// replaces what is ill-formed, for display.
 #include "tools/vornak/utf.h"
 
 #include <cstdint>
@@ -46,6 +47,33 @@ bool utf8_to_utf16(std::string_view src, std::u16string &dst) {
         i += len;
     }
     return true;
+}
+
+std::string utf16_to_utf8(const std::u16string &src) {
+    std::string out;
+    for (size_t i = 0; i < src.size(); ++i) {
+        uint32_t cp = src[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < src.size() && src[i + 1] >= 0xDC00 && src[i + 1] <= 0xDFFF)
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (src[++i] - 0xDC00);
+        else if (cp >= 0xD800 && cp <= 0xDFFF)
+            cp = 0xFFFD;
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+    return out;
 }
 
 std::string utf16le_bytes(const std::u16string &src) {
