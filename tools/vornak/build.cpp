@@ -31,6 +31,7 @@ namespace vornak {
 namespace {
 
 constexpr size_t PLACEMENT_CHECK_BYTES = 4096;
+constexpr size_t NT_HEADERS_BYTES = 4 + COFF_FILE_HEADER_BYTES;  // "PE\0\0", then the file header
 
 bool is_executable(const std::string &path) {
     return is_regular_file(path) && ::access(path.c_str(), X_OK) == 0;
@@ -149,16 +150,17 @@ void verify_payload_placement(const std::string &exe_path, const std::string &pa
     std::string dos = read_range(exe, 0, 64);
     if (dos.size() < 64 || dos.compare(0, 2, "MZ") != 0) throw Error("the linker wrote no PE image");
     uint32_t pe = get_le32(reinterpret_cast<const unsigned char *>(dos.data()) + 60);
-    std::string fh = read_range(exe, pe, 24);
-    if (fh.size() < 24 || fh.compare(0, 4, std::string("PE\0\0", 4)) != 0)
+    std::string fh = read_range(exe, pe, NT_HEADERS_BYTES);
+    if (fh.size() < NT_HEADERS_BYTES || fh.compare(0, 4, std::string("PE\0\0", 4)) != 0)
         throw Error("the linker wrote no PE image");
     const unsigned char *f = reinterpret_cast<const unsigned char *>(fh.data()) + 4;
     uint16_t sections = get_le16(f + 2);
     uint16_t optional_bytes = get_le16(f + 16);
-    std::string table = read_range(exe, pe + 24 + optional_bytes, size_t{40} * sections);
-    if (table.size() < size_t{40} * sections) throw Error("the linked image has a truncated section table");
+    std::string table = read_range(exe, pe + NT_HEADERS_BYTES + optional_bytes, COFF_SECTION_HEADER_BYTES * sections);
+    if (table.size() < COFF_SECTION_HEADER_BYTES * sections)
+        throw Error("the linked image has a truncated section table");
     for (uint16_t i = 0; i < sections; ++i) {
-        const unsigned char *s = reinterpret_cast<const unsigned char *>(table.data()) + 40 * i;
+        const unsigned char *s = reinterpret_cast<const unsigned char *>(table.data()) + COFF_SECTION_HEADER_BYTES * i;
         if (std::memcmp(s, ".rdata\0\0", 8) != 0) continue;
         uint32_t raw_bytes = get_le32(s + 16);
         uint32_t raw_offset = get_le32(s + 20);

@@ -24,8 +24,6 @@ namespace {
 constexpr uint16_t IMAGE_FILE_MACHINE_AMD64 = 0x8664;
 constexpr uint8_t IMAGE_SYM_CLASS_EXTERNAL = 2;
 constexpr uint8_t IMAGE_SYM_CLASS_STATIC = 3;
-constexpr size_t FILE_HEADER_BYTES = 20;
-constexpr size_t SECTION_HEADER_BYTES = 40;
 constexpr size_t SYMBOL_BYTES = 18;
 constexpr size_t COPY_CHUNK_BYTES = 1 << 20;
 
@@ -99,7 +97,7 @@ void write_build_values_object(const std::string &payload_path, const std::u16st
         throw Error("payload of " + std::to_string(payload_bytes) +
                     " bytes is too large for a Windows image section (4 GiB at most)");
     uint32_t section_bytes = static_cast<uint32_t>(layout.section_bytes);
-    uint32_t raw_offset = FILE_HEADER_BYTES + SECTION_HEADER_BYTES;
+    uint32_t raw_offset = COFF_FILE_HEADER_BYTES + COFF_SECTION_HEADER_BYTES;
 
     std::string symbols, strings;
     put_symbol(symbols, strings, ".rdata", 0, 1, IMAGE_SYM_CLASS_STATIC, 1);

@@ -4,10 +4,15 @@
 // the payload length and the product name and version as UTF-16 strings.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace vornak {
+
+// Record sizes of the COFF format, the same in objects and in PE images.
+constexpr size_t COFF_FILE_HEADER_BYTES = 20;
+constexpr size_t COFF_SECTION_HEADER_BYTES = 40;
 
 // IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_ALIGN_16BYTES | IMAGE_SCN_MEM_READ
 constexpr uint32_t BUILD_VALUES_SECTION_FLAGS = 0x00000040u | 0x00500000u | 0x40000000u;

@@ -35,9 +35,7 @@ namespace vornak {
 namespace {
 
 constexpr uint16_t PE32_PLUS_MAGIC = 0x20B;
-constexpr size_t FILE_HEADER_BYTES = 20;
 constexpr size_t CHECKSUM_FIELD = 64;  // offset in the optional header, PE32 and PE32+ alike
-constexpr size_t SECTION_HEADER_BYTES = 40;
 constexpr size_t MAX_IMPORT_LIBRARIES = 1024;
 constexpr size_t MAX_IMPORTS_PER_LIBRARY = 65536;
 constexpr size_t MAX_RESOURCES = 65536;
@@ -169,14 +167,14 @@ Pe parse_pe(const unsigned char *data, size_t size) {
     pe.file = Bytes{data, size};
     if (size < 64 || data[0] != 'M' || data[1] != 'Z') throw Error("not a PE image (no MZ header)");
     pe.pe_offset = pe.file.u32(60);
-    pe.file.need(pe.pe_offset, 4 + FILE_HEADER_BYTES);
+    pe.file.need(pe.pe_offset, 4 + COFF_FILE_HEADER_BYTES);
     if (std::memcmp(data + pe.pe_offset, "PE\0\0", 4) != 0) throw Error("not a PE image (no PE signature)");
     size_t fh = pe.pe_offset + 4;
     pe.machine = pe.file.u16(fh);
     pe.section_count = pe.file.u16(fh + 2);
     pe.optional_size = pe.file.u16(fh + 16);
     pe.characteristics = pe.file.u16(fh + 18);
-    size_t oh = fh + FILE_HEADER_BYTES;
+    size_t oh = fh + COFF_FILE_HEADER_BYTES;
     pe.checksum_offset = oh + CHECKSUM_FIELD;
     pe.magic = pe.file.u16(oh);
     if (pe.magic != PE32_PLUS_MAGIC) return pe;  // the checksum works on it; inspect refuses it
@@ -206,9 +204,9 @@ Pe parse_pe(const unsigned char *data, size_t size) {
         pe.dir_size[i] = pe.file.u32(oh + 116 + 8 * i);
     }
     size_t st = oh + pe.optional_size;
-    pe.file.need(st, SECTION_HEADER_BYTES * pe.section_count);
+    pe.file.need(st, COFF_SECTION_HEADER_BYTES * pe.section_count);
     for (uint16_t i = 0; i < pe.section_count; ++i) {
-        size_t s = st + SECTION_HEADER_BYTES * i;
+        size_t s = st + COFF_SECTION_HEADER_BYTES * i;
         Section sec;
         sec.name.assign(reinterpret_cast<const char *>(data + s), strnlen(reinterpret_cast<const char *>(data + s), 8));
         sec.virtual_size = pe.file.u32(s + 8);
