@@ -104,6 +104,30 @@ class BuildImage(unittest.TestCase):
         version, _ = wide_string(data, after)
         self.assertEqual((name, version), ("Sample App", "2.5.0.7"))
 
+    def test_rdata_starts_on_a_page_in_the_file(self):
+        # Wine maps a section from the file only at a page-aligned offset; it
+        # would read the whole payload into memory otherwise, in both roles.
+        r = self.vornak("build", "app", "--dll", "app.dll", "-o", "a.exe", "--level", "3", "--quiet")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        exe = os.path.join(self.cwd, "a.exe")
+        out = subprocess.run([READOBJ, "--file-headers", "--sections", exe], check=True, capture_output=True,
+                             text=True).stdout
+        self.assertEqual(int(re.search(r"FileAlignment: (\d+)", out).group(1)), 512)
+        sections = []
+        for block in out.split("Section {")[1:]:
+            field = lambda name: int(re.search(name + r": (0x[0-9A-Fa-f]+|\d+)", block).group(1), 0)
+            sections.append((re.search(r"Name: (\S+)", block).group(1), field("PointerToRawData"),
+                             field("RawDataSize")))
+        offsets = {name: offset for name, offset, _ in sections}
+        self.assertEqual(offsets[".rdata"] % 4096, 0, sections)
+        with open(exe, "rb") as f:
+            image = f.read()
+        placed = sorted((o, n) for _, o, n in sections if n)
+        for (o, n), (next_o, _) in zip(placed, placed[1:]):
+            self.assertLessEqual(o + n, next_o, "section data overlaps: %r" % sections)
+            self.assertEqual(image[o + n:next_o], bytes(next_o - o - n), "the gap is zero bytes")
+        self.assertEqual(placed[-1][0] + placed[-1][1], len(image))
+
     def test_payload_file_is_carried_unchecked(self):
         damaged = os.path.join(self.cwd, "damaged.bin")
         with open(damaged, "wb") as f:

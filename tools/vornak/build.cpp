@@ -211,6 +211,7 @@ BuildResult build_launcher(const BuildOptions &options, const std::string &tool_
     image.close();
     int rc = run_program(result.linker, link_arguments(library_dir, object, resources, image.temp_path()));
     if (rc != 0) throw Error("the linker failed (exit code " + std::to_string(rc) + ")");
+    align_payload_section(image.temp_path());
     verify_payload_placement(image.temp_path(), payload);
     finish_image(options.brand, image.temp_path());
     struct stat st;

@@ -763,6 +763,75 @@ uint32_t pe_checksum(const std::string &image) {
     return checksum_of(p, image.size(), pe.checksum_offset);
 }
 
+void align_payload_section(const std::string &path) {
+    constexpr uint32_t PAGE_BYTES = 4096;
+    constexpr size_t DEBUG_ENTRY_BYTES = 28, DEBUG_ENTRY_FILE_OFFSET = 24;
+    std::vector<size_t> fields;  // file offsets of u32 fields that hold file offsets to move
+    uint32_t start = 0;
+    uint64_t file_bytes = 0;
+    {
+        MappedFile f(path);
+        Pe pe = parse_pe(f.data(), f.size());
+        if (pe.magic != PE32_PLUS_MAGIC) throw Error("the linked image is not PE32+");
+        if (pe.dir_size[DIR_SECURITY] != 0) throw Error("the image is signed already; align it before signing");
+        const Section *rdata = nullptr;
+        for (const Section &sec : pe.sections)
+            if (sec.name == ".rdata") rdata = &sec;
+        if (!rdata) throw Error("the linked image has no .rdata section");
+        start = rdata->raw_offset;
+        if (start % PAGE_BYTES == 0) return;
+        file_bytes = f.size();
+        size_t table = pe.pe_offset + 4 + COFF_FILE_HEADER_BYTES + pe.optional_size;
+        for (size_t i = 0; i < pe.sections.size(); ++i)
+            if (pe.sections[i].raw_size != 0 && pe.sections[i].raw_offset >= start)
+                fields.push_back(table + COFF_SECTION_HEADER_BYTES * i + 20);
+        size_t symbols = pe.pe_offset + 4 + 8;
+        if (pe.file.u32(symbols) >= start) fields.push_back(symbols);
+        if (pe.dir_size[DIR_DEBUG] != 0) {
+            size_t dir = pe.offset_of(pe.dir_rva[DIR_DEBUG], pe.dir_size[DIR_DEBUG]);
+            for (size_t e = 0; e + DEBUG_ENTRY_BYTES <= pe.dir_size[DIR_DEBUG]; e += DEBUG_ENTRY_BYTES) {
+                size_t field = dir + e + DEBUG_ENTRY_FILE_OFFSET;
+                if (pe.file.u32(field) >= start) fields.push_back(field);
+            }
+        }
+    }
+    uint32_t pad = PAGE_BYTES - start % PAGE_BYTES;
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        throw Error("cannot open '" + printable(path) + "' to align its sections: " + errno_text(err));
+    }
+    auto fail = [&](const char *what) {
+        int err = errno;
+        ::close(fd);
+        throw Error(std::string("cannot ") + what + " '" + printable(path) + "': " + errno_text(err));
+    };
+    // Shift everything from start on by pad, last chunk first, then zero the gap.
+    std::vector<char> chunk(1 << 20);
+    for (uint64_t end = file_bytes; end > start;) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), end - start));
+        end -= n;
+        if (::pread(fd, chunk.data(), n, static_cast<off_t>(end)) != static_cast<ssize_t>(n) ||
+            ::pwrite(fd, chunk.data(), n, static_cast<off_t>(end + pad)) != static_cast<ssize_t>(n))
+            fail("move the sections of");
+    }
+    std::fill(chunk.begin(), chunk.begin() + pad, '\0');
+    if (::pwrite(fd, chunk.data(), pad, start) != static_cast<ssize_t>(pad)) fail("write the gap into");
+    for (size_t field : fields) {
+        // A field that itself lay behind start has moved with its section.
+        off_t at = static_cast<off_t>(field >= start ? field + pad : field);
+        unsigned char v[4];
+        if (::pread(fd, v, 4, at) != 4) fail("read a file offset of");
+        std::string le;
+        put_le32(le, get_le32(v) + pad);
+        if (::pwrite(fd, le.data(), 4, at) != 4) fail("write a file offset into");
+    }
+    if (::close(fd) != 0) {
+        int err = errno;
+        throw Error("cannot write '" + printable(path) + "': " + errno_text(err));
+    }
+}
+
 void write_pe_checksum(const std::string &path) {
     uint32_t sum;
     size_t field;

@@ -18,6 +18,16 @@ namespace vornak {
 // length. Throws Error when image is not a PE file.
 uint32_t pe_checksum(const std::string &image);
 
+// Moves the file data of .rdata, and of every section behind it, to the next
+// multiple of 4096 in the file, leaving zero bytes before it; FileAlignment
+// stays 512 and nothing in memory changes. Wine maps a section from the file
+// only when its file offset is page-aligned, and otherwise reads it whole into
+// private memory at process start: for the attached payload that is every
+// byte of it, in the parent and again in the child. Runs on the linked image
+// before signing (a signature would record file offsets). Throws Error when
+// the file is not a PE32+ image with .rdata or cannot be rewritten.
+void align_payload_section(const std::string &path);
+
 // Recomputes the checksum of the PE file at path and writes it into the
 // header. Throws Error when the file cannot be read or written.
 void write_pe_checksum(const std::string &path);
