@@ -1,0 +1,91 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+"""Start-up overhead: a tiny application (stamp.dll, which only notes the
+moment run_code is entered) started through the launcher against the same
+DLL loaded directly by a minimal windowed host (direct_host.exe), both under
+Wine, over many runs in one batch (batchrun.exe starts them alternately, so
+Wine's own start-up of the batch is paid once and drifts hit both alike).
+
+For each run: time from just before CreateProcessW to run_code's entry (the
+launcher: parent start, unpack, child start, DLL load; the host: process
+start, DLL load) and the whole run until the process has ended (the launcher
+also waits for the child and removes the extraction directory). Prints
+median, 10th and 90th percentile, minimum and maximum, and the ratios of the
+medians.
+
+Usage: bench/bench_startup.py [--build DIR] [--runs 40]
+"""
+
+import shutil
+
+import benchlib
+from benchlib import median, spread
+
+
+def options(p):
+    p.add_argument("--runs", type=int, default=40, help="runs of each")
+
+
+def main():
+    args = benchlib.parse_args(__doc__.splitlines()[0], options)
+    b = benchlib.Bench(args.build)
+    b.start_wine()
+    app = b.root / "tiny-app"
+    shutil.rmtree(app, ignore_errors=True)
+    app.mkdir()
+    shutil.copyfile(b.win / "bench" / "stamp.dll", app / "app.dll")
+    exe = b.cache / "tiny-launcher.exe"
+    benchlib.subprocess.run([str(b.vornak), "build", "--quiet", str(app), "--dll", "app.dll", "-o", str(exe)],
+                            check=True)
+    direct_dir = b.root / "direct"
+    shutil.rmtree(direct_dir, ignore_errors=True)
+    direct_dir.mkdir()
+    shutil.copyfile(b.win / "bench" / "stamp.dll", direct_dir / "app.dll")
+    host = b.win / "bench" / "direct_host.exe"
+    stamps = b.root / "stamps"
+    shutil.rmtree(stamps, ignore_errors=True)
+    stamps.mkdir()
+
+    jobs, kinds = [], []
+    for i in range(args.runs + 2):  # the first two of each warm up and are dropped
+        for kind in ("launcher", "direct"):
+            stamp = stamps / ("%s-%03d.txt" % (kind, i))
+            cmd = '"%s"' % benchlib.win_path(exe) if kind == "launcher" else '"%s" "%s"' % (
+                benchlib.win_path(host), benchlib.win_path(direct_dir / "app.dll"))
+            jobs.append(["--set", "VORNAK_STAMP_FILE=" + benchlib.win_path(stamp), "--timeout", "30000",
+                         "--cmd", cmd])
+            kinds.append((kind, stamp, i))
+    runs = b.batchrun(jobs)
+    if b.temp_contents():
+        raise SystemExit("launcher runs left %r in TEMP" % b.temp_contents())
+
+    to_run_code = {"launcher": [], "direct": []}
+    whole = {"launcher": [], "direct": []}
+    for (kind, stamp, i), r in zip(kinds, runs):
+        if r["exit"] != 0 or r["timed_out"]:
+            raise SystemExit("%s run %d ended with 0x%08X" % (kind, i, r["exit"]))
+        if i < 2:
+            continue
+        ft = int(stamp.read_text().split("=")[1])
+        to_run_code[kind].append((ft - r["start_ft"]) / 1e4)  # 100 ns units to ms
+        whole[kind].append(r["elapsed_us"] / 1e3)
+
+    print("tiny application: %d bytes of DLL; launcher %d bytes; %d runs each, alternating" % (
+        (app / "app.dll").stat().st_size, exe.stat().st_size, args.runs))
+    print("machine: %s" % benchlib.machine_note())
+    print()
+    print("%-32s %8s %8s %8s %8s %8s" % ("milliseconds", "median", "p10", "p90", "min", "max"))
+    for label, data in (("to run_code, launcher", to_run_code["launcher"]),
+                        ("to run_code, direct host", to_run_code["direct"]),
+                        ("whole run, launcher", whole["launcher"]),
+                        ("whole run, direct host", whole["direct"])):
+        lo, p10, p90, hi = spread(data)
+        print("%-32s %8.1f %8.1f %8.1f %8.1f %8.1f" % (label, median(data), p10, p90, lo, hi))
+    print()
+    for label, key in (("to run_code", to_run_code), ("whole run", whole)):
+        l, d = median(key["launcher"]), median(key["direct"])
+        print("%-12s launcher - direct: %6.1f ms, launcher / direct: %.2f" % (label, l - d, l / d))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,127 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+"""Unpack throughput: the launcher's whole run under Wine (parent unpacks the
+realistic application, starts the child, which loads app.dll and returns,
+then the parent removes the directory) against, on the same files in the
+same run, native `zstd -d` of the very frame the launcher carries (to
+/dev/null: the decoder's limit) and native `tar --zstd -xf` of the same
+files into a fresh directory (what a user would compare with).
+
+Rounds alternate the three; each starts after `sync`, with every input in
+the page cache. Prints medians, rates over the decoded size, the ratios, and
+the peak resident set of each measured process (Linux ru_maxrss of the
+process started; for the launcher that is the parent, whose Linux process is
+the wine64 we start; the child is a process of its own and not counted).
+
+Usage: bench/bench_unpack.py [--build DIR] [--level 19] [--threads 2] [--rounds 3]
+"""
+
+import os
+import shutil
+import subprocess
+import time
+
+import benchlib
+from benchlib import mb, median
+
+
+def options(p):
+    p.add_argument("--level", type=int, default=19, help="packing level (19 is the realistic setting)")
+    p.add_argument("--threads", type=int, default=2, help="packing threads")
+    p.add_argument("--rounds", type=int, default=3)
+
+
+def read_stamp(path):
+    ft = int(path.read_text().split("=")[1])
+    return ft / 1e7 - benchlib.FILETIME_EPOCH_OFFSET_S
+
+
+def main():
+    args = benchlib.parse_args(__doc__.splitlines()[0], options)
+    b = benchlib.Bench(args.build)
+    b.start_wine()
+    app, manifest = b.app()
+    payload, exe, pack_seconds = b.packed_launcher(app, manifest, args.level, args.threads)
+    frame = b.cache / (payload.stem + ".frame.zst")
+    if not frame.exists():
+        frame.write_bytes(payload.read_bytes()[3:-15])
+    tar_file = b.tar_zst(app, manifest, args.level, args.threads)
+    decoded = manifest["bytes"]
+    biggest = max(e["size"] for e in manifest["entries"])
+    print("application: %d files, %.1f MB, largest %.1f MB; payload %.1f MB (level %d, %d threads%s); "
+          "launcher %.1f MB; tar.zst %.1f MB" % (
+              manifest["files"], mb(decoded), mb(biggest), mb(payload.stat().st_size), args.level, args.threads,
+              ", packed in %.1f s" % pack_seconds if pack_seconds else ", cached",
+              mb(exe.stat().st_size), mb(tar_file.stat().st_size)))
+    print("machine: %s" % benchlib.machine_note())
+
+    for f in (exe, frame, tar_file):
+        subprocess.run(["cat", str(f)], stdout=subprocess.DEVNULL)
+    env = b.env()
+    stamp = b.root / "stamp.txt"
+    env["VORNAK_STAMP_FILE"] = benchlib.win_path(stamp)
+    out_dir = b.root / "tar-out"
+    results = {"launcher": [], "launcher_to_run_code": [], "zstd": [], "tar": [], "tar_rm": []}
+    rss = {"launcher": 0, "zstd": 0, "tar": 0}
+
+    def run_launcher():
+        if stamp.exists():
+            stamp.unlink()
+        start = time.time()
+        s, peak = benchlib.timed([benchlib.WINE, str(exe)], env=env, cwd=b.root)
+        left = b.temp_contents()
+        if left:
+            raise SystemExit("the launcher left %r in TEMP" % left)
+        return s, peak, read_stamp(stamp) - start
+
+    def run_tar():
+        shutil.rmtree(out_dir, ignore_errors=True)
+        out_dir.mkdir()
+        s, peak = benchlib.timed(["tar", "--zstd", "-xf", str(tar_file), "-C", str(out_dir)])
+        t0 = time.perf_counter()
+        shutil.rmtree(out_dir)
+        return s, peak, time.perf_counter() - t0
+
+    # One unmeasured round warms Wine and the caches.
+    run_launcher()
+    run_tar()
+    for r in range(args.rounds):
+        benchlib.drop_dirty_pages()
+        s, peak, to_run_code = run_launcher()
+        results["launcher"].append(s)
+        results["launcher_to_run_code"].append(to_run_code)
+        rss["launcher"] = max(rss["launcher"], peak)
+        benchlib.drop_dirty_pages()
+        s, peak = benchlib.timed(["zstd", "-q", "-d", "-c", str(frame)])
+        results["zstd"].append(s)
+        rss["zstd"] = max(rss["zstd"], peak)
+        benchlib.drop_dirty_pages()
+        s, peak, rm_seconds = run_tar()
+        results["tar"].append(s)
+        results["tar_rm"].append(s + rm_seconds)
+        rss["tar"] = max(rss["tar"], peak)
+        print("round %d: launcher %.2f s (run_code after %.2f s), zstd -d %.2f s, tar -x %.2f s (+rm %.2f s)" % (
+            r + 1, results["launcher"][-1], to_run_code, results["zstd"][-1], results["tar"][-1], rm_seconds),
+            flush=True)
+
+    anon, file_backed = benchlib.sampled_memory([benchlib.WINE, str(exe)], env=env, cwd=b.root)
+    launcher, zstd, tar = median(results["launcher"]), median(results["zstd"]), median(results["tar"])
+    print()
+    print("%-34s %8s %9s %10s" % ("median of %d rounds" % args.rounds, "seconds", "MB/s", "peak RSS"))
+    print("%-34s %8.2f %9.0f %8.0f MB" % ("launcher, whole run under Wine", launcher, mb(decoded) / launcher,
+                                          mb(rss["launcher"])))
+    print("%-34s %8s %9s %8.0f MB" % ("  of it anonymous (sampled)", "", "", mb(anon)))
+    print("%-34s %8s %9s %8.0f MB" % ("  of it file-backed (sampled)", "", "", mb(file_backed)))
+    print("%-34s %8.2f %9.0f" % ("  of which start to run_code", median(results["launcher_to_run_code"]),
+                                 mb(decoded) / median(results["launcher_to_run_code"])))
+    print("%-34s %8.2f %9.0f %8.0f MB" % ("zstd -d of the frame, /dev/null", zstd, mb(decoded) / zstd, mb(rss["zstd"])))
+    print("%-34s %8.2f %9.0f %8.0f MB" % ("tar --zstd -xf, fresh directory", tar, mb(decoded) / tar, mb(rss["tar"])))
+    print("%-34s %8.2f" % ("tar --zstd -xf, then rm -r", median(results["tar_rm"])))
+    print()
+    print("ratio launcher / zstd -d: %.2f" % (launcher / zstd))
+    print("ratio launcher / tar -x:  %.2f" % (launcher / tar))
+    print("ratio launcher / (tar -x + rm -r): %.2f" % (launcher / median(results["tar_rm"])))
+
+
+if __name__ == "__main__":
+    main()
