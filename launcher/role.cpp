@@ -66,13 +66,28 @@ static void fill_canonical_launcher_image_path(void)
 // its canonical form equals ours. A path that filled the buffer may have been
 // cut and proves nothing; it cannot be a launcher parent anyway, since a
 // parent's own module path is at most PATH_CHARS - 1 units.
+//
+// K32GetModuleFileNameExW reads the name from the other process's memory,
+// which fails for a process that is being debugged or traced, or that we may
+// query but not read. An unread name would make our own parent look like a
+// stranger: this instance would take the parent role, start its own child,
+// which would fail the same way, and so on without end. So the name the
+// system keeps for the process (QueryFullProcessImageNameW, which needs only
+// limited query access) serves when the first way fails.
 static bool process_runs_our_image(DWORD process_id)
 {
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id);
+    if (process == NULL && GetLastError() == ERROR_ACCESS_DENIED)
+        process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id);
     if (process == NULL)
         return false;
     other_image_path[0] = 0;
     DWORD length = K32GetModuleFileNameExW(process, NULL, other_image_path, IMAGE_PATH_CHARS);
+    if (length == 0) {
+        DWORD chars = IMAGE_PATH_CHARS;
+        other_image_path[0] = 0;
+        length = QueryFullProcessImageNameW(process, 0, other_image_path, &chars) ? chars : 0;
+    }
     bool complete = length != 0 && length < IMAGE_PATH_CHARS - 1;
     if (complete) {
         canonicalize_image_path(other_image_path, IMAGE_PATH_CHARS);

@@ -366,10 +366,11 @@ def _ensure_wine():
     _wine_ready = True
 
 
-def run_winrun(options, *, ws, stdin=None, timeout_s=60):
+def run_winrun(options, *, ws, stdin=None, timeout_s=60, wrapper=()):
     """Runs winrun.exe with the given options (a list of strings, passed through
-    an options file so that every code unit survives). Returns (status dict of
-    the exit file, CompletedProcess)."""
+    an options file so that every code unit survives), under the Linux command
+    prefix wrapper if given (e.g. a tracer). Returns (status dict of the exit
+    file, CompletedProcess)."""
     _ensure_wine()
     exit_file = ws.path / "winrun-exit.txt"
     if exit_file.exists():
@@ -378,7 +379,7 @@ def run_winrun(options, *, ws, stdin=None, timeout_s=60):
     args_file = ws.write("winrun-args.bin", "\0".join(opts).encode("utf-16-le", "surrogatepass"))
     # The current directory is the workspace's run/: a Windows process that
     # misbehaves with relative paths can then harm nothing but the workspace.
-    proc = subprocess.run([WINE, str(WINRUN), "--args-file", to_windows_path(args_file)],
+    proc = subprocess.run(list(wrapper) + [WINE, str(WINRUN), "--args-file", to_windows_path(args_file)],
                           input=stdin or b"", stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           env=wine_environment(), cwd=ws.run_dir, timeout=timeout_s + 30)
     if not exit_file.exists():
@@ -391,7 +392,7 @@ def run_winrun(options, *, ws, stdin=None, timeout_s=60):
 def run_launcher(exe, args=(), *, ws, cmdline=None, program=None, env=None, unset=(), cwd=None,
                  temp=None, stdin=None, no_std_handles=False, report=True, app_name=None,
                  ctrl_after_ms=None, ctrl_when=None, ctrl_on_report=False, ctrl_delay_ms=0,
-                 ctrl_group=False, show_window=None, winrun_options=(), timeout_s=60):
+                 ctrl_group=False, show_window=None, winrun_options=(), timeout_s=60, wrapper=()):
     """Runs exe through winrun.exe and returns a RunResult.
 
     args: the arguments, each quoted with quote_argument; or cmdline: the exact
@@ -411,7 +412,7 @@ def run_launcher(exe, args=(), *, ws, cmdline=None, program=None, env=None, unse
     and send the event to that group only. winrun_options: further winrun
     options, applied after the environment settings (e.g. --set-own-pid NAME).
     timeout_s: winrun ends the whole process tree after this long
-    (result.timed_out)."""
+    (result.timed_out). wrapper: a Linux command prefix for the wine64 call."""
     exe = Path(exe)
     if cmdline is None:
         cmdline = command_line(program or to_windows_path(exe), list(args))
@@ -450,7 +451,7 @@ def run_launcher(exe, args=(), *, ws, cmdline=None, program=None, env=None, unse
         opts += ["--ctrl-group"]
     opts += ["--cmd", cmdline]
 
-    status, proc = run_winrun(opts, ws=ws, stdin=stdin, timeout_s=timeout_s)
+    status, proc = run_winrun(opts, ws=ws, stdin=stdin, timeout_s=timeout_s, wrapper=wrapper)
     if not ws.canary.exists():
         raise AssertionError("the run deleted files in its current directory %s (under Wine 8, "
                              "SHFileOperationW FO_DELETE on a tree holding a path over MAX_PATH "

@@ -9,6 +9,7 @@ and a payload with no entry at all."""
 import os
 import re
 import shutil
+import unittest
 
 import harness
 from harness import LauncherTestCase, payload_from_entries, to_windows_path
@@ -42,6 +43,19 @@ class Roles(LauncherTestCase):
         self.assertRanFromParentsDirectory(r.report)
         self.assertIsNone(r.report.env("VORNAK_ONEFILE_START"))
         self.assertNotEqual(r.report.env("VORNAK_ONEFILE_RANDOM"), stale["VORNAK_ONEFILE_RANDOM"])
+        self.assertEqual(r.temp_listing, [])
+
+    @unittest.skipUnless(shutil.which("strace"), "needs strace")
+    def test_traced_parent_is_still_recognised(self):
+        # Under a tracer the parent's memory cannot be read from the child
+        # (K32GetModuleFileNameExW fails); the child must still find its
+        # parent, or every generation would start another parent. winrun's
+        # time limit ends such a chain if it ever comes back.
+        r = self.run_launcher(self.exe, ["probe:list-temp", "probe:exit=%d" % PROBE_EXIT], timeout_s=60,
+                              wrapper=["strace", "-f", "-qq", "-e", "trace=none", "-o", "/dev/null"])
+        self.assertFalse(r.timed_out, r)
+        self.assertExitCode(r, PROBE_EXIT)
+        self.assertRanFromParentsDirectory(r.report)
         self.assertEqual(r.temp_listing, [])
 
     def test_parent_variable_that_names_no_parent_of_ours(self):
