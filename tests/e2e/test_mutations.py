@@ -49,6 +49,7 @@ import random
 import re
 import struct
 import subprocess
+import sys
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -489,6 +490,25 @@ class Mutations(harness.LauncherTestCase):
                                 env=harness.wine_environment(), cwd=cls.class_dir, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.PIPE)
         return proc, results
+
+    @classmethod
+    def tearDownClass(cls):
+        # What the batch exercised, for the log: outcomes by how the run ended.
+        tally = {}
+        for run in cls.runs:
+            d = run["dir"]
+            out, err = _read_text(d / "out.txt"), _read_text(d / "err.txt")
+            line = (out + err).split("\n")[0]
+            if (d / "report.txt").exists():
+                what = "the probe ran"
+            elif line.startswith("Error, "):
+                what = "exit 0x%08X: %s" % (run.get("code", 0), re.sub(r" '.*' ", " '...' ", line.split(" ([")[0]))
+            else:
+                what = "exit 0x%08X" % run.get("code", 0)
+            tally[what] = tally.get(what, 0) + 1
+        sys.stderr.write("%d mutants: %s\n" % (len(cls.runs), "; ".join(
+            "%d %s" % (n, w) for w, n in sorted(tally.items(), key=lambda kv: -kv[1]))))
+        super().tearDownClass()
 
     def setUp(self):
         pass  # the runs' own directories stand in for a workspace
