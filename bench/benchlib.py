@@ -89,7 +89,7 @@ class Bench:
                                 "/d", win_path(self.temp), "/f"], env=env,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
             subprocess.run([WINESERVER, "-w"], env=env)
-        subprocess.run([WINESERVER, "-p"], env=env, stderr=subprocess.DEVNULL)
+        subprocess.run([WINESERVER, "-p60"], env=env, stderr=subprocess.DEVNULL)  # ends a minute after the last run
         subprocess.run([WINE, "cmd", "/c", "exit", "0"], env=env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
 
