@@ -4,21 +4,11 @@
 // does, calls run_launcher and hands its result to exit. Registers no
 // initialisers, constructors or destructors of its own.
 #include "launcher/launcher.h"
+#include "image/ucrt_startup.h"
 
 #include <stdlib.h>
 
-extern "C" {
-// Start-up functions of the Universal CRT that the mingw headers do not declare.
-void __cdecl _set_app_type(int type);
-int *__cdecl __p__commode(void);
-int __cdecl _initialize_wide_environment(void);
-int __cdecl _configure_wide_argv(int mode);
-int __cdecl _set_new_mode(int mode);
-wchar_t **__cdecl __p__wcmdln(void);
-int __cdecl _seh_filter_exe(unsigned long code, EXCEPTION_POINTERS *pointers);
-
-extern IMAGE_DOS_HEADER __ImageBase;  // provided by the linker: the loaded image
-}
+extern "C" IMAGE_DOS_HEADER __ImageBase;  // provided by the linker: the loaded image
 
 enum {
     APP_TYPE_WINDOWED = 2,

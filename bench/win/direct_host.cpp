@@ -8,13 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-extern "C" {
-int __cdecl _configure_wide_argv(int mode);
-int __cdecl _initialize_wide_environment(void);
-void __cdecl _set_app_type(int type);
-int *__cdecl __p___argc(void);
-wchar_t ***__cdecl __p___wargv(void);
-}
+#include "image/ucrt_startup.h"
 
 typedef int(__cdecl *run_code_fn)(int, wchar_t **, const wchar_t *);
 
