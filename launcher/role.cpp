@@ -81,6 +81,13 @@ static bool process_runs_our_image(DWORD process_id)
         process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id);
     if (process == NULL)
         return false;
+    // An ended process can still be opened while anything holds a handle to
+    // it, and the system still knows its image name: it is no parent of ours.
+    DWORD exit_code = 0;
+    if (!GetExitCodeProcess(process, &exit_code) || exit_code != STILL_ACTIVE) {
+        CloseHandle(process);
+        return false;
+    }
     other_image_path[0] = 0;
     DWORD length = K32GetModuleFileNameExW(process, NULL, other_image_path, IMAGE_PATH_CHARS);
     if (length == 0) {

@@ -87,6 +87,12 @@ int test_main(int argc, wchar_t **argv)
     CHECK(decide_with(id) == ROLE_CHILD);
     CHECK_WSTR(variable(L"VORNAK_ONEFILE_PARENT"), id);
     CHECK_WSTR(variable(L"VORNAK_ONEFILE_START"), L"1");
+
+    // Ended, but still held open here: its id and image name stay known to
+    // the system while a handle exists. A process that has ended is no parent.
+    TerminateProcess(sibling.hProcess, 0);
+    WaitForSingleObject(sibling.hProcess, INFINITE);
+    check_parent_role_resets(id);
     stop(sibling);
 
     // The same comparison would call this process its own parent, had its
