@@ -31,6 +31,8 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "tests/win/job.h"
+
 enum : unsigned {
     BATCHRUN_USAGE = 0xBAD00011u,
     BATCHRUN_START_FAILED = 0xBAD00012u,
@@ -87,18 +89,6 @@ static HANDLE open_inheritable(const wchar_t *path, bool for_writing)
     if (h == INVALID_HANDLE_VALUE)
         fail(BATCHRUN_IO_FAILED, "cannot open", path);
     return h;
-}
-
-static HANDLE create_kill_on_close_job(void)
-{
-    HANDLE job = CreateJobObjectW(NULL, NULL);
-    if (!job)
-        fail(BATCHRUN_START_FAILED, "CreateJobObjectW", NULL);
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
-    memset(&limits, 0, sizeof limits);
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
-    return job;
 }
 
 // Serves debug events until the process ends or the deadline (GetTickCount64)
@@ -161,6 +151,8 @@ static void run_one(int index, const run_options *o)
     si.hStdError = open_inheritable(o->stderr_path ? o->stderr_path : L"NUL", true);
 
     HANDLE job = create_kill_on_close_job();
+    if (!job)
+        fail(BATCHRUN_START_FAILED, "CreateJobObjectW", NULL);
     LARGE_INTEGER freq, t0, t1;
     QueryPerformanceFrequency(&freq);
     unsigned long long start_ft = system_time_now();

@@ -40,6 +40,8 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "tests/win/job.h"
+
 enum {
     TEXT_CHARS = 32768,
     POLL_MS = 10,
@@ -338,18 +340,6 @@ static __declspec(noreturn) void run_in_new_console(void)
 
 // Keeps winrun alive when the event goes to every process of the console.
 static BOOL WINAPI ignore_control_event(DWORD) { return TRUE; }
-
-static HANDLE create_kill_on_close_job(void)
-{
-    HANDLE job = CreateJobObjectW(NULL, NULL);
-    if (!job)
-        return NULL;
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
-    memset(&limits, 0, sizeof limits);
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
-    return job;
-}
 
 // Waits until the target ends, the event is due, or the timeout passes.
 // Returns WAIT_OBJECT_0 when the target ended, WAIT_TIMEOUT when the event is due.
