@@ -18,11 +18,7 @@ static void fill_launcher_module_path(void)
 {
     if (launcher_module_path[0] != 0)
         return;
-    DWORD length = GetModuleFileNameW(NULL, launcher_module_path, PATH_CHARS);
-    // PATH_CHARS means the path was cut: starting that name would start
-    // some other file or nothing.
-    if (length == 0 || length >= PATH_CHARS)
-        abort();
+    read_own_module_path(launcher_module_path, PATH_CHARS);
 }
 
 static bool needs_quotes(const wchar_t *argument)

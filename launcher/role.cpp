@@ -53,11 +53,7 @@ static void fill_canonical_launcher_image_path(void)
 {
     if (canonical_launcher_image_path[0] != 0)
         return;
-    DWORD length = GetModuleFileNameW(NULL, canonical_launcher_image_path, IMAGE_PATH_CHARS);
-    // 0 is failure and IMAGE_PATH_CHARS a truncated path: either way the own
-    // module path is not available.
-    if (length == 0 || length >= IMAGE_PATH_CHARS)
-        abort();
+    read_own_module_path(canonical_launcher_image_path, IMAGE_PATH_CHARS);
     canonicalize_image_path(canonical_launcher_image_path, IMAGE_PATH_CHARS);
     shorten_directory_part(canonical_launcher_image_path, IMAGE_PATH_CHARS);
 }
