@@ -28,22 +28,34 @@ static void trim_trailing_backslashes(wchar_t *dst)
         dst[--length] = 0;
 }
 
-// Appends the value of a cached placeholder: the variable's value when it has
-// one, otherwise fresh (a narrow string made by the caller), which is stored
-// first. A failed store is not noticed; the next expansion then makes a new value.
-static void append_cached_number(wchar_t *dst, size_t dst_chars, const char *variable,
-                                 const char *fresh)
+// Appends the value that variable holds; false when it holds none.
+static bool append_cached_value(wchar_t *dst, size_t dst_chars, const char *variable)
 {
     wchar_t *cached = read_environment_variable(variable);
-    if (cached != NULL) {
-        append_wide(dst, cached, dst_chars);
-        free(cached);
-        return;
-    }
+    if (cached == NULL)
+        return false;
+    append_wide(dst, cached, dst_chars);
+    free(cached);
+    return true;
+}
+
+// Stores a freshly made value for later expansions (and children), then
+// appends it. A failed store is not noticed; the next expansion then makes a
+// new value.
+static void store_and_append(wchar_t *dst, size_t dst_chars, const char *variable,
+                             const wchar_t *fresh)
+{
+    write_environment_variable(variable, fresh);
+    append_wide(dst, fresh, dst_chars);
+}
+
+// As store_and_append, for a number formatted as a narrow string.
+static void store_and_append_number(wchar_t *dst, size_t dst_chars, const char *variable,
+                                    const char *number)
+{
     wchar_t value[NUMBER_CHARS] = {0};
-    append_narrow_as_wide(value, fresh, NUMBER_CHARS);
-    write_environment_variable(variable, value);
-    append_wide(dst, value, dst_chars);
+    append_narrow_as_wide(value, number, NUMBER_CHARS);
+    store_and_append(dst, dst_chars, variable, value);
 }
 
 static unsigned long long read_system_time(void)
@@ -104,20 +116,6 @@ static void append_process_id(wchar_t *dst, size_t dst_chars)
     append_narrow_as_wide(dst, number, dst_chars);
 }
 
-static void append_random_token(wchar_t *dst, size_t dst_chars)
-{
-    wchar_t *cached = read_environment_variable("VORNAK_ONEFILE_RANDOM");
-    if (cached != NULL) {
-        append_wide(dst, cached, dst_chars);
-        free(cached);
-        return;
-    }
-    wchar_t token[RANDOM_TOKEN_CHARS];
-    make_random_token(token);
-    write_environment_variable("VORNAK_ONEFILE_RANDOM", token);
-    append_wide(dst, token, dst_chars);
-}
-
 // PROGRAM_BASE and PROGRAM_DIR: "{PROGRAM}" expanded behind the output so far,
 // then shortened in place.
 static bool append_program_part(wchar_t *dst, size_t dst_chars, bool directory)
@@ -165,15 +163,23 @@ static bool append_placeholder(wchar_t *dst, size_t dst_chars, const wchar_t *na
                _wcsicmp(name, L"PRODUCT_VERSION") == 0) {
         append_wide(dst, vornak_product_version, dst_chars);
     } else if (_wcsicmp(name, L"RANDOM") == 0) {
-        append_random_token(dst, dst_chars);
+        if (!append_cached_value(dst, dst_chars, "VORNAK_ONEFILE_RANDOM")) {
+            wchar_t token[RANDOM_TOKEN_CHARS];
+            make_random_token(token);
+            store_and_append(dst, dst_chars, "VORNAK_ONEFILE_RANDOM", token);
+        }
     } else if (_wcsicmp(name, L"TIME_US") == 0) {
-        // The microsecond within the second of the first expansion.
-        long microsecond = (long)((read_system_time() / 10) % 1000000);
-        snprintf(number, sizeof number, "%06ld", microsecond);
-        append_cached_number(dst, dst_chars, "VORNAK_ONEFILE_TIME_US", number);
+        if (!append_cached_value(dst, dst_chars, "VORNAK_ONEFILE_TIME_US")) {
+            // The microsecond within the second of the first expansion.
+            long microsecond = (long)((read_system_time() / 10) % 1000000);
+            snprintf(number, sizeof number, "%06ld", microsecond);
+            store_and_append_number(dst, dst_chars, "VORNAK_ONEFILE_TIME_US", number);
+        }
     } else if (_wcsicmp(name, L"TIME") == 0) {
-        snprintf(number, sizeof number, "%lld", (long long)read_system_time());
-        append_cached_number(dst, dst_chars, "VORNAK_ONEFILE_START", number);
+        if (!append_cached_value(dst, dst_chars, "VORNAK_ONEFILE_START")) {
+            snprintf(number, sizeof number, "%lld", (long long)read_system_time());
+            store_and_append_number(dst, dst_chars, "VORNAK_ONEFILE_START", number);
+        }
     } else {
         return false;
     }
