@@ -226,7 +226,7 @@ def build_launcher(out_exe, app_dir=None, dll=None, payload_bytes=None, payload_
         payload_file = out_exe.with_suffix(".payload")
         payload_file.write_bytes(payload_bytes)
     if payload_file is not None:
-        cmd += ["--payload", str(payload_file)]
+        cmd += ["--payload", str(payload_file), "--unchecked"]
     else:
         cmd += [str(app_dir), "--dll", dll]
     cmd += list(extra)

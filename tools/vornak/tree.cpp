@@ -199,13 +199,12 @@ std::vector<std::string> dll_components(const std::string &dll) {
 
 }  // namespace
 
-std::string windows_name_problem(const std::string &component, std::u16string &utf16) {
-    utf16.clear();
-    if (!utf8_to_utf16(component, utf16)) return "is not valid UTF-8 and has no UTF-16 form";
-    for (char16_t u : utf16) {
+std::string windows_name_problem(const std::u16string &component) {
+    if (component.empty()) return "is empty";
+    for (char16_t u : component) {
         if (u < 0x20) return "holds a control character, which Windows does not allow in file names";
         switch (u) {
-        case '<': case '>': case ':': case '"': case '|': case '?': case '*':
+        case '<': case '>': case ':': case '"': case '/': case '|': case '?': case '*':
             return std::string("holds '") + static_cast<char>(u) + "', which Windows does not allow in file names";
         case '\\':
             return "holds '\\', which is the path separator on Windows";
@@ -213,11 +212,17 @@ std::string windows_name_problem(const std::string &component, std::u16string &u
             break;
         }
     }
-    char last = component.back();
-    if (last == '.' || last == ' ')
+    char16_t last = component.back();
+    if (last == u'.' || last == u' ')
         return "ends with a dot or a blank, which Windows drops from file names";
-    if (is_reserved_device_name(component)) return "is a reserved device name on Windows";
+    if (is_reserved_device_name(utf16_to_utf8(component))) return "is a reserved device name on Windows";
     return std::string();
+}
+
+std::string windows_name_problem(const std::string &component, std::u16string &utf16) {
+    utf16.clear();
+    if (!utf8_to_utf16(component, utf16)) return "is not valid UTF-8 and has no UTF-16 form";
+    return windows_name_problem(utf16);
 }
 
 std::vector<PackEntry> collect_entries(const std::string &app_dir, const std::string &dll) {

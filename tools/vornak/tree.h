@@ -36,4 +36,10 @@ std::vector<PackEntry> collect_entries(const std::string &app_dir, const std::st
 // otherwise why not. Also checks the UTF-8 and fills utf16 with the name.
 std::string windows_name_problem(const std::string &component, std::u16string &utf16);
 
+// The same for a component in UTF-16, as a payload carries it: why it cannot
+// be a Windows file name (empty; a control character or one of the reserved
+// characters, the slashes included; a trailing dot or blank; a device name
+// such as "nul.txt"), or empty.
+std::string windows_name_problem(const std::u16string &component);
+
 }  // namespace vornak
