@@ -39,10 +39,12 @@ set(VORNAK_PACKAGE_CONTACT "vornak maintainers <maintainers@example.org>"
     CACHE STRING "Maintainer field of the Debian package")
 set(CPACK_PACKAGE_CONTACT "${VORNAK_PACKAGE_CONTACT}")
 set(CPACK_PACKAGE_DESCRIPTION
-    "vornak turns a folder holding a Windows x64 application DLL (exporting run_code) and its files into
-one windowed executable that unpacks into a fresh temporary directory, runs the application and removes
-the directory afterwards. Includes the launcher pieces it links and a CMake package with
-vornak_add_launcher() for projects that build their DLL with the mingw-w64 cross compiler.")
+    "vornak turns a folder holding a Windows x64 application DLL (exporting
+run_code) and its files into one windowed executable, which unpacks into a
+fresh temporary directory, runs the application there and removes the
+directory afterwards. The package holds the tool, the launcher pieces it
+links, and a CMake package whose vornak_add_launcher() builds launchers in
+projects that compile their DLL with the mingw-w64 cross compiler.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
