@@ -20,8 +20,14 @@ enum {
     WALK_PATH_CHARS = 2 * PATH_CHARS,
     // Every level below the extraction directory adds at least two units.
     WALK_DEPTH_MAX = PATH_CHARS / 2,
-    // One batch of directory entries: at least one of the longest name.
+    // One batch of directory entries: at least one of the longest name. Wine
+    // spends much time in every listing call, so the upper levels, where the
+    // wide directories are, get room for a few hundred entries per call.
     LISTING_BYTES = 1024,
+    WIDE_LISTING_BYTES = 65536,
+    WIDE_LISTING_LEVELS = 8,
+    LISTING_ARENA_BYTES =
+        WIDE_LISTING_LEVELS * WIDE_LISTING_BYTES + (WALK_DEPTH_MAX - WIDE_LISTING_LEVELS) * LISTING_BYTES,
     OBJECT_NAME_INFORMATION_CLASS = 1,
 };
 static_assert(LISTING_BYTES >= sizeof(FILE_ID_BOTH_DIR_INFO) + 255 * sizeof(wchar_t),
@@ -75,9 +81,9 @@ static size_t root_name_length, root_path_length;
 static unsigned long long opened_name[(sizeof(object_name_information) + WALK_PATH_CHARS * sizeof(wchar_t)) /
                                       sizeof(unsigned long long)];
 static query_object_function query_object;
-// One listing batch per level, so that the walk's stack use does not grow
-// with the depth of the tree, whichever thread runs it.
-static unsigned long long listings[WALK_DEPTH_MAX][LISTING_BYTES / sizeof(unsigned long long)];
+// Room for one listing batch per level, so that the walk's stack use does
+// not grow with the depth of the tree, whichever thread runs it.
+static unsigned long long listing_arena[LISTING_ARENA_BYTES / sizeof(unsigned long long)];
 // Set once FileDispositionInfoEx proves unknown (Wine 8, Windows before 10).
 static bool posix_delete_unavailable;
 
@@ -137,8 +143,22 @@ static bool handle_is_at_walk_path(HANDLE handle, size_t length)
            memcmp(opened->name + root_name_length, walk_path + root_path_length, below * sizeof(wchar_t)) == 0;
 }
 
+// The attributes of the object behind handle. Not GetFileInformationByHandle:
+// under Wine it also asks for the volume's serial number, which takes about
+// 3 ms, more than all the rest of an entry's removal together.
+static bool read_attributes(HANDLE handle, DWORD *attributes)
+{
+    FILE_ATTRIBUTE_TAG_INFO info;
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info))
+        return false;
+    *attributes = info.FileAttributes;
+    return true;
+}
+
 // A read-only file cannot be deleted by the plain disposition, and under
-// Wine a read-only directory keeps its entries. Zero times are left as they are.
+// Wine a read-only directory keeps its entries. attributes may be those the
+// listing showed: a file made read-only since then stays for the next
+// attempt. Zero times are left as they are.
 static void make_writable(HANDLE handle, DWORD attributes)
 {
     if ((attributes & FILE_ATTRIBUTE_READONLY) == 0)
@@ -178,9 +198,12 @@ static void remove_directory_contents(HANDLE directory, size_t length, int depth
 // opened (in use without share-delete, gone, a link Wine will not open),
 // and one whose handle is not on the entry itself. Wine opens a link made on
 // the Linux side as its target, even with FILE_FLAG_OPEN_REPARSE_POINT, and
-// a delete through that handle removes the target; its final path is the
-// target's, which is how it is told apart. A link that Windows opens as
-// itself is deleted as itself, never descended into.
+// a delete through that handle removes the target; the handle's object name
+// is the target's, which is how it is told apart. A handle that is on the
+// entry itself deletes that entry and nothing else, whatever it has become
+// since it was listed: a link that Windows opens as itself goes as itself. It
+// is descended into only when the listing and the handle both show a
+// directory that is not a link.
 static void remove_entry(DWORD listed_attributes, size_t length, int depth)
 {
     bool listed_as_directory = is_plain_directory(listed_attributes);
@@ -188,25 +211,14 @@ static void remove_entry(DWORD listed_attributes, size_t length, int depth)
                                SHARE_ALL, NULL, OPEN_EXISTING, OPEN_ITSELF, NULL);
     if (entry == INVALID_HANDLE_VALUE)
         return;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(entry, &info) || !handle_is_at_walk_path(entry, length)) {
+    if (!handle_is_at_walk_path(entry, length)) {
         CloseHandle(entry);
         return;
     }
-    DWORD attributes = info.dwFileAttributes;
-    bool link = ((attributes | listed_attributes) & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !link) {
-        // Became a directory since it was listed: opened without the right
-        // to list it. The next attempt lists it afresh.
-        if (!listed_as_directory) {
-            CloseHandle(entry);
-            return;
-        }
-        make_writable(entry, attributes);
+    make_writable(entry, listed_attributes);
+    DWORD attributes;
+    if (listed_as_directory && read_attributes(entry, &attributes) && is_plain_directory(attributes))
         remove_directory_contents(entry, length, depth + 1);
-    } else {
-        make_writable(entry, attributes);
-    }
     delete_through(entry);
     CloseHandle(entry);
 }
@@ -218,8 +230,12 @@ static void remove_directory_contents(HANDLE directory, size_t length, int depth
 {
     if (depth >= WALK_DEPTH_MAX)
         return;
-    unsigned char *listing = (unsigned char *)listings[depth];
-    while (GetFileInformationByHandleEx(directory, FileIdBothDirectoryInfo, listing, LISTING_BYTES)) {
+    bool wide = depth < WIDE_LISTING_LEVELS;
+    size_t offset_bytes = wide ? (size_t)depth * WIDE_LISTING_BYTES
+                               : WIDE_LISTING_LEVELS * WIDE_LISTING_BYTES + (size_t)(depth - WIDE_LISTING_LEVELS) * LISTING_BYTES;
+    unsigned char *listing = (unsigned char *)listing_arena + offset_bytes;
+    DWORD listing_bytes = wide ? WIDE_LISTING_BYTES : LISTING_BYTES;
+    while (GetFileInformationByHandleEx(directory, FileIdBothDirectoryInfo, listing, listing_bytes)) {
         for (size_t offset = 0;;) {
             const FILE_ID_BOTH_DIR_INFO *found = (const FILE_ID_BOTH_DIR_INFO *)(listing + offset);
             size_t name_length = found->FileNameLength / sizeof(wchar_t);
@@ -251,11 +267,10 @@ static void request_delete(void)
                               OPEN_EXISTING, OPEN_ITSELF, NULL);
     if (root == INVALID_HANDLE_VALUE)
         return;
-    BY_HANDLE_FILE_INFORMATION info;
+    DWORD attributes;
     const object_name_information *opened = read_object_name(root);
     size_t path_length = wcslen(extraction_directory);
-    bool ours = opened != NULL && GetFileInformationByHandle(root, &info) &&
-                is_plain_directory(info.dwFileAttributes) &&
+    bool ours = opened != NULL && read_attributes(root, &attributes) && is_plain_directory(attributes) &&
                 is_plain_directory(GetFileAttributesW(extraction_directory)) && path_length < WALK_PATH_CHARS;
     if (ours) {
         root_name_length = opened->length_bytes / sizeof(wchar_t);
@@ -269,7 +284,7 @@ static void request_delete(void)
     if (ours) {
         root_path_length = path_length;
         memcpy(walk_path, extraction_directory, (path_length + 1) * sizeof(wchar_t));
-        make_writable(root, info.dwFileAttributes);
+        make_writable(root, attributes);
         remove_directory_contents(root, path_length, 0);
         delete_through(root);
     }
