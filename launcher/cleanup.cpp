@@ -232,7 +232,8 @@ static void remove_directory_contents(HANDLE directory, size_t length, int depth
         return;
     bool wide = depth < WIDE_LISTING_LEVELS;
     size_t offset_bytes = wide ? (size_t)depth * WIDE_LISTING_BYTES
-                               : WIDE_LISTING_LEVELS * WIDE_LISTING_BYTES + (size_t)(depth - WIDE_LISTING_LEVELS) * LISTING_BYTES;
+                               : (size_t)WIDE_LISTING_LEVELS * WIDE_LISTING_BYTES +
+                                     (size_t)(depth - WIDE_LISTING_LEVELS) * LISTING_BYTES;
     unsigned char *listing = (unsigned char *)listing_arena + offset_bytes;
     DWORD listing_bytes = wide ? WIDE_LISTING_BYTES : LISTING_BYTES;
     while (GetFileInformationByHandleEx(directory, FileIdBothDirectoryInfo, listing, listing_bytes)) {
@@ -260,7 +261,8 @@ static void remove_directory_contents(HANDLE directory, size_t length, int depth
 // one place where a name is trusted, and only when it is still a directory
 // of its own and not a link in its place: Wine shows a link to a directory
 // as a reparse point by its name only and opens it as its target, whose last
-// name then differs from ours. Its object name is the root for every check below.
+// name then differs from ours. Its object name is the root of every check
+// below.
 static void request_delete(void)
 {
     HANDLE root = CreateFileW(extraction_directory, ENTRY_ACCESS | FILE_LIST_DIRECTORY, SHARE_ALL, NULL,
