@@ -29,6 +29,8 @@ static bool session_ended;  // written and read on the main thread only
 // The removal runs before WM_ENDSESSION is answered, since the system may end
 // the process as soon as the answer is in. Only wParam tells whether the
 // session really ends; lParam merely says why (and Wine always sends 0).
+// WM_CLOSE, which a polite "taskkill" sends to every top-level window, would
+// destroy the window and with it the session end: it is ignored.
 static LRESULT CALLBACK session_window_procedure(HWND window, UINT message, WPARAM wparam,
                                                  LPARAM lparam)
 {
@@ -40,6 +42,8 @@ static LRESULT CALLBACK session_window_procedure(HWND window, UINT message, WPAR
             cleanup_launch();
             session_ended = true;
         }
+        return 0;
+    case WM_CLOSE:
         return 0;
     default:
         return DefWindowProcW(window, message, wparam, lparam);

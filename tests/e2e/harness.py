@@ -153,6 +153,17 @@ def probe_dll_bytes():
     return read_win_file("probe.dll")
 
 
+def probe_payload_with_tree():
+    """The probe with a file and a nested directory beside it: something for
+    a removal to do."""
+    return payload_from_entries([
+        ("probe.dll", probe_dll_bytes()),
+        ("data.bin", b"\x01" * 70000),
+        ("sub\\deeper\\notes.txt", b"notes"),
+        ("sub\\empty.txt", b""),
+    ])
+
+
 # --- files ------------------------------------------------------------------
 
 def tree(root):

@@ -35,16 +35,13 @@ class SessionEnd(LauncherTestCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.exe = cls.build_class_launcher("probe", payload=payload_from_entries([
-            ("probe.dll", harness.probe_dll_bytes()),
-            ("data.bin", b"\x01" * 70000),
-            ("sub\\deeper\\notes.txt", b"notes"),
-        ]))
+        cls.exe = cls.build_class_launcher("probe", payload=harness.probe_payload_with_tree())
 
     def end_session_while_running(self, exe, args, ready):
-        """Starts exe with args, ends the session once ready() is true, and
-        returns (seconds the session end took, wineboot's result, the probe's
-        report or None)."""
+        """Starts exe with args, ends the session once ready() is true, checks
+        that the session end was answered and that TEMP holds what it held
+        before, and returns (seconds the session end took, the probe's report
+        or None)."""
         (self.ws.temp / "keep.txt").write_bytes(b"keep")
         proc, report_file = harness.start_launcher(exe, args, ws=self.ws, timeout_s=120)
         self.addCleanup(proc.kill)
@@ -54,18 +51,19 @@ class SessionEnd(LauncherTestCase):
         self.assertTrue(ready(), "the run ended or timed out before the session end")
         elapsed, wineboot = harness.end_session()
         proc.wait(timeout=60)
-        report = harness.Report(report_file.read_text()) if report_file.exists() else None
-        return elapsed, wineboot, report
+        self.assertEqual(wineboot.returncode, 0, "wineboot timed out or failed: %r" % wineboot)
+        self.assertEqual(harness.listing(self.ws.temp), ["keep.txt"])
+        return elapsed, harness.Report(report_file.read_text()) if report_file.exists() else None
+
+    def end_session_while_the_probe_sleeps(self, *actions):
+        done = self.ws.path / "done.txt"
+        args = list(actions) + ["probe:sleep=60000", "probe:done=" + to_windows_path(done)]
+        elapsed, report = self.end_session_while_running(self.exe, args, (self.ws.path / "report.txt").exists)
+        self.assertFalse(done.exists())
+        return elapsed, report
 
     def test_session_end_while_the_application_runs(self):
-        done = self.ws.path / "done.txt"
-        elapsed, wineboot, report = self.end_session_while_running(
-            self.exe, ["probe:list-windows", "probe:sleep=60000", "probe:done=" + to_windows_path(done)],
-            (self.ws.path / "report.txt").exists)
-        self.assertEqual(wineboot.returncode, 0, "wineboot timed out or failed: %r" % wineboot)
-        # The directory is gone, and nothing else in TEMP was touched.
-        self.assertEqual(harness.listing(self.ws.temp), ["keep.txt"])
-        self.assertFalse(done.exists())
+        elapsed, report = self.end_session_while_the_probe_sleeps("probe:list-windows")
         # A window-less child is killed by Wine only after every answer, so
         # the parent waited out the grace period for it, but not much longer.
         self.assertLess(elapsed, GRACE_S + ANSWER_S)
@@ -76,29 +74,22 @@ class SessionEnd(LauncherTestCase):
         self.assertEqual(report.number("shutdown_level"), 0x280)
 
     def test_session_end_while_the_application_has_a_window(self):
-        done = self.ws.path / "done.txt"
-        elapsed, wineboot, report = self.end_session_while_running(
-            self.exe, ["probe:window", "probe:sleep=60000", "probe:done=" + to_windows_path(done)],
-            (self.ws.path / "report.txt").exists)
-        self.assertEqual(wineboot.returncode, 0, "wineboot timed out or failed: %r" % wineboot)
+        elapsed, report = self.end_session_while_the_probe_sleeps("probe:window")
         self.assertEqual(report["own_window"], "1")
-        self.assertEqual(harness.listing(self.ws.temp), ["keep.txt"])
-        self.assertFalse(done.exists())
         # The parent, with the lower process id, is asked first and stops the
         # child after the grace period: the session end is not held up longer.
         self.assertLess(elapsed, GRACE_S + ANSWER_S)
 
     def test_session_end_during_a_long_unpack(self):
         # Many small entries take Wine far longer to write than the session
-        # end takes to answer; the first of them shows the unpack has begun.
+        # end takes to answer; the first of them show that the unpack has begun.
         entries = [("probe.dll", harness.probe_dll_bytes())]
         entries += [("many\\%05d.txt" % i, b"x") for i in range(UNPACK_ENTRIES)]
         exe = self.build(payload=payload_from_entries(entries))
+
         def unpacking():
             return len([p for p in harness.listing(self.ws.temp) if "/many/" in p]) >= 20
-        elapsed, wineboot, report = self.end_session_while_running(exe, [], unpacking)
-        self.assertEqual(wineboot.returncode, 0, "wineboot timed out or failed: %r" % wineboot)
-        self.assertEqual(harness.listing(self.ws.temp), ["keep.txt"])
+        elapsed, report = self.end_session_while_running(exe, [], unpacking)
         # Answered between entries: the child was never started.
         self.assertIsNone(report)
         self.assertLess(elapsed, ANSWER_S)

@@ -316,6 +316,8 @@ static void check_session_end_window(void)
     // called off (wParam 0) changes nothing either.
     CHECK(SendMessageW(window, WM_QUERYENDSESSION, 0, (LPARAM)ENDSESSION_LOGOFF) == TRUE);
     CHECK(SendMessageW(window, WM_ENDSESSION, FALSE, 0) == 0);
+    SendMessageW(window, WM_CLOSE, 0, 0);  // a polite taskkill does not take the window away
+    CHECK(IsWindow(window));
     CHECK(deletes == 0 && waits == 0 && terminations == 0);
     CHECK(real_wait(child, 0) == WAIT_TIMEOUT && directory_exists());
 
