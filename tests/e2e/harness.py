@@ -376,21 +376,15 @@ def use_wine_prefix(path):
     _wine_ready = False
 
 
-def _prefix_ready():
-    """The prefix exists and has the null graphics driver that wine_prefix.sh sets."""
-    user_reg = Path(WINEPREFIX, "user.reg")
-    return Path(WINEPREFIX, "system.reg").exists() and user_reg.exists() and \
-        '"Graphics"="null"' in user_reg.read_text(errors="replace")
-
-
 def _ensure_wine():
     global _wine_ready
     if _wine_ready:
         return
     env = wine_environment()
-    if not _prefix_ready():
-        subprocess.run([str(SOURCE_DIR / "tests" / "wine_prefix.sh"), "start"], env=env, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # Creates the prefix, or only checks (and if need be makes) its settings.
+    step = "configure" if Path(WINEPREFIX, "system.reg").exists() else "start"
+    subprocess.run([str(SOURCE_DIR / "tests" / "wine_prefix.sh"), step], env=env, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     # Keeps a server alive between our processes when no fixture runs one;
     # fails harmlessly when a server is already running.
     server = Path(WINE).parent / "wineserver"
