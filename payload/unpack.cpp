@@ -209,7 +209,8 @@ static void write_entry(unsigned long long size)
     CloseHandle(file);
 }
 
-void unpack_payload(launcher_role role, const wchar_t *extraction_dir)
+void unpack_payload(launcher_role role, const wchar_t *extraction_dir,
+                    void (*after_each_entry)(void))
 {
     start_decoder();
     unpacking_started = 1;
@@ -229,6 +230,8 @@ void unpack_payload(launcher_role role, const wchar_t *extraction_dir)
         read_payload(&size, sizeof size);
         create_parent_directories(entry_path);
         write_entry(size);
+        if (after_each_entry != NULL)
+            after_each_entry();
     }
     ZSTD_freeDCtx(decoder);
     decoder = NULL;

@@ -40,7 +40,7 @@ HEADER = {
 # thread-local data, which the launcher and its runtime pieces do not.
 SECTION_ORDER = [".text", ".rdata", ".data", ".pdata", ".tls", ".rsrc", ".reloc"]
 REQUIRED_SECTIONS = {".text", ".rdata", ".data", ".pdata", ".rsrc", ".reloc"}
-SYSTEM_DLLS = {"kernel32.dll", "shell32.dll"}
+SYSTEM_DLLS = {"kernel32.dll", "shell32.dll", "user32.dll"}
 UCRT_FORWARDER = re.compile(r"api-ms-win-crt-[a-z]+-l1-1-0\.dll\Z", re.I)
 DEFAULT_ICON_SIZES = [(16, 13), (32, 26), (48, 38), (64, 51), (128, 102), (256, 205)]
 
@@ -308,9 +308,12 @@ class BrandedImage(unittest.TestCase):
                     self.assertTrue(dll.lower() in SYSTEM_DLLS or UCRT_FORWARDER.match(dll), dll)
                 self.assertIn("KERNEL32.dll", libs)
                 self.assertIn("SHELL32.dll", libs)
+                # The parent's hidden window, which hears logoff and shutdown.
+                self.assertIn("USER32.dll", libs)
                 everything = [f for fs in libs.values() for f in fs]
                 self.assertNotIn("GetFinalPathNameByHandleW", everything)
-                for needed in ("AddDllDirectory", "K32GetModuleFileNameExW", "SHFileOperationW", "exit"):
+                for needed in ("AddDllDirectory", "K32GetModuleFileNameExW", "SHFileOperationW", "exit",
+                               "CreateWindowExW", "MsgWaitForMultipleObjectsEx", "SetProcessShutdownParameters"):
                     self.assertIn(needed, everything)
                 # inspect lists the same libraries and functions.
                 listed = dict(l.split(": ", 1) for l in img.inspect.block("imports"))

@@ -139,7 +139,7 @@ std::vector<std::string> link_arguments(const std::string &library_dir, const st
     // taken whole for it to be linked in.
     args.insert(args.end(), {"--whole-archive", library_dir + "/liblauncher.a", "--no-whole-archive",
                              library_dir + "/libzstd_decompress.a", "-L" + library_dir, "-lkernel32",
-                             "-lshell32", "-lucrtapp", "-lgcc"});
+                             "-lshell32", "-luser32", "-lucrtapp", "-lgcc"});
     return args;
 }
 

@@ -30,7 +30,8 @@ struct BuildResult {
 
 // The launcher pieces that every image links, in <tool_dir>/../lib/vornak/.
 constexpr const char *LAUNCHER_LIBRARIES[] = {"liblauncher.a", "libzstd_decompress.a", "libkernel32.a",
-                                              "libshell32.a",  "libucrtapp.a",         "libgcc.a"};
+                                              "libshell32.a",  "libuser32.a",          "libucrtapp.a",
+                                              "libgcc.a"};
 
 // ld.lld to use: $VORNAK_LD when set, else ld.lld next to the tool, else
 // /usr/bin/ld.lld, else ld.lld or ld.lld-14 on PATH. Throws Error when
