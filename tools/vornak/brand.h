@@ -24,7 +24,7 @@ struct BrandOptions {
 std::array<uint16_t, 4> parse_version(const std::string &version);
 
 // The product name as UTF-16. Throws Error for an empty name, ill-formed
-// UTF-8, control characters, or more than 1023 code units.
+// UTF-8, control characters, or more than BUILD_VALUE_MAX_UNITS code units.
 std::u16string product_name_units(const std::string &name);
 
 }  // namespace vornak

@@ -20,6 +20,7 @@
 #include <ostream>
 #include <vector>
 
+#include "payload/format.h"
 #include "tools/vornak/bytes.h"
 #include "tools/vornak/coff.h"
 #include "tools/vornak/error.h"
@@ -637,8 +638,8 @@ int report_entries(const unsigned char *frame, size_t frame_bytes, std::ostream 
                 if (stream.read(unit, 2) != 2) throw Error("the entry stream ends inside a name");
                 char16_t u = get_le16(unit);
                 if (!u) break;
-                if (name.size() == MAX_ENTRY_NAME_UNITS)
-                    throw Error("an entry name is longer than " + std::to_string(MAX_ENTRY_NAME_UNITS) + " code units");
+                if (name.size() == PAYLOAD_NAME_MAX_UNITS)
+                    throw Error("an entry name is longer than " + std::to_string(PAYLOAD_NAME_MAX_UNITS) + " code units");
                 name.push_back(u);
             }
             if (name.empty()) break;
@@ -670,7 +671,7 @@ bool read_build_values(const Bytes &rdata, uint64_t payload_bytes, std::string &
     for (std::string *field : fields) {
         std::u16string s;
         for (;; at += 2) {
-            if (at + 2 > rdata.n || s.size() > MAX_ENTRY_NAME_UNITS) return false;
+            if (at + 2 > rdata.n || s.size() > BUILD_VALUE_MAX_UNITS) return false;
             char16_t u = rdata.u16(at);
             if (!u) break;
             s.push_back(u);
@@ -712,22 +713,22 @@ int report_payload(const Pe &pe, const VersionFacts &version, std::ostream &out)
     }
     pe.file.need(rdata->raw_offset, rdata->raw_size);
     Bytes r{pe.file.p + rdata->raw_offset, rdata->raw_size};
-    if (r.n < 3 || std::memcmp(r.p, PAYLOAD_MAGIC, sizeof PAYLOAD_MAGIC) != 0) {
+    if (r.n < PAYLOAD_MAGIC_BYTES || std::memcmp(r.p, PAYLOAD_MAGIC, PAYLOAD_MAGIC_BYTES) != 0) {
         out << "payload: .rdata does not open with the magic \"QOZ\"\n";
         return 1;
     }
-    size_t frame_bytes = ZSTD_findFrameCompressedSize(r.p + 3, r.n - 3);
+    size_t frame_bytes = ZSTD_findFrameCompressedSize(r.p + PAYLOAD_MAGIC_BYTES, r.n - PAYLOAD_MAGIC_BYTES);
     if (ZSTD_isError(frame_bytes)) {
         out << "payload: magic at .rdata offset 0, but no zstd frame follows: " << ZSTD_getErrorName(frame_bytes) << "\n";
         return 1;
     }
-    uint64_t trailer_at = 3 + uint64_t{frame_bytes} + PAYLOAD_ZERO_FILL_BYTES;
+    uint64_t trailer_at = PAYLOAD_MAGIC_BYTES + uint64_t{frame_bytes} + PAYLOAD_ZERO_FILL_BYTES;
     uint64_t payload_bytes = trailer_at + 8;
     out << "payload: magic at .rdata offset 0\n";
-    out << "  frame: " << frame_bytes << " bytes, " << frame_header_text(r.p + 3) << "\n";
-    int failed = report_entries(r.p + 3, frame_bytes, out);
+    out << "  frame: " << frame_bytes << " bytes, " << frame_header_text(r.p + PAYLOAD_MAGIC_BYTES) << "\n";
+    int failed = report_entries(r.p + PAYLOAD_MAGIC_BYTES, frame_bytes, out);
     bool zero_fill = payload_bytes <= r.n;
-    for (uint64_t i = 3 + frame_bytes; zero_fill && i < trailer_at; ++i) zero_fill = r.p[i] == 0;
+    for (uint64_t i = PAYLOAD_MAGIC_BYTES + frame_bytes; zero_fill && i < trailer_at; ++i) zero_fill = r.p[i] == 0;
     if (!zero_fill || r.u64(trailer_at) != trailer_at) {
         out << "  trailer: wrong (expected " << PAYLOAD_ZERO_FILL_BYTES << " zero bytes and the value " << trailer_at
             << " after the frame)\n";

@@ -16,6 +16,7 @@
 #include <memory>
 #include <utility>
 
+#include "payload/format.h"
 #include "tools/vornak/error.h"
 #include "tools/vornak/utf.h"
 
@@ -76,10 +77,10 @@ public:
         read_children(dir, rel, files, dirs);
         for (const Child &f : files) {
             std::u16string name = join(rel16, f.name16);
-            if (name.size() > MAX_ENTRY_NAME_UNITS)
+            if (name.size() > PAYLOAD_NAME_MAX_UNITS)
                 throw Error("name '" + printable(join(rel, f.name)) + "' is " +
                             std::to_string(name.size()) + " UTF-16 code units long; at most " +
-                            std::to_string(MAX_ENTRY_NAME_UNITS) + " fit");
+                            std::to_string(PAYLOAD_NAME_MAX_UNITS) + " fit");
             entries_.push_back(PackEntry{name, f.path, static_cast<uint64_t>(f.st.st_size)});
         }
         for (const Child &d : dirs) {

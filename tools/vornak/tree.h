@@ -10,9 +10,6 @@
 
 namespace vornak {
 
-// The unpacker's name buffer holds 1024 UTF-16 units with the terminator.
-constexpr size_t MAX_ENTRY_NAME_UNITS = 1023;
-
 struct PackEntry {
     std::u16string name;  // relative, "\"-separated, as the launcher writes it
     std::string path;     // host path to read the contents from
@@ -29,7 +26,7 @@ struct PackEntry {
 // that is not well-formed UTF-8, a name Windows cannot hold (reserved
 // characters, a "\" inside a name, a reserved device name, a trailing dot or
 // blank), two names in one directory that differ only in ASCII case, and an
-// entry name over MAX_ENTRY_NAME_UNITS code units.
+// entry name over PAYLOAD_NAME_MAX_UNITS code units.
 std::vector<PackEntry> collect_entries(const std::string &app_dir, const std::string &dll);
 
 // Empty when component (one path element, UTF-8) can be a Windows file name;
