@@ -136,3 +136,20 @@ TEST(BrandChecks, ProductName) {
     EXPECT_EQ(vornak::product_name_units(std::string(BUILD_VALUE_MAX_UNITS, 'n')).size(), size_t{BUILD_VALUE_MAX_UNITS});
     EXPECT_THROW(vornak::product_name_units(std::string(BUILD_VALUE_MAX_UNITS + 1, 'n')), vornak::Error);
 }
+
+TEST(BrandChecks, OptionsAreCheckedOnceIntoTheirUnitsAndParts) {
+    vornak::BrandOptions brand;
+    brand.name = "My App";
+    brand.version = "2.1.0.7";
+    vornak::check_brand_options(brand);
+    EXPECT_EQ(brand.name_units, u"My App");
+    EXPECT_EQ(brand.version_parts, (std::array<uint16_t, 4>{2, 1, 0, 7}));
+    for (const char *bad_name : {"   ", " ", "", "a\x7f"}) {
+        vornak::BrandOptions b;
+        b.name = bad_name;
+        EXPECT_THROW(vornak::check_brand_options(b), vornak::Error) << bad_name;
+    }
+    vornak::BrandOptions bad_version;
+    bad_version.version = "1.2.3";
+    EXPECT_THROW(vornak::check_brand_options(bad_version), vornak::Error);
+}

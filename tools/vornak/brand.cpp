@@ -40,4 +40,11 @@ std::u16string product_name_units(const std::string &name) {
     return units;
 }
 
+void check_brand_options(BrandOptions &brand) {
+    brand.name_units = product_name_units(brand.name);
+    if (brand.name_units.find_first_not_of(u' ') == std::u16string::npos)
+        throw Error("--name must hold more than blanks");
+    brand.version_parts = parse_version(brand.version);
+}
+
 }  // namespace vornak

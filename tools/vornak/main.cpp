@@ -14,7 +14,8 @@
 #include "tools/vornak/error.h"
 #include "tools/vornak/files.h"
 #include "tools/vornak/payload_writer.h"
-#include "tools/vornak/pe_image.h"
+#include "tools/vornak/image_facts.h"
+#include "tools/vornak/inspect.h"
 #include "tools/vornak/progress.h"
 
 namespace {
@@ -94,16 +95,17 @@ int main(int argc, char **argv) {
                             static_cast<unsigned long long>(r.stream_bytes), r.window_log,
                             opt.output.c_str(), static_cast<unsigned long long>(r.payload_bytes));
         } else if (build->parsed()) {
-            if (opt.app_dir.empty() && opt.payload.empty())
-                throw vornak::Error("give either APP_DIR with --dll or --payload FILE");
+            vornak::check_brand_options(opt.brand);
             vornak::BuildResult r = vornak::build_launcher(opt, vornak::own_directory());
             if (!quiet)
                 std::printf("vornak: wrote %s (%llu bytes, payload %llu bytes)\n", opt.output.c_str(),
                             static_cast<unsigned long long>(r.image_bytes),
                             static_cast<unsigned long long>(r.payload_bytes));
         } else if (inspect->parsed()) {
-            int failed = vornak::inspect_image(inspect_path, std::cout);
+            vornak::ImageFacts facts = vornak::gather_image_facts(inspect_path);
+            vornak::write_text_report(facts, std::cout);
             std::cout.flush();
+            int failed = facts.failed_checks;
             if (failed) {
                 std::fprintf(stderr, "vornak: inspect: %d check%s failed\n", failed, failed == 1 ? "" : "s");
                 return EXIT_FAILED;
