@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Command line of the vornak tool. Every failure is one line on stderr,
 // "vornak: error: ...", with exit code 2 for a bad command line and 1 for
-// a refused or failed command; output files appear only on success.
+// a refused or failed command; output files appear only on success. Options
+// may stand before or after the positional arguments, and each option takes
+// one value per use (--icon is given once per file).
 #include <unistd.h>
 
 #include <cstdio>
@@ -59,7 +61,8 @@ int main(int argc, char **argv) {
     build->add_option("-o,--output", opt.output, "launcher image to write (.exe)")->required();
     build->add_option("--name", opt.brand.name, "product name")->default_val(opt.brand.name);
     build->add_option("--version", opt.brand.version, "product version A.B.C.D")->default_val(opt.brand.version);
-    build->add_option("--icon", opt.brand.icons, "PNG images of the icon");
+    build->add_option("--icon", opt.brand.icons, "a PNG image of the icon; once per image")
+        ->allow_extra_args(false);
     CLI::Option *sign_opt = build->add_option("--sign", opt.brand.sign_certificate, "certificate (.pfx) to sign with");
     CLI::Option *password_opt =
         build->add_option("--password-file", opt.brand.password_file, "file holding the certificate's password");
