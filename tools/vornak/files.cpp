@@ -114,6 +114,44 @@ void OutputFile::commit(unsigned mode) {
     committed_ = true;
 }
 
+OutputDir::OutputDir(const std::string &target) : target_(target) {
+    while (target_.size() > 1 && target_.back() == '/') target_.pop_back();
+    if (target_.empty()) throw Error("empty output path");
+    std::string shown = printable(target_);
+    struct stat st;
+    if (::lstat(target_.c_str(), &st) == 0) {
+        if (!S_ISDIR(st.st_mode)) throw Error("output folder '" + shown + "' exists and is not a folder");
+        std::error_code ec;
+        if (!std::filesystem::is_empty(target_, ec) || ec)
+            throw Error("output folder '" + shown + "' exists and is not empty");
+    }
+    std::string pattern = directory_of(target_) + "/." + base_of(target_) + ".vornak-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (!::mkdtemp(name.data())) {
+        int err = errno;
+        throw Error("cannot create output folder '" + shown + "': " + errno_text(err));
+    }
+    temp_ = name.data();
+}
+
+OutputDir::~OutputDir() {
+    if (committed_) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(temp_, ignored);
+}
+
+void OutputDir::commit() {
+    // rename() replaces an empty folder, and fails on one that has filled up since.
+    if (::chmod(temp_.c_str(), 0777 & ~current_umask()) != 0 || ::rename(temp_.c_str(), target_.c_str()) != 0) {
+        int err = errno;
+        if (err == ENOTEMPTY || err == EEXIST)
+            throw Error("output folder '" + printable(target_) + "' exists and is not empty");
+        throw Error("cannot create output folder '" + printable(target_) + "': " + errno_text(err));
+    }
+    committed_ = true;
+}
+
 ScratchDir::ScratchDir() {
     const char *tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vornak-XXXXXX";

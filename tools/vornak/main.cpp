@@ -14,6 +14,7 @@
 
 #include "tools/vornak/build.h"
 #include "tools/vornak/error.h"
+#include "tools/vornak/extract.h"
 #include "tools/vornak/files.h"
 #include "tools/vornak/payload_writer.h"
 #include "tools/vornak/image_facts.h"
@@ -70,9 +71,15 @@ int main(int argc, char **argv) {
     password_opt->needs(sign_opt);
     add_pack_options(build, opt.pack, quiet);
 
-    std::string inspect_path;
+    std::string image_path;
     CLI::App *inspect = app.add_subcommand("inspect", "Report what a launcher image carries, and check it");
-    inspect->add_option("IMAGE", inspect_path, "launcher image (.exe)")->required();
+    inspect->add_option("IMAGE", image_path, "launcher image (.exe)")->required();
+
+    std::string extract_dir;
+    CLI::App *extract = app.add_subcommand("extract", "Write the files a launcher image carries into a folder");
+    extract->add_option("IMAGE", image_path, "launcher image (.exe)")->required();
+    extract->add_option("-o,--output", extract_dir, "folder to create (or an empty one)")->required();
+    extract->add_flag("--quiet", quiet, "print nothing on success");
 
     try {
         app.parse(argc, argv);
@@ -105,7 +112,7 @@ int main(int argc, char **argv) {
                             static_cast<unsigned long long>(r.image_bytes),
                             static_cast<unsigned long long>(r.payload_bytes));
         } else if (inspect->parsed()) {
-            vornak::ImageFacts facts = vornak::gather_image_facts(inspect_path);
+            vornak::ImageFacts facts = vornak::gather_image_facts(image_path);
             vornak::write_text_report(facts, std::cout);
             std::cout.flush();
             int failed = facts.failed_checks;
@@ -113,6 +120,12 @@ int main(int argc, char **argv) {
                 std::fprintf(stderr, "vornak: inspect: %d check%s failed\n", failed, failed == 1 ? "" : "s");
                 return EXIT_FAILED;
             }
+        } else if (extract->parsed()) {
+            vornak::ExtractResult r = vornak::extract_image(image_path, extract_dir);
+            if (!quiet)
+                std::printf("vornak: extracted %llu files (%llu bytes) into %s\n",
+                            static_cast<unsigned long long>(r.entries), static_cast<unsigned long long>(r.bytes),
+                            extract_dir.c_str());
         }
     } catch (const vornak::Error &e) {
         std::fprintf(stderr, "vornak: error: %s\n", e.what());
