@@ -72,8 +72,10 @@ int main(int argc, char **argv) {
     add_pack_options(build, opt.pack, quiet);
 
     std::string image_path;
+    bool json = false;
     CLI::App *inspect = app.add_subcommand("inspect", "Report what a launcher image carries, and check it");
     inspect->add_option("IMAGE", image_path, "launcher image (.exe)")->required();
+    inspect->add_flag("--json", json, "write the report as one JSON document");
 
     std::string extract_dir;
     CLI::App *extract = app.add_subcommand("extract", "Write the files a launcher image carries into a folder");
@@ -113,7 +115,10 @@ int main(int argc, char **argv) {
                             static_cast<unsigned long long>(r.payload_bytes));
         } else if (inspect->parsed()) {
             vornak::ImageFacts facts = vornak::gather_image_facts(image_path);
-            vornak::write_text_report(facts, std::cout);
+            if (json)
+                vornak::write_json_report(facts, std::cout);
+            else
+                vornak::write_text_report(facts, std::cout);
             std::cout.flush();
             int failed = facts.failed_checks;
             if (failed) {
