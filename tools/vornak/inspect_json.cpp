@@ -14,7 +14,7 @@ namespace vornak {
 
 namespace {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;  // keys in the order of the text report
 
 json header_json(const ImageFacts &f) {
     json sections = json::array();
