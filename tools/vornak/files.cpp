@@ -32,6 +32,15 @@ std::string base_of(const std::string &path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// mkstemp/mkdtemp pattern of a hidden temporary beside target, in its
+// directory, so that the final rename stays on one file system.
+std::vector<char> temporary_beside(const std::string &target) {
+    std::string pattern = directory_of(target) + "/." + base_of(target) + ".vornak-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    return name;
+}
+
 unsigned current_umask() {
     mode_t old = ::umask(0);
     ::umask(old);
@@ -45,9 +54,7 @@ OutputFile::OutputFile(const std::string &target) : target_(target) {
     struct stat st;
     if (::stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         throw Error("output '" + printable(target) + "' is a directory");
-    std::string pattern = directory_of(target) + "/." + base_of(target) + ".vornak-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
+    std::vector<char> name = temporary_beside(target);
     fd_ = ::mkostemp(name.data(), O_CLOEXEC);
     if (fd_ < 0) {
         int err = errno;
@@ -125,9 +132,7 @@ OutputDir::OutputDir(const std::string &target) : target_(target) {
         if (!std::filesystem::is_empty(target_, ec) || ec)
             throw Error("output folder '" + shown + "' exists and is not empty");
     }
-    std::string pattern = directory_of(target_) + "/." + base_of(target_) + ".vornak-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
+    std::vector<char> name = temporary_beside(target_);
     if (!::mkdtemp(name.data())) {
         int err = errno;
         throw Error("cannot create output folder '" + shown + "': " + errno_text(err));
