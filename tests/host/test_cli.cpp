@@ -45,6 +45,13 @@ TEST(Cli, PackWritesPayloadFromRelativePaths) {
     EXPECT_EQ(out, "");
 }
 
+TEST(Cli, VersionIsTheProjectsOwn) {
+    std::string out, err;
+    EXPECT_EQ(run_vornak({"--version"}, out, err), 0) << err;
+    EXPECT_EQ(out, "vornak " VORNAK_PROJECT_VERSION "\n");
+    EXPECT_EQ(err, "");
+}
+
 TEST(Cli, RefusalIsOneLineExitOneAndNoFile) {
     TempDir t;
     test::write_file(t / "app/app.dll", "dll");

@@ -20,6 +20,7 @@
 #include "tools/vornak/image_facts.h"
 #include "tools/vornak/inspect.h"
 #include "tools/vornak/progress.h"
+#include "tools/vornak/version.h"
 
 namespace {
 
@@ -41,6 +42,7 @@ void add_pack_options(CLI::App *cmd, vornak::PackOptions &pack, bool &quiet) {
 int main(int argc, char **argv) {
     CLI::App app("Packs application folders and links one-file Windows launchers.", "vornak");
     app.require_subcommand(1);
+    app.set_version_flag("--version", "vornak " VORNAK_VERSION);
 
     vornak::BuildOptions opt;
     bool quiet = false;
@@ -88,6 +90,8 @@ int main(int argc, char **argv) {
     } catch (const CLI::CallForHelp &e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion &e) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
         std::string what = e.what();

@@ -1,0 +1,152 @@
+# SPDX-License-Identifier: MIT
+# vornak_add_launcher(): links a one-file launcher from an application DLL and
+# its files as part of a project's build, and links it again exactly when one
+# of its inputs changed.
+#
+#   vornak_add_launcher(<name> DLL <dll target or file> OUTPUT <file.exe>
+#                       [APP_DIR <dir>] [FILES <file or dir>...]
+#                       [PRODUCT_NAME <name>] [VERSION <A.B.C.D>] [ICONS <png>...]
+#                       [SIGN <pfx> PASSWORD_FILE <file>] [LEVEL <n>] [THREADS <n>])
+#
+# The application folder is put together at build time in a stage directory:
+# the DLL at its top (or where it lies, when it lies inside APP_DIR), the
+# contents of APP_DIR, then each of FILES at the top under its own name.
+# Relative inputs are taken from the current source directory, a relative
+# OUTPUT from the current binary directory. The target <name> is built by
+# default; its property VORNAK_LAUNCHER_FILE holds the launcher's path.
+
+# The build step writes a depfile naming every staged file and folder; CMake
+# must hand it to Ninja with its paths made relative as Ninja expects. The
+# function below records these policy settings when it is defined.
+cmake_policy(SET CMP0116 NEW)
+
+function(vornak_add_launcher name)
+    set(one_value DLL APP_DIR OUTPUT PRODUCT_NAME VERSION SIGN PASSWORD_FILE LEVEL THREADS)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "${one_value}" "FILES;ICONS")
+    set(where "vornak_add_launcher(${name})")
+    if(arg_UNPARSED_ARGUMENTS)
+        message(FATAL_ERROR "${where}: unexpected arguments: ${arg_UNPARSED_ARGUMENTS}")
+    endif()
+    if(arg_KEYWORDS_MISSING_VALUES)
+        message(FATAL_ERROR "${where}: no value given for ${arg_KEYWORDS_MISSING_VALUES}")
+    endif()
+    foreach(required DLL OUTPUT)
+        if(NOT DEFINED arg_${required})
+            message(FATAL_ERROR "${where}: ${required} is required")
+        endif()
+    endforeach()
+    if(DEFINED arg_SIGN AND NOT DEFINED arg_PASSWORD_FILE OR DEFINED arg_PASSWORD_FILE AND NOT DEFINED arg_SIGN)
+        message(FATAL_ERROR "${where}: SIGN and PASSWORD_FILE go together")
+    endif()
+    if(TARGET ${name})
+        message(FATAL_ERROR "${where}: a target named ${name} already exists")
+    endif()
+    if(NOT TARGET vornak::vornak)
+        message(FATAL_ERROR "${where}: vornak::vornak is not visible here; call find_package(vornak) "
+                            "in this directory or one above it")
+    endif()
+
+    set(work ${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/${name}.vornak)
+    get_filename_component(output "${arg_OUTPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
+    # A new vornak (or a new kit with it) links every launcher again.
+    set(depends $<TARGET_FILE:vornak::vornak> ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/vornak_build_step.cmake)
+
+    if(TARGET ${arg_DLL})
+        get_target_property(type ${arg_DLL} TYPE)
+        if(NOT type MATCHES "^(SHARED|MODULE)_LIBRARY$")
+            message(FATAL_ERROR "${where}: DLL target ${arg_DLL} is a ${type}, not a shared library")
+        endif()
+        set(dll "$<TARGET_FILE:${arg_DLL}>")
+        list(APPEND depends ${arg_DLL})
+    else()
+        get_filename_component(dll "${arg_DLL}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+        list(APPEND depends "${dll}")
+    endif()
+
+    set(app_dir "")
+    if(DEFINED arg_APP_DIR)
+        get_filename_component(app_dir "${arg_APP_DIR}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    endif()
+    set(files "")
+    foreach(f IN LISTS arg_FILES)
+        get_filename_component(f "${f}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+        list(APPEND files "${f}")
+    endforeach()
+
+    # Ninja reads the depfile of the build step afresh each time. CMake's
+    # other generators keep every file a depfile ever named, so a file removed
+    # from APP_DIR would link the launcher on every build: for them the files
+    # are named here and the folders re-checked at each build. Folders are
+    # inputs too: a removed file leaves nothing else behind to notice.
+    if(CMAKE_GENERATOR MATCHES "Ninja")
+        set(depfile DEPFILE ${work}/inputs.d)
+    else()
+        set(depfile "")
+        foreach(root IN LISTS app_dir files)
+            if(IS_DIRECTORY "${root}")
+                file(GLOB_RECURSE found CONFIGURE_DEPENDS LIST_DIRECTORIES true "${root}/*")
+                list(APPEND depends "${root}" ${found})
+            else()
+                list(APPEND depends "${root}")
+            endif()
+        endforeach()
+    endif()
+
+    # Options of `vornak build`; --icon once per image, as every version of
+    # the tool reads it.
+    set(options --quiet)
+    if(DEFINED arg_PRODUCT_NAME)
+        list(APPEND options --name "${arg_PRODUCT_NAME}")
+    endif()
+    if(DEFINED arg_VERSION)
+        list(APPEND options --version "${arg_VERSION}")
+    endif()
+    foreach(icon IN LISTS arg_ICONS)
+        get_filename_component(icon "${icon}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+        list(APPEND options --icon "${icon}")
+        list(APPEND depends "${icon}")
+    endforeach()
+    if(DEFINED arg_SIGN)
+        get_filename_component(pfx "${arg_SIGN}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+        get_filename_component(password "${arg_PASSWORD_FILE}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+        list(APPEND options --sign "${pfx}" --password-file "${password}")
+        list(APPEND depends "${pfx}" "${password}")
+    endif()
+    foreach(option LEVEL THREADS)
+        if(DEFINED arg_${option})
+            string(TOLOWER "${option}" flag)
+            list(APPEND options --${flag} "${arg_${option}}")
+        endif()
+    endforeach()
+
+    # Everything the build step needs, as a script it includes. Bracket
+    # arguments keep blanks and semicolons in paths and names intact. The
+    # file is rewritten only when its content changes, so it also serves as
+    # the input that makes a changed option link the launcher again.
+    set(content "")
+    foreach(var tool dll app_dir output work)
+        if(var STREQUAL "tool")
+            set(value "$<TARGET_FILE:vornak::vornak>")
+        else()
+            set(value "${${var}}")
+        endif()
+        string(APPEND content "set(vornak_${var} [==[${value}]==])\n")
+    endforeach()
+    foreach(list_var files options)
+        string(APPEND content "set(vornak_${list_var})\n")
+        foreach(item IN LISTS ${list_var})
+            string(APPEND content "list(APPEND vornak_${list_var} [==[${item}]==])\n")
+        endforeach()
+    endforeach()
+    set(inputs ${work}/inputs-$<CONFIG>.cmake)
+    file(GENERATE OUTPUT ${inputs} CONTENT "${content}")
+
+    add_custom_command(OUTPUT ${output}
+        COMMAND ${CMAKE_COMMAND} -DINPUTS=${inputs} -P ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/vornak_build_step.cmake
+        DEPENDS ${depends} ${inputs}
+        ${depfile}
+        COMMENT "Linking launcher ${arg_OUTPUT}"
+        VERBATIM)
+    add_custom_target(${name} ALL DEPENDS ${output})
+    set_target_properties(${name} PROPERTIES VORNAK_LAUNCHER_FILE ${output})
+endfunction()
