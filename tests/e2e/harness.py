@@ -37,9 +37,25 @@ TEST_TMP = BUILD_DIR / "test-tmp"
 WINRUN = WIN_DIR / "winrun.exe"
 HOLDFILE = WIN_DIR / "holdfile.exe"
 
-PAYLOAD_MAGIC = b"QOZ"
+
+
+def format_constants(header=SOURCE_DIR / "payload" / "format.h"):
+    """The payload format's constants as the launcher and the tool take them:
+    {name: int or str} of every `NAME = number` enumerator and every string
+    constant or macro in payload/format.h. A constant missing here fails the
+    import loudly rather than let a test build payloads of its own invention."""
+    text = Path(header).read_text()
+    found = {name: int(value) for name, value in re.findall(r"^\s*([A-Z][A-Z0-9_]*)\s*=\s*(\d+)\s*,", text, re.M)}
+    found.update(re.findall(r"\b([A-Z][A-Z0-9_]*)(?:\[[^\]]*\])?\s*=?\s*\"([^\"]*)\"", text))
+    return found
+
+
+FORMAT = format_constants()
+PAYLOAD_MAGIC = FORMAT["PAYLOAD_MAGIC"].encode("ascii")
+assert len(PAYLOAD_MAGIC) == FORMAT["PAYLOAD_MAGIC_BYTES"]
 TERMINATOR = b"\0\0"
-ZERO_FILL = b"\0" * 7
+ZERO_FILL = b"\0" * FORMAT["PAYLOAD_ZERO_FILL_BYTES"]
+NAME_UNITS_MAX = FORMAT["PAYLOAD_NAME_MAX_UNITS"]
 
 # What the launcher prints, exactly.
 MSG_NO_HEADER = "Error, couldn't find attached data header."

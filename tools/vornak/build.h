@@ -46,12 +46,8 @@ std::string launcher_library_dir(const std::string &tool_dir);
 std::vector<std::string> link_arguments(const std::string &library_dir, const std::string &object,
                                         const std::string &resources, const std::string &output);
 
-// Checks that the section .rdata of the image at exe_path opens with the
-// first bytes of the payload and holds its length at the next multiple of
-// 8. Throws Error otherwise.
-void verify_payload_placement(const std::string &exe_path, const std::string &payload_path);
-
-// Runs the whole build; tool_dir is where the vornak executable lives.
+// Runs the whole build; tool_dir is where the vornak executable lives. The
+// brand options must have passed check_brand_options.
 BuildResult build_launcher(const BuildOptions &options, const std::string &tool_dir);
 
 }  // namespace vornak
