@@ -11,9 +11,10 @@ launcher: parent start, unpack, child start, DLL load; the host: process
 start, DLL load) and the whole run until the process has ended (the launcher
 also waits for the child and removes the extraction directory). Prints
 median, 10th and 90th percentile, minimum and maximum, and the ratios of the
-medians.
+medians. With --baseline, a launcher linked by another build's vornak (say
+one of main, to see what a change costs) joins the same alternation.
 
-Usage: bench/bench_startup.py [--build DIR] [--runs 40]
+Usage: bench/bench_startup.py [--build DIR] [--runs 40] [--baseline BUILD_DIR]
 """
 
 import shutil
@@ -24,6 +25,7 @@ from benchlib import median, spread
 
 def options(p):
     p.add_argument("--runs", type=int, default=40, help="runs of each")
+    p.add_argument("--baseline", help="another build directory whose bin/vornak links a launcher to compare")
 
 
 def main():
@@ -34,9 +36,15 @@ def main():
     shutil.rmtree(app, ignore_errors=True)
     app.mkdir()
     shutil.copyfile(b.win / "bench" / "stamp.dll", app / "app.dll")
-    exe = b.cache / "tiny-launcher.exe"
-    benchlib.subprocess.run([str(b.vornak), "build", "--quiet", str(app), "--dll", "app.dll", "-o", str(exe)],
-                            check=True)
+    exes = {"launcher": b.cache / "tiny-launcher.exe"}
+    vornaks = {"launcher": b.vornak}
+    if args.baseline:
+        exes["baseline"] = b.cache / "tiny-launcher-baseline.exe"
+        vornaks["baseline"] = benchlib.Path(args.baseline).resolve() / "bin" / "vornak"
+    for kind, exe in exes.items():
+        benchlib.subprocess.run([str(vornaks[kind]), "build", "--quiet", str(app), "--dll", "app.dll",
+                                 "-o", str(exe)], check=True)
+    kinds_run = list(exes) + ["direct"]
     direct_dir = b.root / "direct"
     shutil.rmtree(direct_dir, ignore_errors=True)
     direct_dir.mkdir()
@@ -48,9 +56,9 @@ def main():
 
     jobs, kinds = [], []
     for i in range(args.runs + 2):  # the first two of each warm up and are dropped
-        for kind in ("launcher", "direct"):
+        for kind in kinds_run:
             stamp = stamps / ("%s-%03d.txt" % (kind, i))
-            cmd = '"%s"' % benchlib.win_path(exe) if kind == "launcher" else '"%s" "%s"' % (
+            cmd = '"%s"' % benchlib.win_path(exes[kind]) if kind in exes else '"%s" "%s"' % (
                 benchlib.win_path(host), benchlib.win_path(direct_dir / "app.dll"))
             jobs.append(["--set", "VORNAK_STAMP_FILE=" + benchlib.win_path(stamp), "--timeout", "30000",
                          "--cmd", cmd])
@@ -59,8 +67,8 @@ def main():
     if b.temp_contents():
         raise SystemExit("launcher runs left %r in TEMP" % b.temp_contents())
 
-    to_run_code = {"launcher": [], "direct": []}
-    whole = {"launcher": [], "direct": []}
+    to_run_code = {kind: [] for kind in kinds_run}
+    whole = {kind: [] for kind in kinds_run}
     for (kind, stamp, i), r in zip(kinds, runs):
         if r["exit"] != 0 or r["timed_out"]:
             raise SystemExit("%s run %d ended with 0x%08X" % (kind, i, r["exit"]))
@@ -70,21 +78,27 @@ def main():
         to_run_code[kind].append((ft - r["start_ft"]) / 1e4)  # 100 ns units to ms
         whole[kind].append(r["elapsed_us"] / 1e3)
 
-    print("tiny application: %d bytes of DLL; launcher %d bytes; %d runs each, alternating" % (
-        (app / "app.dll").stat().st_size, exe.stat().st_size, args.runs))
+    print("tiny application: %d bytes of DLL; %s; %d runs each, alternating" % (
+        (app / "app.dll").stat().st_size,
+        ", ".join("%s %d bytes" % (kind, exe.stat().st_size) for kind, exe in exes.items()), args.runs))
     print("machine: %s" % benchlib.machine_note())
     print()
     print("%-32s %8s %8s %8s %8s %8s" % ("milliseconds", "median", "p10", "p90", "min", "max"))
-    for label, data in (("to run_code, launcher", to_run_code["launcher"]),
-                        ("to run_code, direct host", to_run_code["direct"]),
-                        ("whole run, launcher", whole["launcher"]),
-                        ("whole run, direct host", whole["direct"])):
-        lo, p10, p90, hi = spread(data)
-        print("%-32s %8.1f %8.1f %8.1f %8.1f %8.1f" % (label, median(data), p10, p90, lo, hi))
+    names = {"launcher": "launcher", "baseline": "baseline launcher", "direct": "direct host"}
+    for label, key in (("to run_code", to_run_code), ("whole run", whole)):
+        for kind in kinds_run:
+            lo, p10, p90, hi = spread(key[kind])
+            print("%-32s %8.1f %8.1f %8.1f %8.1f %8.1f" % ("%s, %s" % (label, names[kind]), median(key[kind]),
+                                                           p10, p90, lo, hi))
     print()
     for label, key in (("to run_code", to_run_code), ("whole run", whole)):
-        l, d = median(key["launcher"]), median(key["direct"])
-        print("%-12s launcher - direct: %6.1f ms, launcher / direct: %.2f" % (label, l - d, l / d))
+        d = median(key["direct"])
+        for kind in exes:
+            l = median(key[kind])
+            print("%-12s %s - direct: %6.1f ms, %s / direct: %.2f" % (label, kind, l - d, kind, l / d))
+        if args.baseline:
+            l, base = median(key["launcher"]), median(key["baseline"])
+            print("%-12s launcher / baseline: %.3f" % (label, l / base))
 
 
 if __name__ == "__main__":

@@ -78,7 +78,8 @@ class Bench:
         return env
 
     def start_wine(self):
-        """Creates the prefix once (TEMP and TMP at temp/) and keeps its server up."""
+        """Creates the prefix once (TEMP and TMP at temp/, the tests' settings)
+        and keeps its server up."""
         env = self.env()
         if not (self.prefix / "system.reg").exists():
             print("bench: creating the Wine prefix %s (once)" % self.prefix, flush=True)
@@ -89,6 +90,10 @@ class Bench:
                                 "/d", win_path(self.temp), "/f"], env=env,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
             subprocess.run([WINESERVER, "-w"], env=env)
+        # The graphics driver the tests use: without one the parent's window
+        # cannot be created, which is not how the launcher runs on Windows.
+        subprocess.run([str(SOURCE_DIR / "tests" / "wine_prefix.sh"), "configure"], env=dict(env, WINE=WINE),
+                       check=True)
         subprocess.run([WINESERVER, "-p60"], env=env, stderr=subprocess.DEVNULL)  # ends a minute after the last run
         subprocess.run([WINE, "cmd", "/c", "exit", "0"], env=env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)

@@ -1,11 +1,16 @@
 // SPDX-License-Identifier: MIT
 // Values fixed when a launcher is linked. `vornak build` writes them into an
-// object of their own, whose .rdata opens with the attached payload.
+// object of their own, whose .rdata opens with the attached payload; the
+// symbol names come from the payload format header, which the tool shares.
 #pragma once
 
+#include "payload/format.h"
+
 extern "C" {
-extern const unsigned char vornak_attached_payload[];
-extern const unsigned long long vornak_attached_payload_bytes;
-extern const wchar_t vornak_product_name[];     // COMPANY, PRODUCT
-extern const wchar_t vornak_product_version[];  // VERSION, FILE_VERSION, PRODUCT_VERSION
+extern const unsigned char vornak_attached_payload[] __asm__(BUILD_VALUE_SYMBOL_PAYLOAD);
+extern const unsigned long long vornak_attached_payload_bytes __asm__(BUILD_VALUE_SYMBOL_PAYLOAD_BYTES);
+// COMPANY, PRODUCT
+extern const wchar_t vornak_product_name[] __asm__(BUILD_VALUE_SYMBOL_PRODUCT_NAME);
+// VERSION, FILE_VERSION, PRODUCT_VERSION
+extern const wchar_t vornak_product_version[] __asm__(BUILD_VALUE_SYMBOL_PRODUCT_VERSION);
 }

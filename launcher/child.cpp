@@ -147,11 +147,12 @@ int launch_child(void)
     }
     CloseHandle(process.hThread);
 
-    // From here on the console handler may stop the child. It never closes
-    // the handle while this thread owns the wait, so the wait below is always
-    // on an open handle, and no lock is held while the child runs.
+    // From here on the console handler and the session end may stop the
+    // child. Neither closes the handle while this thread owns the wait, so the
+    // wait below is always on an open handle, and no lock is held while the
+    // child runs.
     publish_child_process(process.hProcess);
-    WaitForSingleObject(process.hProcess, INFINITE);
+    wait_for_child(process.hProcess);
     int status = release_child_process();
 
     cleanup_launch();

@@ -32,3 +32,13 @@ int release_child_process(void);
 
 void cleanup_launch(void);
 BOOL WINAPI console_control_handler(DWORD control_type);
+
+// Logoff and shutdown (session.cpp), parent role only. listen_for_session_end
+// asks to be shut down after the application and creates the hidden window
+// that hears the session end. serve_session_messages, between payload
+// entries, dispatches what has arrived and ends the process once the session
+// has ended. wait_for_child returns when the child has ended, dispatching
+// messages meanwhile.
+void listen_for_session_end(void);
+void serve_session_messages(void);
+void wait_for_child(HANDLE process);

@@ -54,8 +54,13 @@ int run_launcher(HINSTANCE, HINSTANCE, wchar_t *, int)
 
     if (role == ROLE_PARENT && !SetConsoleCtrlHandler(console_control_handler, TRUE))
         fail_with_message("Error, failed to register signal handler.");
+    // A windowed process hears logoff and shutdown through a window, not the
+    // console handler. The window exists before the first file is written,
+    // so a session that ends during a long unpack is answered too.
+    if (role == ROLE_PARENT)
+        listen_for_session_end();
 
-    unpack_payload(role, extraction_directory);
+    unpack_payload(role, extraction_directory, role == ROLE_PARENT ? serve_session_messages : NULL);
     // A payload whose first entry is the terminator has nothing to run; the
     // child must not go on to start anything either.
     if (application_dll_path[0] == 0)

@@ -14,8 +14,11 @@ enum {
 
 // Parent role: writes every entry, then frees the decoder. Child role: returns
 // as soon as the first entry's full path is in application_dll_path. Every
-// failure ends the process with its message.
-void unpack_payload(launcher_role role, const wchar_t *extraction_dir);
+// failure ends the process with its message. after_each_entry, when given,
+// is called after each written entry (the parent serves its message queue
+// there); it may end the process.
+void unpack_payload(launcher_role role, const wchar_t *extraction_dir,
+                    void (*after_each_entry)(void));
 
 // Copies the next count bytes of the entry stream into dst, or ends the process.
 void read_payload(void *dst, unsigned long long count);

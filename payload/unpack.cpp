@@ -5,6 +5,7 @@
 // the entry buffers and the created-directory cache. Never undoes anything:
 // on a failure the files written so far stay where they are.
 #include "payload/payload.h"
+#include "payload/format.h"
 #include "launcher/launcher.h"
 #include "paths/paths.h"
 #include "image/build_values.h"
@@ -33,6 +34,7 @@ static wchar_t *directory_cache[DIRECTORY_CACHE_ENTRIES];
 static int directory_cache_count;
 
 static_assert(CHUNK_BYTES <= DECODED_BUFFER_BYTES, "a chunk is served from one decoder block");
+static_assert(NAME_CHARS == PAYLOAD_NAME_MAX_UNITS + 1, "the name buffer holds the longest name and its zero unit");
 
 void read_payload(void *dst, unsigned long long count)
 {
@@ -146,7 +148,8 @@ void create_parent_directories(const wchar_t *path)
 
 static void start_decoder(void)
 {
-    if (vornak_attached_payload_bytes < 3 || memcmp(vornak_attached_payload, "QOZ", 3) != 0)
+    if (vornak_attached_payload_bytes < PAYLOAD_MAGIC_BYTES ||
+        memcmp(vornak_attached_payload, PAYLOAD_MAGIC, PAYLOAD_MAGIC_BYTES) != 0)
         fail_with_message("Error, couldn't find attached data header.");
     decoded = (unsigned char *)malloc(DECODED_BUFFER_BYTES);
     if (decoded == NULL)
@@ -156,8 +159,8 @@ static void start_decoder(void)
         fail_with_message(memory_error);
     // The window also covers the zero fill and the trailer behind the frame;
     // the decoder never reaches them, since reading stops at the terminator.
-    input.src = vornak_attached_payload + 3;
-    input.size = (size_t)(vornak_attached_payload_bytes - 3);
+    input.src = vornak_attached_payload + PAYLOAD_MAGIC_BYTES;
+    input.size = (size_t)(vornak_attached_payload_bytes - PAYLOAD_MAGIC_BYTES);
     input.pos = 0;
     output.dst = decoded;
     output.size = 0;
@@ -269,7 +272,8 @@ static void write_entry(unsigned long long size)
     CloseHandle(file);
 }
 
-void unpack_payload(launcher_role role, const wchar_t *extraction_dir)
+void unpack_payload(launcher_role role, const wchar_t *extraction_dir,
+                    void (*after_each_entry)(void))
 {
     start_decoder();
     unpacking_started = 1;
@@ -294,6 +298,8 @@ void unpack_payload(launcher_role role, const wchar_t *extraction_dir)
         read_payload(&size, sizeof size);
         create_parent_directories(entry_path);
         write_entry(size);
+        if (after_each_entry != NULL)
+            after_each_entry();
     }
     ZSTD_freeDCtx(decoder);
     decoder = NULL;

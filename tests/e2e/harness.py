@@ -23,6 +23,7 @@ import re
 import shutil
 import struct
 import subprocess
+import time
 import unittest
 from pathlib import Path
 
@@ -36,9 +37,25 @@ TEST_TMP = BUILD_DIR / "test-tmp"
 WINRUN = WIN_DIR / "winrun.exe"
 HOLDFILE = WIN_DIR / "holdfile.exe"
 
-PAYLOAD_MAGIC = b"QOZ"
+
+
+def format_constants(header=SOURCE_DIR / "payload" / "format.h"):
+    """The payload format's constants as the launcher and the tool take them:
+    {name: int or str} of every `NAME = number` enumerator and every string
+    constant or macro in payload/format.h. A constant missing here fails the
+    import loudly rather than let a test build payloads of its own invention."""
+    text = Path(header).read_text()
+    found = {name: int(value) for name, value in re.findall(r"^\s*([A-Z][A-Z0-9_]*)\s*=\s*(\d+)\s*,", text, re.M)}
+    found.update(re.findall(r"\b([A-Z][A-Z0-9_]*)(?:\[[^\]]*\])?\s*=?\s*\"([^\"]*)\"", text))
+    return found
+
+
+FORMAT = format_constants()
+PAYLOAD_MAGIC = FORMAT["PAYLOAD_MAGIC"].encode("ascii")
+assert len(PAYLOAD_MAGIC) == FORMAT["PAYLOAD_MAGIC_BYTES"]
 TERMINATOR = b"\0\0"
-ZERO_FILL = b"\0" * 7
+ZERO_FILL = b"\0" * FORMAT["PAYLOAD_ZERO_FILL_BYTES"]
+NAME_UNITS_MAX = FORMAT["PAYLOAD_NAME_MAX_UNITS"]
 
 # What the launcher prints, exactly.
 MSG_NO_HEADER = "Error, couldn't find attached data header."
@@ -152,6 +169,17 @@ def probe_dll_bytes():
     return read_win_file("probe.dll")
 
 
+def probe_payload_with_tree():
+    """The probe with a file and a nested directory beside it: something for
+    a removal to do."""
+    return payload_from_entries([
+        ("probe.dll", probe_dll_bytes()),
+        ("data.bin", b"\x01" * 70000),
+        ("sub\\deeper\\notes.txt", b"notes"),
+        ("sub\\empty.txt", b""),
+    ])
+
+
 # --- files ------------------------------------------------------------------
 
 def tree(root):
@@ -254,7 +282,8 @@ class Report(dict):
     Keys: pid, ppid, argc, argv.N, command_line, dll_path, module_path,
     exe_path, cwd, env.NAME, stdin/stdout/stderr (null, invalid, disk, pipe,
     char, unknown), console, startup_flags (hex), show_window, returning, snapshot_failures, hold, holder_pid,
-    stdin_data (bytes in hex), nested.exit; other nested.* lines form self.nested.
+    stdin_data (bytes in hex), windows, parent_windows, shutdown_level, own_window,
+    nested.exit; other nested.* lines form self.nested.
     """
 
     HEX_KEYS = ("command_line", "dll_path", "module_path", "exe_path", "exe_short_path", "cwd")
@@ -291,6 +320,11 @@ class Report(dict):
         if key in Report.HEX_KEYS and key in self:
             return unhex_units(self[key])
         raise AttributeError(key)
+
+    def windows(self, key="windows"):
+        """probe:list-windows: [(class name, visible)] of this process or of
+        its parent (key "parent_windows")."""
+        return [(w.rsplit(":", 1)[0], w.endswith(":1")) for w in self[key].split(",") if w]
 
     @property
     def temp_entries(self):
@@ -356,14 +390,22 @@ def wine_environment():
 _wine_ready = False
 
 
+def use_wine_prefix(path):
+    """Runs everything from now on in the Wine prefix at path (created when first used)."""
+    global WINEPREFIX, _wine_ready
+    WINEPREFIX = str(path)
+    _wine_ready = False
+
+
 def _ensure_wine():
     global _wine_ready
     if _wine_ready:
         return
     env = wine_environment()
-    if not Path(WINEPREFIX, "system.reg").exists():
-        subprocess.run([str(SOURCE_DIR / "tests" / "wine_prefix.sh"), "start"], env=env, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # Creates the prefix, or only checks (and if need be makes) its settings.
+    step = "configure" if Path(WINEPREFIX, "system.reg").exists() else "start"
+    subprocess.run([str(SOURCE_DIR / "tests" / "wine_prefix.sh"), step], env=env, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     # Keeps a server alive between our processes when no fixture runs one;
     # fails harmlessly when a server is already running.
     server = Path(WINE).parent / "wineserver"
@@ -371,21 +413,26 @@ def _ensure_wine():
     _wine_ready = True
 
 
-def run_winrun(options, *, ws, stdin=None, timeout_s=60, wrapper=()):
-    """Runs winrun.exe with the given options (a list of strings, passed through
-    an options file so that every code unit survives), under the Linux command
-    prefix wrapper if given (e.g. a tracer). Returns (status dict of the exit
-    file, CompletedProcess)."""
+def _winrun_command(options, ws, wrapper=()):
+    """The Linux command that runs winrun.exe with options (a list of strings,
+    passed through an options file so that every code unit survives) under the
+    command prefix wrapper (e.g. a tracer); and the exit file it writes."""
     _ensure_wine()
     exit_file = ws.path / "winrun-exit.txt"
     if exit_file.exists():
         exit_file.unlink()
     opts = ["--exit-file", to_windows_path(exit_file)] + list(options)
     args_file = ws.write("winrun-args.bin", "\0".join(opts).encode("utf-16-le", "surrogatepass"))
+    return list(wrapper) + [WINE, str(WINRUN), "--args-file", to_windows_path(args_file)], exit_file
+
+
+def run_winrun(options, *, ws, stdin=None, timeout_s=60, wrapper=()):
+    """Runs winrun.exe with the given options (see _winrun_command). Returns
+    (status dict of the exit file, CompletedProcess)."""
+    cmd, exit_file = _winrun_command(options, ws, wrapper)
     # The current directory is the workspace's run/: a Windows process that
     # misbehaves with relative paths can then harm nothing but the workspace.
-    proc = subprocess.run(list(wrapper) + [WINE, str(WINRUN), "--args-file", to_windows_path(args_file)],
-                          input=stdin or b"", stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+    proc = subprocess.run(cmd, input=stdin or b"", stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           env=wine_environment(), cwd=ws.run_dir, timeout=timeout_s + 30)
     if not exit_file.exists():
         raise RuntimeError("winrun reported no exit code (status %d): %s" %
@@ -394,10 +441,36 @@ def run_winrun(options, *, ws, stdin=None, timeout_s=60, wrapper=()):
     return status, proc
 
 
-def run_launcher(exe, args=(), *, ws, cmdline=None, program=None, env=None, unset=(), cwd=None,
-                 temp=None, stdin=None, no_std_handles=False, report=True, app_name=None,
-                 ctrl_after_ms=None, ctrl_when=None, ctrl_on_report=False, ctrl_delay_ms=0,
-                 ctrl_group=False, show_window=None, winrun_options=(), timeout_s=60, wrapper=()):
+def end_session(timeout_s=60):
+    """Logs off the Wine session as a shutdown would: every process that owns
+    a top-level window gets WM_QUERYENDSESSION and WM_ENDSESSION (wParam 1) in
+    process-id order and is ended once it has answered; the rest is killed
+    afterwards, and the prefix's server stops. Wine waits for each answer
+    without limit, hence the timeout. Starts the server again and returns
+    (seconds until wineboot returned, its CompletedProcess)."""
+    _ensure_wine()
+    env = wine_environment()
+    start = time.monotonic()
+    r = subprocess.run(["timeout", str(timeout_s), WINE, "wineboot", "--end-session", "--shutdown", "--kill"],
+                       env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    elapsed = time.monotonic() - start
+    # After a timed-out wineboot the server still runs: end it and what it serves.
+    stop_wine(wait=True)
+    _ensure_wine()
+    return elapsed, r
+
+
+def stop_wine(wait=False):
+    """Stops the prefix's server and every process it serves (and waits for that)."""
+    global _wine_ready
+    server = str(Path(WINE).parent / "wineserver")
+    for option in ("-k", "-w") if wait else ("-k",):
+        subprocess.run([server, option], env=wine_environment(), stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+    _wine_ready = False
+
+
+def run_launcher(exe, args=(), *, ws, stdin=None, timeout_s=60, wrapper=(), **kw):
     """Runs exe through winrun.exe and returns a RunResult.
 
     args: the arguments, each quoted with quote_argument; or cmdline: the exact
@@ -418,6 +491,34 @@ def run_launcher(exe, args=(), *, ws, cmdline=None, program=None, env=None, unse
     options, applied after the environment settings (e.g. --set-own-pid NAME).
     timeout_s: winrun ends the whole process tree after this long
     (result.timed_out). wrapper: a Linux command prefix for the wine64 call."""
+    opts, report_file = _launcher_options(exe, args, ws=ws, timeout_s=timeout_s, **kw)
+    status, proc = run_winrun(opts, ws=ws, stdin=stdin, timeout_s=timeout_s, wrapper=wrapper)
+    if not ws.canary.exists():
+        raise AssertionError("the run deleted files in its current directory %s (under Wine 8, "
+                             "SHFileOperationW FO_DELETE on a tree holding a path over MAX_PATH "
+                             "deletes the current directory's contents instead)" % ws.run_dir)
+    rep = Report(report_file.read_text()) if report_file.exists() else None
+    return RunResult(int(status["exit"], 16), proc.stdout, proc.stderr, listing(ws.temp), rep,
+                     status["timed_out"] == "1", status["ctrl_sent"] == "1", ws)
+
+
+def start_launcher(exe, args=(), *, ws, timeout_s=60, **kw):
+    """Starts exe through winrun.exe as run_launcher does (same options) and
+    returns at once: (the running wine64 process, its stdout and stderr going
+    to the workspace; the report file the probe will write)."""
+    opts, report_file = _launcher_options(exe, args, ws=ws, timeout_s=timeout_s, **kw)
+    cmd, _ = _winrun_command(opts, ws)
+    with open(ws.path / "winrun-out.txt", "wb") as out, open(ws.path / "winrun-err.txt", "wb") as err:
+        proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                env=wine_environment(), cwd=ws.run_dir)
+    return proc, report_file
+
+
+def _launcher_options(exe, args, *, ws, cmdline=None, program=None, env=None, unset=(), cwd=None,
+                      temp=None, no_std_handles=False, report=True, app_name=None,
+                      ctrl_after_ms=None, ctrl_when=None, ctrl_on_report=False, ctrl_delay_ms=0,
+                      ctrl_group=False, show_window=None, winrun_options=(), timeout_s=60):
+    """winrun's options for run_launcher's arguments, and the report file."""
     exe = Path(exe)
     if cmdline is None:
         cmdline = command_line(program or to_windows_path(exe), list(args))
@@ -455,15 +556,7 @@ def run_launcher(exe, args=(), *, ws, cmdline=None, program=None, env=None, unse
     if ctrl_group:
         opts += ["--ctrl-group"]
     opts += ["--cmd", cmdline]
-
-    status, proc = run_winrun(opts, ws=ws, stdin=stdin, timeout_s=timeout_s, wrapper=wrapper)
-    if not ws.canary.exists():
-        raise AssertionError("the run deleted files in its current directory %s (under Wine 8, "
-                             "SHFileOperationW FO_DELETE on a tree holding a path over MAX_PATH "
-                             "deletes the current directory's contents instead)" % ws.run_dir)
-    rep = Report(report_file.read_text()) if report_file.exists() else None
-    return RunResult(int(status["exit"], 16), proc.stdout, proc.stderr, listing(ws.temp), rep,
-                     status["timed_out"] == "1", status["ctrl_sent"] == "1", ws)
+    return opts, report_file
 
 
 # --- test base class ----------------------------------------------------------

@@ -20,7 +20,7 @@ import threading
 import time
 
 import harness
-from harness import LauncherTestCase, payload_from_entries, to_windows_path
+from harness import LauncherTestCase, to_windows_path
 
 GRACE_S = 5.0            # the parent's wait for an interrupted child
 DELETE_RETRIES_S = 2.0   # 20 pauses of 100 ms between delete attempts
@@ -30,12 +30,7 @@ class Cleanup(LauncherTestCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.exe = cls.build_class_launcher("probe", payload=payload_from_entries([
-            ("probe.dll", harness.probe_dll_bytes()),
-            ("data.bin", b"\x01" * 70000),
-            ("sub\\deeper\\notes.txt", b"notes"),
-            ("sub\\empty.txt", b""),
-        ]))
+        cls.exe = cls.build_class_launcher("probe", payload=harness.probe_payload_with_tree())
 
     def seed_temp(self):
         """What TEMP held before the run, including a directory of the

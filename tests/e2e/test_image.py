@@ -2,11 +2,12 @@
 """The launcher image as the system sees it before any of its code runs:
 header settings, sections, imports, manifest, version resource, icon group,
 checksum and signature. Every image is read back twice, with `vornak inspect`
-and independently with pefile (plus windres, openssl and osslsigncode where
+(as text, and as JSON that must state the same facts) and independently with pefile (plus windres, openssl and osslsigncode where
 they give a second opinion), for the default build and for one with another
 product name, version and icon set.
 """
 
+import json
 import os
 import re
 import shutil
@@ -40,7 +41,7 @@ HEADER = {
 # thread-local data, which the launcher and its runtime pieces do not.
 SECTION_ORDER = [".text", ".rdata", ".data", ".pdata", ".tls", ".rsrc", ".reloc"]
 REQUIRED_SECTIONS = {".text", ".rdata", ".data", ".pdata", ".rsrc", ".reloc"}
-SYSTEM_DLLS = {"kernel32.dll", "shell32.dll"}
+SYSTEM_DLLS = {"kernel32.dll", "shell32.dll", "user32.dll"}
 UCRT_FORWARDER = re.compile(r"api-ms-win-crt-[a-z]+-l1-1-0\.dll\Z", re.I)
 DEFAULT_ICON_SIZES = [(16, 13), (32, 26), (48, 38), (64, 51), (128, 102), (256, 205)]
 
@@ -309,9 +310,12 @@ class BrandedImage(unittest.TestCase):
                 self.assertIn("KERNEL32.dll", libs)
                 # SHGetFolderPathW only: the shell's delete is not used.
                 self.assertEqual(libs["SHELL32.dll"], ["SHGetFolderPathW"])
+                # The parent's hidden window, which hears logoff and shutdown.
+                self.assertIn("USER32.dll", libs)
                 everything = [f for fs in libs.values() for f in fs]
                 self.assertNotIn("GetFinalPathNameByHandleW", everything)
-                for needed in ("AddDllDirectory", "K32GetModuleFileNameExW", "SetFileInformationByHandle", "exit"):
+                for needed in ("AddDllDirectory", "K32GetModuleFileNameExW", "SetFileInformationByHandle", "exit",
+                               "CreateWindowExW", "MsgWaitForMultipleObjectsEx", "SetProcessShutdownParameters"):
                     self.assertIn(needed, everything)
                 # inspect lists the same libraries and functions.
                 listed = dict(l.split(": ", 1) for l in img.inspect.block("imports"))
@@ -420,6 +424,88 @@ class BrandedImage(unittest.TestCase):
         self.assertIn("trailer: %d at offset %d, correct; payload %d bytes" %
                       ((self.payload.stat().st_size - 8,) * 2 + (self.payload.stat().st_size,)),
                       self.default.inspect.block("payload"))
+
+    def test_inspect_json_states_the_facts_of_the_text_report(self):
+        for img in self.images:
+            with self.subTest(image=img.path.name):
+                r = vornak("inspect", "--json", img.path)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                facts = json.loads(r.stdout)
+                ins, oh = img.inspect, img.pe.OPTIONAL_HEADER
+                self.assertEqual(facts["image"], {"path": str(img.path), "bytes": len(img.data)})
+                seen = {
+                    "machine": facts["machine"], "magic": facts["magic"], "characteristics": facts["characteristics"],
+                    "subsystem": facts["subsystem"]["value"],
+                    "subsystem_version": (facts["subsystem"]["major"], facts["subsystem"]["minor"]),
+                    "os_version": (facts["os_version"]["major"], facts["os_version"]["minor"]),
+                    "image_base": facts["image_base"], "dll_characteristics": facts["dll_characteristics"],
+                    "stack": (facts["stack"]["reserve"], facts["stack"]["commit"]),
+                    "heap": (facts["heap"]["reserve"], facts["heap"]["commit"]),
+                    "alignment": (facts["alignment"]["section"], facts["alignment"]["file"]),
+                }
+                self.assertEqual(seen, HEADER)
+                self.assertEqual((facts["image_size"], facts["entry_point"]),
+                                 (oh.SizeOfImage, oh.AddressOfEntryPoint))
+                self.assertEqual(facts["checksum"], {"stored": oh.CheckSum, "computed": oh.CheckSum, "correct": True})
+                self.assertEqual(" ".join(facts["directories"]), ins.line("directories"))
+                self.assertEqual(["%s: va 0x%08x, virtual size %d, file offset 0x%08x, file size %d, flags 0x%08x" %
+                                  (s["name"], s["virtual_address"], s["virtual_size"], s["file_offset"],
+                                   s["file_size"], s["flags"]) for s in facts["sections"]], ins.block("sections"))
+                self.assertEqual(["%s: %s" % (i["library"], " ".join(i["functions"])) for i in facts["imports"]],
+                                 ins.block("imports"))
+                self.assertFalse(facts["delay_imports"])
+                self.assertEqual(facts["manifest"], {"bytes": 1265, "text": expected_manifest().decode()})
+
+                version = facts["version"]
+                self.assertEqual((version["file_version"], version["product_version"]), (img.version, img.version))
+                self.assertEqual((version["signature"], version["struc_version"], version["os"], version["type"]),
+                                 (0xFEEF04BD, 0, 4, 1))
+                bare = img.name.replace(" ", "")
+                self.assertEqual(version["string_tables"], [{"key": "000004b0", "strings": [
+                    {"key": k, "value": v} for k, v in [
+                        ("CompanyName", img.name), ("ProductName", img.name), ("FileDescription", img.name),
+                        ("ProductVersion", img.version), ("FileVersion", img.version),
+                        ("OriginalFilename", bare + ".exe"), ("InternalName", bare)]]}])
+                self.assertEqual(version["translations"], [{"key": "Translation", "language": 0, "code_page": 0x4B0}])
+
+                icons = facts["icons"]
+                self.assertEqual(ins.line("icons"), "group %s, reserved %d, type %d, %d images" %
+                                 (icons["group"], icons["reserved"], icons["type"], icons["count"]))
+                self.assertEqual(["%d: entry %dx%d, colours 0, reserved 0, planes 0, bits 32, %d bytes; PNG %dx%d RGBA 8-bit"
+                                  % (i["id"], i["width"], i["height"], i["bytes"], i["png"]["width"], i["png"]["height"])
+                                  for i in icons["images"]], ins.block("icons"))
+                self.assertTrue(all(i["matches"] for i in icons["images"]))
+                self.assertIsNone(facts["signature"])
+
+                payload = facts["payload"]
+                block = ins.block("payload")
+                self.assertEqual(payload["state"], "found")
+                self.assertEqual([(e["name"], e["size"]) for e in payload["entries"]],
+                                 [("hello.dll", (APP_DIR / "hello.dll").stat().st_size),
+                                  ("data\\greeting.txt", (APP_DIR / "data" / "greeting.txt").stat().st_size)])
+                self.assertEqual(["  %d %s" % (e["size"], e["name"]) for e in payload["entries"]], block[2:4])
+                self.assertIn("entries: 2, entry stream %d bytes, ends with the terminator" % payload["stream_bytes"],
+                              block)
+                self.assertEqual(block[0], "frame: %d bytes, window %d bytes, no content size, no checksum, no dictionary"
+                                 % (payload["frame"]["bytes"], payload["frame"]["window_bytes"]))
+                self.assertTrue(payload["trailer"]["correct"])
+                self.assertIsNone(payload["entry_error"])
+                self.assertEqual(facts["build_values"], {"payload_bytes": payload["bytes"], "product_name": img.name,
+                                                         "version": img.version, "agrees_with_version_resource": True})
+                self.assertEqual(facts["checks"], {"failed": 0, "passed": True})
+        # A damaged file: the same failed check in both forms, and the same exit code.
+        damaged = self.work / "damaged-json.exe"
+        data = bytearray(self.default.data)
+        data[-1] ^= 0x5A
+        damaged.write_bytes(bytes(data))
+        r = vornak("inspect", "--json", damaged)
+        self.assertEqual(r.returncode, Inspection(damaged).code)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("1 check failed", r.stderr)
+        facts = json.loads(r.stdout)
+        self.assertEqual(facts["checks"], {"failed": 1, "passed": False})
+        self.assertFalse(facts["checksum"]["correct"])
+        self.assertNotEqual(facts["checksum"]["stored"], facts["checksum"]["computed"])
 
     def check_icon_group(self, img, expected_images):
         """expected_images: [(width, height, png bytes)] in ascending size."""
@@ -536,6 +622,11 @@ class SignedImage(unittest.TestCase):
         self.assertEqual(img.inspect.block("signature"),
                          ["entry 0: %d bytes, revision 0x0200, type 2, PKCS #7 signed data" % length])
         self.assertIn("security", img.inspect.line("directories").split())
+        facts = json.loads(vornak("inspect", "--json", img.path).stdout)
+        self.assertEqual(facts["signature"], {"offset": offset, "bytes": size, "after_last_section": True,
+                                              "ends_file": True, "bad_entry_length": None, "entries": [
+                                                  {"bytes": length, "revision": 0x0200, "type": 2,
+                                                   "pkcs7_signed_data": True}]})
 
     def test_signature_covers_the_payload(self):
         r = self.verify(self.signed.path)

@@ -8,5 +8,7 @@ add_e2e_test(e2e_long_paths test_long_paths.py)
 add_e2e_test(e2e_exit_codes test_exit_codes.py)
 add_e2e_test(e2e_roles test_roles.py)
 add_e2e_test(e2e_cleanup test_cleanup.py)
+# Ends the Wine session, in a prefix of its own (build/wineprefix-session).
+add_e2e_test(e2e_session_end test_session_end.py)
 add_e2e_test(e2e_mutations test_mutations.py)
 add_e2e_test(e2e_outside test_outside.py)

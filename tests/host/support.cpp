@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 #include <zstd.h>
 
+#include "payload/format.h"
 #include "tools/vornak/bytes.h"
 
 namespace fs = std::filesystem;
@@ -72,16 +73,18 @@ uint32_t le32(const std::string &bytes, size_t offset) { return vornak::get_le32
 uint64_t le64(const std::string &bytes, size_t offset) { return vornak::get_le64(bytes_at(bytes, offset, 8)); }
 
 DecodedPayload decode_payload(const std::string &payload) {
+    const size_t overhead = PAYLOAD_MAGIC_BYTES + PAYLOAD_ZERO_FILL_BYTES + PAYLOAD_TRAILER_BYTES;  // 18
     DecodedPayload result;
-    EXPECT_GE(payload.size(), 18u);
-    if (payload.size() < 18) return result;
-    EXPECT_EQ(payload.substr(0, 3), "QOZ");
-    uint64_t trailer = le64(payload, payload.size() - 8);
-    EXPECT_EQ(trailer, payload.size() - 8) << "trailer must hold its own offset";
-    uint64_t frame_bytes = payload.size() - 18;
-    EXPECT_EQ(trailer, 10 + frame_bytes);
-    EXPECT_EQ(payload.substr(3 + frame_bytes, 7), std::string(7, '\0'));
-    result.frame = payload.substr(3, frame_bytes);
+    EXPECT_GE(payload.size(), overhead);
+    if (payload.size() < overhead) return result;
+    EXPECT_EQ(payload.substr(0, PAYLOAD_MAGIC_BYTES), PAYLOAD_MAGIC);
+    uint64_t trailer = le64(payload, payload.size() - PAYLOAD_TRAILER_BYTES);
+    EXPECT_EQ(trailer, payload.size() - PAYLOAD_TRAILER_BYTES) << "trailer must hold its own offset";
+    uint64_t frame_bytes = payload.size() - overhead;
+    EXPECT_EQ(trailer, PAYLOAD_MAGIC_BYTES + frame_bytes + PAYLOAD_ZERO_FILL_BYTES);
+    EXPECT_EQ(payload.substr(PAYLOAD_MAGIC_BYTES + frame_bytes, PAYLOAD_ZERO_FILL_BYTES),
+              std::string(PAYLOAD_ZERO_FILL_BYTES, '\0'));
+    result.frame = payload.substr(PAYLOAD_MAGIC_BYTES, frame_bytes);
     EXPECT_EQ(ZSTD_findFrameCompressedSize(result.frame.data(), result.frame.size()), frame_bytes)
         << "exactly one frame fills the space before the zero fill";
 
@@ -89,7 +92,7 @@ DecodedPayload decode_payload(const std::string &payload) {
     std::string stream;
     ZSTD_DCtx *dctx = ZSTD_createDCtx();
     std::string buf(131072, '\0');
-    ZSTD_inBuffer in{payload.data() + 3, payload.size() - 3, 0};
+    ZSTD_inBuffer in{payload.data() + PAYLOAD_MAGIC_BYTES, payload.size() - PAYLOAD_MAGIC_BYTES, 0};
     size_t rc = 1;
     while (rc != 0) {
         ZSTD_outBuffer out{&buf[0], buf.size(), 0};

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The vornak command line as a user meets it: exit codes, the one-line
-// error format, and that a failed build leaves no image and no scratch files.
+// error format, options before or after the folder, and that a failed build
+// leaves no image and no scratch files.
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "tests/host/support.h"
@@ -17,6 +20,9 @@ int run_vornak(const std::vector<std::string> &args, std::string &out, std::stri
     argv.insert(argv.end(), args.begin(), args.end());
     return test::run(argv, out, err, cwd);
 }
+
+const std::string small_icon = VORNAK_ICON_DIR "/icon-16x13.png";
+const std::string large_icon = VORNAK_ICON_DIR "/icon-32x26.png";
 
 void expect_one_error_line(const std::string &err) {
     EXPECT_EQ(err.rfind("vornak: error: ", 0), 0u) << err;
@@ -70,6 +76,10 @@ TEST(Cli, BadCommandLinesExitTwo) {
         {"build", t / "app", "--dll", "app.dll", "--payload", t / "p.bin", "-o", t / "x.exe"},
         {"build", "--dll", "app.dll", "-o", t / "x.exe"},
         {"build", "--payload", t / "p.bin", "-o", t / "x.exe", "--sign", "c.pfx"},  // no --password-file
+        // --icon takes one file: the second is a stray argument.
+        {"build", "--icon", small_icon, large_icon, t / "app", "--dll", "app.dll", "-o", t / "x.exe"},
+        {"inspect", "--json"},
+        {"extract", t / "p.bin"},  // no -o
     };
     for (const auto &args : bad) {
         std::string out, err;
@@ -100,4 +110,30 @@ TEST(Cli, BuildRefusalsLeaveNoImageAndNoScratch) {
         EXPECT_TRUE(test::list_dir(t / "out").empty()) << args[1];
         EXPECT_TRUE(test::list_dir(scratch.path()).empty()) << "scratch directory removed";
     }
+}
+
+TEST(Cli, IconTakesOneFilePerUseAndOptionsStandBeforeOrAfterTheFolder) {
+    TempDir t;
+    test::write_file(t / "app/app.dll", "MZ dll");
+    struct Case {
+        std::vector<std::string> args;
+        const char *icons_line;  // what inspect then reports
+    };
+    const Case cases[] = {
+        {{"build", "--icon", small_icon, "app", "--dll", "app.dll", "-o", "a.exe"}, "group 1, reserved 0, type 1, 1 images"},
+        {{"build", "--icon", large_icon, "--icon", small_icon, "--dll", "app.dll", "-o", "b.exe", "app"},
+         "group 1, reserved 0, type 1, 2 images"},
+        {{"build", "-o", "c.exe", "app", "--icon", large_icon, "--level", "1", "--dll", "app.dll", "--icon", small_icon},
+         "group 1, reserved 0, type 1, 2 images"},
+    };
+    for (const Case &c : cases) {
+        std::string out, err;
+        ASSERT_EQ(run_vornak(c.args, out, err, t.path()), 0) << c.args[2] << ": " << err;
+        std::string image = c.args[std::find(c.args.begin(), c.args.end(), "-o") - c.args.begin() + 1];
+        ASSERT_EQ(run_vornak({"inspect", image}, out, err, t.path()), 0) << err;
+        EXPECT_NE(out.find(std::string("\nicons: ") + c.icons_line + "\n"), std::string::npos) << image << "\n" << out;
+    }
+    std::string out, err;
+    EXPECT_EQ(run_vornak({"pack", "--dll", "app.dll", "-o", "p.bin", "--quiet", "app"}, out, err, t.path()), 0) << err;
+    EXPECT_EQ(test::decode_payload(test::read_file(t / "p.bin")).entries.size(), 1u);
 }

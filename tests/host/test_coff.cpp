@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "payload/format.h"
 #include "tests/host/support.h"
 #include "tools/vornak/brand.h"
 #include "tools/vornak/coff.h"
@@ -69,7 +70,7 @@ std::u16string wide_at(const std::string &data, size_t offset) {
 
 TEST(BuildValuesObject, SectionAndSymbolsForAnOddSizedPayload) {
     TempDir t;
-    std::string payload = "QOZ" + std::string("\x28\xb5\x2f\xfd\x00\x00\x01\x00\x00\x00", 10);  // 13 bytes
+    std::string payload = PAYLOAD_MAGIC + std::string("\x28\xb5\x2f\xfd\x00\x00\x01\x00\x00\x00", 10);  // 13 bytes
     test::write_file(t / "p.bin", payload);
     std::u16string name = u"Caf\u00e9 \U0001F600";
     vornak::write_build_values_object(t / "p.bin", name, u"2.3.4.5", t / "v.o");
@@ -85,10 +86,10 @@ TEST(BuildValuesObject, SectionAndSymbolsForAnOddSizedPayload) {
     EXPECT_EQ(test::le64(o.data, 16), 13u);
 
     const std::map<std::string, uint32_t> expected = {
-        {"vornak_attached_payload", 0},
-        {"vornak_attached_payload_bytes", 16},
-        {"vornak_product_name", 24},
-        {"vornak_product_version", static_cast<uint32_t>(24 + 2 * (name.size() + 1))},
+        {BUILD_VALUE_SYMBOL_PAYLOAD, 0},
+        {BUILD_VALUE_SYMBOL_PAYLOAD_BYTES, 16},
+        {BUILD_VALUE_SYMBOL_PRODUCT_NAME, 24},
+        {BUILD_VALUE_SYMBOL_PRODUCT_VERSION, static_cast<uint32_t>(24 + 2 * (name.size() + 1))},
     };
     for (const auto &[sym, offset] : expected) {
         ASSERT_TRUE(o.symbols.count(sym)) << sym;
@@ -97,7 +98,7 @@ TEST(BuildValuesObject, SectionAndSymbolsForAnOddSizedPayload) {
         EXPECT_EQ(o.symbols[sym].storage_class, 2) << sym << " must be external";
     }
     EXPECT_EQ(wide_at(o.data, 24), name);
-    EXPECT_EQ(wide_at(o.data, expected.at("vornak_product_version")), u"2.3.4.5");
+    EXPECT_EQ(wide_at(o.data, expected.at(BUILD_VALUE_SYMBOL_PRODUCT_VERSION)), u"2.3.4.5");
 }
 
 TEST(BuildValuesObject, PayloadIsCopiedAsItIsEvenWhenEmptyOrDamaged) {
@@ -105,7 +106,7 @@ TEST(BuildValuesObject, PayloadIsCopiedAsItIsEvenWhenEmptyOrDamaged) {
     test::write_file(t / "empty.bin", "");
     vornak::write_build_values_object(t / "empty.bin", u"N", u"1.0.0.0", t / "e.o");
     Object e = parse(test::read_file(t / "e.o"));
-    EXPECT_EQ(e.symbols["vornak_attached_payload_bytes"].value, 0u);
+    EXPECT_EQ(e.symbols[BUILD_VALUE_SYMBOL_PAYLOAD_BYTES].value, 0u);
     EXPECT_EQ(test::le64(e.data, 0), 0u);
 
     std::string junk(8, '\xAB');
@@ -132,5 +133,23 @@ TEST(BrandChecks, ProductName) {
     EXPECT_EQ(vornak::product_name_units("\xc3\x9c"), u"\u00dc");
     for (const char *bad : {"", "a\nb", "tab\there", "bad\xff"})
         EXPECT_THROW(vornak::product_name_units(bad), vornak::Error) << bad;
-    EXPECT_THROW(vornak::product_name_units(std::string(1024, 'n')), vornak::Error);
+    EXPECT_EQ(vornak::product_name_units(std::string(BUILD_VALUE_MAX_UNITS, 'n')).size(), size_t{BUILD_VALUE_MAX_UNITS});
+    EXPECT_THROW(vornak::product_name_units(std::string(BUILD_VALUE_MAX_UNITS + 1, 'n')), vornak::Error);
+}
+
+TEST(BrandChecks, OptionsAreCheckedOnceIntoTheirUnitsAndParts) {
+    vornak::BrandOptions brand;
+    brand.name = "My App";
+    brand.version = "2.1.0.7";
+    vornak::check_brand_options(brand);
+    EXPECT_EQ(brand.name_units, u"My App");
+    EXPECT_EQ(brand.version_parts, (std::array<uint16_t, 4>{2, 1, 0, 7}));
+    for (const char *bad_name : {"   ", " ", "", "a\x7f"}) {
+        vornak::BrandOptions b;
+        b.name = bad_name;
+        EXPECT_THROW(vornak::check_brand_options(b), vornak::Error) << bad_name;
+    }
+    vornak::BrandOptions bad_version;
+    bad_version.version = "1.2.3";
+    EXPECT_THROW(vornak::check_brand_options(bad_version), vornak::Error);
 }

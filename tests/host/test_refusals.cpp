@@ -242,7 +242,7 @@ const PayloadRefusal payload_refusals[] = {
     {"stream without terminator", [] { return payload(frame(entry(u"app.dll", "MZ"))); }, "ends"},
     {"entry data cut short", [] { std::string s = entry(u"app.dll", "MZ data"); return payload(frame(s.substr(0, s.size() - 2))); },
      "ends"},
-    {"data after the terminator", [] { return payload(frame(good_stream() + "junk")); }, "after"},
+    {"data after the terminator", [] { return payload(frame(good_stream() + "junk")); }, "follow the terminator"},
     {"name of 1024 units", [] { return with_name(std::u16string(1024, u'n')); }, "longer than 1023"},
     {"parent component", [] { return with_name(u"..\\x"); }, "'..'"},
     {"parent component inside", [] { return with_name(u"sub\\..\\..\\x"); }, "'..'"},
@@ -258,6 +258,8 @@ const PayloadRefusal payload_refusals[] = {
     {"trailing dot", [] { return with_name(u"name."); }, "dot or a blank"},
     {"device name", [] { return with_name(u"sub\\aux.txt"); }, "device name"},
     {"bad first name", [] { return payload(frame(entry(u"..\\app.dll", "MZ") + terminator)); }, "'..'"},
+    {"same name twice", [] { return payload(frame(entry(u"app.dll", "MZ") + entry(u"a.txt", "1") + entry(u"A.TXT", "2") + terminator)); },
+     "letter case"},
 };
 
 class RefusesPayload : public ::testing::TestWithParam<PayloadRefusal> {};

@@ -31,7 +31,7 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "tests/win/job.h"
+#include "tests/win/runner.h"
 
 enum : unsigned {
     BATCHRUN_USAGE = 0xBAD00011u,
@@ -52,32 +52,6 @@ struct run_options {
 
 static FILE *results;
 
-static __declspec(noreturn) void fail(unsigned code, const char *what, const wchar_t *detail)
-{
-    fprintf(stderr, "batchrun: %s%s%ls (error %lu)\n", what, detail ? ": " : "", detail ? detail : L"",
-            GetLastError());
-    fflush(stderr);
-    ExitProcess(code);
-}
-
-// Reads the whole job file as UTF-16 units, NUL-terminated once more at the end.
-static wchar_t *read_job_file(const wchar_t *path, size_t *units)
-{
-    HANDLE f = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (f == INVALID_HANDLE_VALUE)
-        fail(BATCHRUN_USAGE, "cannot open job file", path);
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(f, &size) || size.QuadPart > 0x10000000)
-        fail(BATCHRUN_USAGE, "bad job file size", path);
-    wchar_t *text = (wchar_t *)calloc((size_t)size.QuadPart / 2 + 1, sizeof(wchar_t));
-    DWORD got = 0;
-    if (!text || !ReadFile(f, text, (DWORD)size.QuadPart, &got, NULL) || got != (DWORD)size.QuadPart)
-        fail(BATCHRUN_IO_FAILED, "cannot read job file", path);
-    CloseHandle(f);
-    *units = (size_t)size.QuadPart / 2;
-    return text;
-}
-
 static HANDLE open_inheritable(const wchar_t *path, bool for_writing)
 {
     SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
@@ -87,7 +61,7 @@ static HANDLE open_inheritable(const wchar_t *path, bool for_writing)
                    : CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0,
                                  NULL);
     if (h == INVALID_HANDLE_VALUE)
-        fail(BATCHRUN_IO_FAILED, "cannot open", path);
+        runner_fail(BATCHRUN_IO_FAILED, "cannot open", path);
     return h;
 }
 
@@ -137,9 +111,9 @@ static unsigned long long system_time_now(void)
 
 static void run_one(int index, const run_options *o)
 {
-    static wchar_t line[32768];
-    if (!o->command || wcslen(o->command) >= 32768)
-        fail(BATCHRUN_USAGE, "run without a usable --cmd", NULL);
+    static wchar_t line[RUNNER_TEXT_CHARS];
+    if (!o->command || wcslen(o->command) >= RUNNER_TEXT_CHARS)
+        runner_fail(BATCHRUN_USAGE, "run without a usable --cmd", NULL);
     wcscpy(line, o->command);  // CreateProcessW may write into its command line
 
     STARTUPINFOW si;
@@ -152,19 +126,14 @@ static void run_one(int index, const run_options *o)
 
     HANDLE job = create_kill_on_close_job();
     if (!job)
-        fail(BATCHRUN_START_FAILED, "CreateJobObjectW", NULL);
+        runner_fail(BATCHRUN_START_FAILED, "CreateJobObjectW", NULL);
     LARGE_INTEGER freq, t0, t1;
     QueryPerformanceFrequency(&freq);
     unsigned long long start_ft = system_time_now();
     QueryPerformanceCounter(&t0);
     PROCESS_INFORMATION pi;
-    DWORD flags = CREATE_SUSPENDED | (o->catch_crashes ? DEBUG_PROCESS : 0);
-    if (!CreateProcessW(NULL, line, NULL, NULL, TRUE, flags, NULL, o->cwd, &si, &pi))
-        fail(BATCHRUN_START_FAILED, "CreateProcessW failed for", o->command);
-    // In the job before it runs, so that whatever it starts ends with it.
-    AssignProcessToJobObject(job, pi.hProcess);
-    ResumeThread(pi.hThread);
-    CloseHandle(pi.hThread);
+    if (!start_in_job(job, NULL, line, TRUE, o->catch_crashes ? DEBUG_PROCESS : 0, o->cwd, &si, &pi))
+        runner_fail(BATCHRUN_START_FAILED, "CreateProcessW failed for", o->command);
     bool timed_out;
     if (o->catch_crashes) {
         // Debuggees left behind (the program's children) end with the job;
@@ -196,27 +165,21 @@ static void run_one(int index, const run_options *o)
     fflush(results);
 }
 
-static void set_variable(const wchar_t *assignment)
-{
-    static wchar_t name[32768];
-    const wchar_t *eq = wcschr(assignment, L'=');
-    if (!eq || eq == assignment || (size_t)(eq - assignment) >= 32768)
-        fail(BATCHRUN_USAGE, "--set needs NAME=VALUE", assignment);
-    wmemcpy(name, assignment, (size_t)(eq - assignment));
-    name[eq - assignment] = 0;
-    if (!SetEnvironmentVariableW(name, eq + 1))
-        fail(BATCHRUN_USAGE, "cannot set", name);
-}
-
 int test_main(int argc, wchar_t **argv)
 {
+    runner_name = "batchrun";
     if (argc != 3)
-        fail(BATCHRUN_USAGE, "usage: batchrun.exe JOB_FILE RESULT_FILE", NULL);
+        runner_fail(BATCHRUN_USAGE, "usage: batchrun.exe JOB_FILE RESULT_FILE", NULL);
     size_t units = 0;
-    wchar_t *text = read_job_file(argv[1], &units);
+    wchar_t *text = read_fields_file(argv[1], &units, BATCHRUN_USAGE);
     results = _wfopen(argv[2], L"wb");
     if (!results)
-        fail(BATCHRUN_IO_FAILED, "cannot write", argv[2]);
+        runner_fail(BATCHRUN_IO_FAILED, "cannot write", argv[2]);
+    // Wine's desktop process (explorer.exe) ends about a second after the
+    // last process that uses the desktop, and the next window then waits
+    // 0.2 to 0.5 s for a new one. On Windows the shell keeps the desktop for
+    // the whole session: so does batchrun, by using it, for the whole batch.
+    GetDesktopWindow();
 
     run_options o = {NULL, NULL, NULL, NULL, DEFAULT_TIMEOUT_MS, false};
     int runs = 0;
@@ -226,7 +189,7 @@ int test_main(int argc, wchar_t **argv)
         start += wcslen(field) + 1;
         if (pending) {
             if (wcscmp(pending, L"--set") == 0)
-                set_variable(field);
+                set_variable_assignment(field, BATCHRUN_USAGE);
             else if (wcscmp(pending, L"--unset") == 0)
                 SetEnvironmentVariableW(field, NULL);
             else if (wcscmp(pending, L"--cwd") == 0)
@@ -240,7 +203,7 @@ int test_main(int argc, wchar_t **argv)
             else if (wcscmp(pending, L"--cmd") == 0)
                 o.command = field;
             else
-                fail(BATCHRUN_USAGE, "unknown option", pending);
+                runner_fail(BATCHRUN_USAGE, "unknown option", pending);
             pending = NULL;
         } else if (wcscmp(field, L"--run") == 0) {
             run_one(runs++, &o);
@@ -252,7 +215,7 @@ int test_main(int argc, wchar_t **argv)
         }
     }
     if (pending)
-        fail(BATCHRUN_USAGE, "option without a value", pending);
+        runner_fail(BATCHRUN_USAGE, "option without a value", pending);
     fclose(results);
     return 0;
 }

@@ -10,6 +10,11 @@
 //   probe:stdin                     read standard input to its end: stdin_data=HEX bytes
 //   probe:snapshot=DIR              copy the DLL's directory tree to DIR
 //   probe:list-temp                 temp_entries=HEX,HEX,... the names in %TEMP%
+//   probe:list-windows              windows=, parent_windows= the top-level windows of this
+//                                   process and of its parent, each CLASS:VISIBLE (0|1),
+//                                   comma-separated; shutdown_level=0xN of this process
+//   probe:window                    create a top-level window of its own (shown); the
+//                                   sleep then serves its messages, as an application must
 //   probe:setenv=NAME=VALUE         set a variable (for a nested run); "{}" in VALUE
 //                                   stands for the variable's current value
 //   probe:nested=TEXT               start the launcher's own executable again with the
@@ -25,7 +30,7 @@
 //                                   each one writes "<report>.ctrl" (event=N)
 //   probe:wait-for=FILE             wait (at most 60 s) until FILE exists, so that a
 //                                   test can change things while the application runs
-//   probe:sleep=MS                  sleep
+//   probe:sleep=MS                  sleep (serving the window's messages, if any)
 //   probe:crash                     access violation
 //   probe:exit=N                    run_code returns N (any 32-bit value; default 0)
 //   probe:done=FILE                 create FILE just before run_code returns (after
@@ -44,6 +49,7 @@ enum {
 };
 
 static HINSTANCE probe_module;
+static HWND own_window;
 static char *report;
 static size_t report_len, report_cap;
 static wchar_t report_path[PATH_UNITS];
@@ -529,6 +535,73 @@ static void make_read_only(const wchar_t *dll_path, const wchar_t *name)
     SetFileAttributesW(path, FILE_ATTRIBUTE_READONLY);
 }
 
+struct window_list {
+    DWORD process_id;
+    bool first;
+};
+
+static BOOL CALLBACK add_window(HWND window, LPARAM param)
+{
+    window_list *list = (window_list *)param;
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != list->process_id)
+        return TRUE;
+    char class_name[256];
+    if (GetClassNameA(window, class_name, sizeof class_name) == 0)
+        strcpy(class_name, "?");
+    if (!list->first)
+        append_text(",");
+    list->first = false;
+    append_text(class_name);
+    append_text(IsWindowVisible(window) ? ":1" : ":0");
+    return TRUE;
+}
+
+// Top-level windows only: EnumWindows does not list message-only ones.
+static void list_windows(void)
+{
+    window_list own = {GetCurrentProcessId(), true}, parent = {parent_process_id(), true};
+    append_text("windows=");
+    EnumWindows(add_window, (LPARAM)&own);
+    append_text("\nparent_windows=");
+    EnumWindows(add_window, (LPARAM)&parent);
+    append_text("\n");
+    DWORD level = 0, flags = 0;
+    GetProcessShutdownParameters(&level, &flags);
+    put_number("shutdown_level", level, true);
+}
+
+static void create_own_window(void)
+{
+    WNDCLASSW window_class;
+    memset(&window_class, 0, sizeof window_class);
+    window_class.lpfnWndProc = DefWindowProcW;
+    window_class.hInstance = probe_module;
+    window_class.lpszClassName = L"probe_app_window";
+    RegisterClassW(&window_class);
+    own_window = CreateWindowExW(0, L"probe_app_window", L"probe", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                                 0, 0, 200, 100, NULL, NULL, probe_module, NULL);
+    put_number("own_window", own_window != NULL, false);
+}
+
+// Sleeps, serving the window's messages when there is one: a top-level
+// window whose thread never looks at its queue would hold up the session end.
+static void sleep_serving_messages(unsigned long ms)
+{
+    if (own_window == NULL) {
+        Sleep(ms);
+        return;
+    }
+    ULONGLONG deadline = GetTickCount64() + ms;
+    for (ULONGLONG now = GetTickCount64(); now < deadline; now = GetTickCount64()) {
+        MsgWaitForMultipleObjectsEx(0, NULL, (DWORD)(deadline - now), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        MSG message;
+        while (PeekMessageW(&message, NULL, 0, 0, PM_REMOVE))
+            DispatchMessageW(&message);
+    }
+}
+
 // The value after "probe:NAME=", or NULL when arg is not that action.
 static const wchar_t *action_value(const wchar_t *arg, const wchar_t *name)
 {
@@ -565,6 +638,10 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
             snapshot(dll_path, v);
         else if (action_value(a, L"list-temp"))
             list_temp();
+        else if (action_value(a, L"list-windows"))
+            list_windows();
+        else if (action_value(a, L"window"))
+            create_own_window();
         else if ((v = action_value(a, L"setenv")) != NULL)
             set_variable(v);
         else if ((v = action_value(a, L"done")) != NULL)
@@ -597,7 +674,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
     if (wait_file)
         wait_for_file(wait_file);
     if (sleep_ms)
-        Sleep(sleep_ms);
+        sleep_serving_messages(sleep_ms);
     if (crash) {
         // A top-level filter that lets the process end with the exception
         // code at once: no crash dialog and no debugger (Wine would start

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
-// The console control handler and cleanup_launch, driven in-process against a
-// real child (this program started with --sleep) and real directories: Wine
-// delivers no console control event to a process without a console. The
-// process's own import slots are redirected to count the calls the cleanup
-// makes (delete attempts, each of which opens the extraction directory first;
-// pauses, waits, terminations, closes) and pass them on.
+// The console control handler, the session-end window and cleanup_launch,
+// driven in-process against a real child (this program started with --sleep)
+// and real directories: Wine delivers no console control event to a process
+// without a console, never sends WM_ENDSESSION with wParam 0, and ends a
+// process as soon as it has answered WM_ENDSESSION. The process's own import
+// slots are redirected to count the calls the cleanup makes (delete attempts,
+// each of which opens the extraction directory first; pauses, waits,
+// terminations, closes) and pass them on.
 #include "image/build_values.h"
 #include "launcher/launcher.h"
 #include "tests/win/check.h"
@@ -272,6 +274,99 @@ static void check_nothing_before_unpacking(void)
     remove_leftovers(file);
 }
 
+// --- the session end, through the parent's hidden window ---
+
+static const wchar_t session_class[] = L"vornak_launcher_session";
+
+struct session_message {
+    HWND window;
+    WPARAM ending;
+    LRESULT answer;
+    bool directory_gone_at_answer;
+};
+
+// Another process's SendMessage, as the system's session end makes it: it
+// reaches the window only when the main thread serves its queue.
+static DWORD WINAPI send_end_session(void *param)
+{
+    session_message *m = (session_message *)param;
+    m->answer = SendMessageW(m->window, WM_ENDSESSION, m->ending, (LPARAM)ENDSESSION_LOGOFF);
+    m->directory_gone_at_answer = !directory_exists();
+    return 0;
+}
+
+static void check_session_end_window(void)
+{
+    listen_for_session_end();
+    HWND window = FindWindowW(session_class, NULL);  // top-level windows only, not message-only ones
+    CHECK(window != NULL && !IsWindowVisible(window) && GetParent(window) == NULL);
+    DWORD level = 0, flags = 0xFFFF;
+    CHECK(GetProcessShutdownParameters(&level, &flags) && level == 0x100 && flags == 0);
+
+    const wchar_t *file = make_extraction_directory();
+    HANDLE child = start_child(60000);
+    reset_counters();
+    // Asking is always allowed and changes nothing; a session end that is
+    // called off (wParam 0) changes nothing either.
+    CHECK(SendMessageW(window, WM_QUERYENDSESSION, 0, (LPARAM)ENDSESSION_LOGOFF) == TRUE);
+    CHECK(SendMessageW(window, WM_ENDSESSION, FALSE, 0) == 0);
+    SendMessageW(window, WM_CLOSE, 0, 0);  // a polite taskkill does not take the window away
+    CHECK(IsWindow(window));
+    CHECK(deletes == 0 && waits == 0 && terminations == 0);
+    CHECK(real_wait(child, 0) == WAIT_TIMEOUT && directory_exists());
+
+    // The real end arrives while launch_child waits: served by the wait, the
+    // child stopped after the grace period, the directory gone before the
+    // answer, and the handle left to the waiting thread to close.
+    publish_child_process(watched);
+    session_message m = {window, TRUE, -1, false};
+    HANDLE sender = CreateThread(NULL, 0, send_end_session, &m, 0, NULL);
+    wait_for_child(watched);
+    CHECK(real_wait(sender, 10000) == WAIT_OBJECT_0);
+    CHECK(m.answer == 0 && m.directory_gone_at_answer);
+    CHECK(waits == 1 && last_wait_ms == 5000 && terminations == 1 && last_terminate_code == 0);
+    CHECK(closes == 0 && child_process_handle == watched);
+    CHECK(release_child_process() == 0 && closes == 1 && child_process_handle == NULL);
+    CloseHandle(sender);
+    CloseHandle(child);
+    remove_leftovers(file);
+}
+
+// --session-during-unpack DIR: the parent between two payload entries, with
+// DIR as its extraction directory, when the session ends.
+static int session_end_between_entries(const wchar_t *directory)
+{
+    memset(extraction_directory, 0, sizeof extraction_directory);
+    copy_wide(extraction_directory, directory, PATH_CHARS);
+    unpacking_started = 1;
+    listen_for_session_end();
+    session_message m = {FindWindowW(session_class, NULL), TRUE, -1, false};
+    CloseHandle(CreateThread(NULL, 0, send_end_session, &m, 0, NULL));
+    for (int i = 0; i < 1000; i++) {
+        serve_session_messages();  // ends the process once the session has ended
+        Sleep(10);
+    }
+    return 99;
+}
+
+static void check_session_end_stops_the_unpack(void)
+{
+    const wchar_t *file = make_extraction_directory();
+    static wchar_t self[PATH_CHARS], command[PATH_CHARS];
+    GetModuleFileNameW(NULL, self, PATH_CHARS);
+    swprintf(command, PATH_CHARS, L"\"%ls\" --session-during-unpack \"%ls\"", self, extraction_directory);
+    STARTUPINFOW startup = {sizeof startup};
+    PROCESS_INFORMATION process;
+    CHECK(CreateProcessW(self, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process));
+    CloseHandle(process.hThread);
+    // Nothing more is unpacked and no child is started: the process ends
+    // with no application exit code to pass on, its directory removed.
+    CHECK(exit_code_of(process.hProcess) == 1);
+    CHECK(!directory_exists());
+    CloseHandle(process.hProcess);
+    remove_leftovers(file);
+}
+
 static void check_held_file_gives_up_after_21_attempts(void)
 {
     const wchar_t *file = make_extraction_directory();
@@ -339,6 +434,8 @@ int test_main(int argc, wchar_t **argv)
         Sleep(wcstoul(argv[2], NULL, 10));
         return CHILD_EXIT_CODE;
     }
+    if (argc == 3 && wcscmp(argv[1], L"--session-during-unpack") == 0)
+        return session_end_between_entries(argv[2]);
     install_counters();
     check_ignored_types();
     check_cleaning_types();
@@ -348,5 +445,7 @@ int test_main(int argc, wchar_t **argv)
     check_file_path_stops_retries();
     check_child_ending_within_grace_while_main_waits();
     check_child_terminated_after_grace();
+    check_session_end_window();
+    check_session_end_stops_the_unpack();
     return test_summary();
 }

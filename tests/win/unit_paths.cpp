@@ -206,46 +206,51 @@ static void test_process_id(void)
     set_variable(L"VORNAK_ONEFILE_PARENT", NULL);
 }
 
+static bool is_time_us(const wchar_t *s)
+{
+    return wcslen(s) == 6 && is_decimal(s);
+}
+
+static bool is_start_time(const wchar_t *s)
+{
+    return is_decimal(s) && s[0] != L'0' && wcslen(s) >= 17;
+}
+
+// Each cached placeholder: made at its first expansion, stored in its
+// variable, and from then on taken from there as it stands, so that a child
+// that inherits the environment expands to the same value.
 static void test_cached_values(void)
 {
-    set_variable(L"VORNAK_ONEFILE_TIME_US", NULL);
-    CHECK(expand(L"{TIME_US}"));
-    CHECK(wcslen(out) == 6 && is_decimal(out));
-    wchar_t first[PATH_CHARS];
-    wcscpy(first, out);
-    CHECK(variable_equals(L"VORNAK_ONEFILE_TIME_US", first));
-    Sleep(2);
-    CHECK(expand(L"{TIME_US}"));
-    CHECK_WSTR(out, first);
-    // A stored value is taken as it is.
-    set_variable(L"VORNAK_ONEFILE_TIME_US", L"abc");
-    CHECK(expand(L"{TIME_US}"));
-    CHECK_WSTR(out, L"abc");
-    set_variable(L"VORNAK_ONEFILE_TIME_US", NULL);
-
-    set_variable(L"VORNAK_ONEFILE_START", NULL);
-    CHECK(expand(L"{TIME}"));
-    CHECK(is_decimal(out) && out[0] != L'0' && wcslen(out) >= 17);
-    wcscpy(first, out);
-    CHECK(variable_equals(L"VORNAK_ONEFILE_START", first));
-    Sleep(2);
-    CHECK(expand(L"{TIME}"));
-    CHECK_WSTR(out, first);
-    set_variable(L"VORNAK_ONEFILE_START", NULL);
-
-    set_variable(L"VORNAK_ONEFILE_RANDOM", NULL);
-    CHECK(expand(L"{RANDOM}"));
-    CHECK(is_token(out));
-    wcscpy(first, out);
-    CHECK(variable_equals(L"VORNAK_ONEFILE_RANDOM", first));
-    CHECK(expand(L"{RANDOM}_{random}"));
-    wchar_t twice[PATH_CHARS];
-    swprintf(twice, PATH_CHARS, L"%ls_%ls", first, first);
-    CHECK_WSTR(out, twice);
-    set_variable(L"VORNAK_ONEFILE_RANDOM", L"given");
-    CHECK(expand(L"{RANDOM}"));
-    CHECK_WSTR(out, L"given");
-    set_variable(L"VORNAK_ONEFILE_RANDOM", NULL);
+    static const struct {
+        const wchar_t *variable, *placeholder, *twice, *given;
+        bool (*well_formed)(const wchar_t *);
+    } cases[] = {
+        {L"VORNAK_ONEFILE_TIME_US", L"{TIME_US}", L"{TIME_US}_{time_us}", L"abc", is_time_us},
+        {L"VORNAK_ONEFILE_START", L"{TIME}", L"{TIME}_{time}", L"12345", is_start_time},
+        {L"VORNAK_ONEFILE_RANDOM", L"{RANDOM}", L"{RANDOM}_{random}", L"given", is_token},
+    };
+    for (const auto &c : cases) {
+        int failed_before = check_failed;
+        set_variable(c.variable, NULL);
+        CHECK(expand(c.placeholder));
+        CHECK(c.well_formed(out));
+        wchar_t first[PATH_CHARS];
+        wcscpy(first, out);
+        CHECK(variable_equals(c.variable, first));
+        Sleep(2);  // a value made afresh now would differ
+        CHECK(expand(c.placeholder));
+        CHECK_WSTR(out, first);
+        CHECK(expand(c.twice));
+        wchar_t twice[PATH_CHARS];
+        swprintf(twice, PATH_CHARS, L"%ls_%ls", first, first);
+        CHECK_WSTR(out, twice);
+        set_variable(c.variable, c.given);
+        CHECK(expand(c.placeholder));
+        CHECK_WSTR(out, c.given);
+        set_variable(c.variable, NULL);
+        if (check_failed != failed_before)
+            printf("    in the case of %ls\n", c.placeholder);
+    }
 }
 
 static void test_shell_folders(void)

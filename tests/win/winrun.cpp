@@ -40,10 +40,10 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "tests/win/job.h"
+#include "tests/win/runner.h"
 
 enum {
-    TEXT_CHARS = 32768,
+    TEXT_CHARS = RUNNER_TEXT_CHARS,
     POLL_MS = 10,
 };
 
@@ -67,14 +67,6 @@ static long show_window = -1;
 static long ctrl_after_ms = -1, ctrl_delay_ms, timeout_ms = -1;
 static bool console_inner;  // this instance is the re-start that owns the console
 
-static __declspec(noreturn) void fail(unsigned code, const char *what, const wchar_t *detail)
-{
-    fprintf(stderr, "winrun: %s%s%ls (error %lu)\n", what, detail ? ": " : "", detail ? detail : L"",
-            GetLastError());
-    fflush(stderr);
-    ExitProcess(code);
-}
-
 static int hex_digit(wchar_t c)
 {
     if (c >= L'0' && c <= L'9')
@@ -91,13 +83,13 @@ static void decode_hex(wchar_t *dst, size_t dst_chars, const wchar_t *hex)
 {
     size_t n = wcslen(hex);
     if (n % 4 != 0 || n / 4 >= dst_chars)
-        fail(WINRUN_USAGE, "bad hex text", hex);
+        runner_fail(WINRUN_USAGE, "bad hex text", hex);
     for (size_t i = 0; i < n / 4; i++) {
         unsigned unit = 0;
         for (int k = 0; k < 4; k++) {
             int d = hex_digit(hex[i * 4 + k]);
             if (d < 0)
-                fail(WINRUN_USAGE, "bad hex text", hex);
+                runner_fail(WINRUN_USAGE, "bad hex text", hex);
             unit = unit * 16 + (unsigned)d;
         }
         dst[i] = (wchar_t)unit;
@@ -108,7 +100,7 @@ static void decode_hex(wchar_t *dst, size_t dst_chars, const wchar_t *hex)
 static void copy_text(wchar_t *dst, size_t dst_chars, const wchar_t *src)
 {
     if (wcslen(src) >= dst_chars)
-        fail(WINRUN_USAGE, "text too long", NULL);
+        runner_fail(WINRUN_USAGE, "text too long", NULL);
     wcscpy(dst, src);
 }
 
@@ -117,27 +109,12 @@ static void read_command_file(const wchar_t *path)
 {
     FILE *f = _wfopen(path, L"rb");
     if (!f)
-        fail(WINRUN_USAGE, "cannot open command file", path);
+        runner_fail(WINRUN_USAGE, "cannot open command file", path);
     size_t units = fread(command_line, sizeof(wchar_t), TEXT_CHARS, f);
     fclose(f);
     if (units >= TEXT_CHARS)
-        fail(WINRUN_USAGE, "command file too long", path);
+        runner_fail(WINRUN_USAGE, "command file too long", path);
     command_line[units] = 0;
-}
-
-static void set_variable(const wchar_t *assignment)
-{
-    static wchar_t name[TEXT_CHARS];
-    const wchar_t *eq = wcschr(assignment + (assignment[0] == L'=' ? 1 : 0), L'=');
-    if (!eq)
-        fail(WINRUN_USAGE, "--set needs NAME=VALUE", assignment);
-    size_t n = (size_t)(eq - assignment);
-    if (n >= TEXT_CHARS)
-        fail(WINRUN_USAGE, "variable name too long", NULL);
-    wmemcpy(name, assignment, n);
-    name[n] = 0;
-    if (!SetEnvironmentVariableW(name, eq + 1))
-        fail(WINRUN_USAGE, "cannot set variable", name);
 }
 
 static void unset_variable(const wchar_t *name)
@@ -151,7 +128,7 @@ static long parse_ms(const wchar_t *text)
     wchar_t *end = NULL;
     long v = wcstol(text, &end, 0);
     if (!end || *end || v < 0)
-        fail(WINRUN_USAGE, "bad number", text);
+        runner_fail(WINRUN_USAGE, "bad number", text);
     return v;
 }
 
@@ -164,27 +141,13 @@ static void parse_options_file(const wchar_t *path)
 {
     enum { FILE_ARGS_MAX = 4096 };
     static wchar_t *file_argv[FILE_ARGS_MAX];
-    FILE *f = _wfopen(path, L"rb");
-    if (!f)
-        fail(WINRUN_USAGE, "cannot open options file", path);
-    fseek(f, 0, SEEK_END);
-    long bytes = ftell(f);
-    fseek(f, 0, SEEK_SET);
-    wchar_t *text = (wchar_t *)calloc((size_t)bytes / 2 + 2, sizeof(wchar_t));
-    if (!text || fread(text, 1, (size_t)bytes, f) != (size_t)bytes)
-        fail(WINRUN_USAGE, "cannot read options file", path);
-    fclose(f);
+    size_t units = 0;
+    wchar_t *text = read_fields_file(path, &units, WINRUN_USAGE);
     int count = 0;
-    size_t units = (size_t)bytes / 2;
-    for (size_t start = 0; start < units;) {
-        size_t end = start;
-        while (end < units && text[end])
-            end++;
+    for (size_t start = 0; start < units; start += wcslen(text + start) + 1) {
         if (count == FILE_ARGS_MAX)
-            fail(WINRUN_USAGE, "too many options in", path);
-        text[end] = 0;
+            runner_fail(WINRUN_USAGE, "too many options in", path);
         file_argv[count++] = text + start;
-        start = end + 1;
     }
     parse_options(count, file_argv, 0);
 }
@@ -217,7 +180,7 @@ static void parse_options(int argc, wchar_t **argv, int first)
             continue;
         }
         if (!v)
-            fail(WINRUN_USAGE, "option needs a value", a);
+            runner_fail(WINRUN_USAGE, "option needs a value", a);
         i++;
         if (wcscmp(a, L"--args-file") == 0) {
             parse_options_file(v);
@@ -237,13 +200,13 @@ static void parse_options(int argc, wchar_t **argv, int first)
             decode_hex(application_name, TEXT_CHARS, v);
             have_app = true;
         } else if (wcscmp(a, L"--set") == 0) {
-            set_variable(v);
+            set_variable_assignment(v, WINRUN_USAGE);
         } else if (wcscmp(a, L"--set-hex") == 0) {
             decode_hex(scratch, TEXT_CHARS, v);
-            set_variable(scratch);
+            set_variable_assignment(scratch, WINRUN_USAGE);
         } else if (wcscmp(a, L"--set-own-pid") == 0) {
             swprintf(scratch, TEXT_CHARS, L"%ls=%lu", v, GetCurrentProcessId());
-            set_variable(scratch);
+            set_variable_assignment(scratch, WINRUN_USAGE);
         } else if (wcscmp(a, L"--unset") == 0) {
             unset_variable(v);
         } else if (wcscmp(a, L"--unset-hex") == 0) {
@@ -270,14 +233,14 @@ static void parse_options(int argc, wchar_t **argv, int first)
         } else if (wcscmp(a, L"--ctrl-event") == 0) {
             ctrl_event = (int)parse_ms(v);
         } else {
-            fail(WINRUN_USAGE, "unknown option", a);
+            runner_fail(WINRUN_USAGE, "unknown option", a);
         }
     }
     if (i == argc - 1 && !have_command) {
         copy_text(command_line, TEXT_CHARS, argv[i]);
         have_command = true;
     } else if (i != argc) {
-        fail(WINRUN_USAGE, "unexpected argument", argv[i]);
+        runner_fail(WINRUN_USAGE, "unexpected argument", argv[i]);
     }
 }
 
@@ -287,7 +250,7 @@ static void write_exit_file(DWORD code, bool timed_out, bool ctrl_sent)
         return;
     FILE *f = _wfopen(exit_file, L"wb");
     if (!f)
-        fail(WINRUN_WAIT_FAILED, "cannot write exit file", exit_file);
+        runner_fail(WINRUN_WAIT_FAILED, "cannot write exit file", exit_file);
     fprintf(f, "exit=0x%08lX\ntimed_out=%d\nctrl_sent=%d\n", code, timed_out ? 1 : 0, ctrl_sent ? 1 : 0);
     fclose(f);
 }
@@ -302,7 +265,7 @@ static __declspec(noreturn) void run_in_new_console(void)
     static wchar_t own_line[TEXT_CHARS];
     const wchar_t *line = GetCommandLineW();
     if (wcslen(line) + 20 >= TEXT_CHARS)
-        fail(WINRUN_USAGE, "command line too long to re-start", NULL);
+        runner_fail(WINRUN_USAGE, "command line too long to re-start", NULL);
     // The marker goes first so that the rest of the line parses as before.
     const wchar_t *rest = line;
     if (*rest == L'"') {
@@ -320,7 +283,7 @@ static __declspec(noreturn) void run_in_new_console(void)
 
     static wchar_t own_path[MAX_PATH * 8];
     if (!GetModuleFileNameW(NULL, own_path, MAX_PATH * 8))
-        fail(WINRUN_CONSOLE_FAILED, "own module path", NULL);
+        runner_fail(WINRUN_CONSOLE_FAILED, "own module path", NULL);
     STARTUPINFOW si;
     memset(&si, 0, sizeof si);
     si.cb = sizeof si;
@@ -330,7 +293,7 @@ static __declspec(noreturn) void run_in_new_console(void)
     si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION pi;
     if (!CreateProcessW(own_path, own_line, NULL, NULL, TRUE, CREATE_NO_WINDOW, NULL, NULL, &si, &pi))
-        fail(WINRUN_CONSOLE_FAILED, "re-start with a console", own_path);
+        runner_fail(WINRUN_CONSOLE_FAILED, "re-start with a console", own_path);
     CloseHandle(pi.hThread);
     WaitForSingleObject(pi.hProcess, INFINITE);
     DWORD code = WINRUN_WAIT_FAILED;
@@ -363,9 +326,10 @@ static DWORD wait_for_event_trigger(HANDLE process, ULONGLONG start)
 
 int test_main(int argc, wchar_t **argv)
 {
+    runner_name = "winrun";
     parse_options(argc, argv, 1);
     if (!have_command)
-        fail(WINRUN_USAGE, "no command line given", NULL);
+        runner_fail(WINRUN_USAGE, "no command line given", NULL);
     if (wants_ctrl_event() && !console_inner)
         run_in_new_console();
     if (wants_ctrl_event() && !ctrl_group)
@@ -384,20 +348,14 @@ int test_main(int argc, wchar_t **argv)
         si.dwFlags |= STARTF_USESHOWWINDOW;
         si.wShowWindow = (WORD)show_window;
     }
-    DWORD flags = CREATE_SUSPENDED;
+    DWORD flags = 0;
     if (wants_ctrl_event() && ctrl_group)
         flags |= CREATE_NEW_PROCESS_GROUP;
     PROCESS_INFORMATION pi;
-    if (!CreateProcessW(have_app ? application_name : NULL, command_line, NULL, NULL,
-                        no_std_handles ? FALSE : TRUE, flags, NULL, have_cwd ? current_dir : NULL,
-                        &si, &pi))
-        fail(WINRUN_START_FAILED, "CreateProcessW failed for", command_line);
-    // In the job before it runs, so that everything it starts is ended with winrun.
     HANDLE job = create_kill_on_close_job();
-    if (job)
-        AssignProcessToJobObject(job, pi.hProcess);
-    ResumeThread(pi.hThread);
-    CloseHandle(pi.hThread);
+    if (!start_in_job(job, have_app ? application_name : NULL, command_line, no_std_handles ? FALSE : TRUE, flags,
+                      have_cwd ? current_dir : NULL, &si, &pi))
+        runner_fail(WINRUN_START_FAILED, "CreateProcessW failed for", command_line);
 
     ULONGLONG start = GetTickCount64();
     bool timed_out = false, ctrl_sent = false;
@@ -422,7 +380,7 @@ int test_main(int argc, wchar_t **argv)
         if (w == WAIT_TIMEOUT)
             timed_out = true;
         else if (w != WAIT_OBJECT_0)
-            fail(WINRUN_WAIT_FAILED, "wait failed", NULL);
+            runner_fail(WINRUN_WAIT_FAILED, "wait failed", NULL);
     }
     DWORD code = WINRUN_WAIT_FAILED;
     if (timed_out) {
@@ -432,7 +390,7 @@ int test_main(int argc, wchar_t **argv)
         WaitForSingleObject(pi.hProcess, 5000);
     }
     if (!GetExitCodeProcess(pi.hProcess, &code))
-        fail(WINRUN_WAIT_FAILED, "GetExitCodeProcess failed", NULL);
+        runner_fail(WINRUN_WAIT_FAILED, "GetExitCodeProcess failed", NULL);
     write_exit_file(code, timed_out, ctrl_sent);
     fflush(stdout);
     fflush(stderr);

@@ -2,6 +2,7 @@
 // Checks of the product name and version given to `vornak build`.
 #include "tools/vornak/brand.h"
 
+#include "payload/format.h"
 #include "tools/vornak/error.h"
 #include "tools/vornak/utf.h"
 
@@ -34,8 +35,16 @@ std::u16string product_name_units(const std::string &name) {
     if (!utf8_to_utf16(name, units)) throw Error("--name '" + printable(name) + "' is not valid UTF-8");
     for (char16_t u : units)
         if (u < 0x20 || u == 0x7F) throw Error("--name '" + printable(name) + "' holds a control character");
-    if (units.size() > 1023) throw Error("--name is longer than 1023 UTF-16 code units");
+    if (units.size() > BUILD_VALUE_MAX_UNITS)
+        throw Error("--name is longer than " + std::to_string(BUILD_VALUE_MAX_UNITS) + " UTF-16 code units");
     return units;
+}
+
+void check_brand_options(BrandOptions &brand) {
+    brand.name_units = product_name_units(brand.name);
+    if (brand.name_units.find_first_not_of(u' ') == std::u16string::npos)
+        throw Error("--name must hold more than blanks");
+    brand.version_parts = parse_version(brand.version);
 }
 
 }  // namespace vornak

@@ -4,35 +4,23 @@
 // output and renamed only when every step succeeded.
 #include "tools/vornak/build.h"
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <memory>
+#include <stdexcept>
 
-#include "tools/vornak/bytes.h"
 #include "tools/vornak/coff.h"
 #include "tools/vornak/error.h"
 #include "tools/vornak/files.h"
 #include "tools/vornak/payload_check.h"
-#include "tools/vornak/pe_image.h"
+#include "tools/vornak/pe_edit.h"
+#include "tools/vornak/process.h"
 #include "tools/vornak/resources.h"
-#include "tools/vornak/utf.h"
-
-extern char **environ;
 
 namespace vornak {
 
 namespace {
-
-constexpr size_t PLACEMENT_CHECK_BYTES = 4096;
-constexpr size_t NT_HEADERS_BYTES = 4 + COFF_FILE_HEADER_BYTES;  // "PE\0\0", then the file header
 
 bool is_executable(const std::string &path) {
     return is_regular_file(path) && ::access(path.c_str(), X_OK) == 0;
@@ -52,34 +40,6 @@ std::string search_path(const std::string &program) {
         start = colon + 1;
     }
     return std::string();
-}
-
-int run_program(const std::string &program, const std::vector<std::string> &args) {
-    std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(program.c_str()));
-    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid;
-    int rc = ::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ);
-    if (rc != 0) throw Error("cannot start the linker '" + printable(program) + "': " + errno_text(rc));
-    int status;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            int err = errno;
-            throw Error("cannot wait for the linker: " + errno_text(err));
-        }
-    }
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-}
-
-std::string read_range(std::ifstream &in, uint64_t offset, size_t bytes) {
-    std::string data(bytes, '\0');
-    in.seekg(static_cast<std::streamoff>(offset));
-    in.read(&data[0], static_cast<std::streamsize>(bytes));
-    data.resize(static_cast<size_t>(in.gcount()));
-    in.clear();
-    return data;
 }
 
 }  // namespace
@@ -140,55 +100,15 @@ std::vector<std::string> link_arguments(const std::string &library_dir, const st
     // taken whole for it to be linked in.
     args.insert(args.end(), {"--whole-archive", library_dir + "/liblauncher.a", "--no-whole-archive",
                              library_dir + "/libzstd_decompress.a", "-L" + library_dir, "-lkernel32",
-                             "-lshell32", "-lucrtapp", "-lgcc"});
+                             "-lshell32", "-luser32", "-lucrtapp", "-lgcc"});
     return args;
 }
 
-void verify_payload_placement(const std::string &exe_path, const std::string &payload_path) {
-    std::ifstream exe(exe_path, std::ios::binary);
-    std::ifstream payload(payload_path, std::ios::binary);
-    if (!exe || !payload) throw Error("cannot reopen the linked image or the payload to check them");
-    std::string dos = read_range(exe, 0, 64);
-    if (dos.size() < 64 || dos.compare(0, 2, "MZ") != 0) throw Error("the linker wrote no PE image");
-    uint32_t pe = get_le32(reinterpret_cast<const unsigned char *>(dos.data()) + 60);
-    std::string fh = read_range(exe, pe, NT_HEADERS_BYTES);
-    if (fh.size() < NT_HEADERS_BYTES || fh.compare(0, 4, std::string("PE\0\0", 4)) != 0)
-        throw Error("the linker wrote no PE image");
-    const unsigned char *f = reinterpret_cast<const unsigned char *>(fh.data()) + 4;
-    uint16_t sections = get_le16(f + 2);
-    uint16_t optional_bytes = get_le16(f + 16);
-    std::string table = read_range(exe, pe + NT_HEADERS_BYTES + optional_bytes, COFF_SECTION_HEADER_BYTES * sections);
-    if (table.size() < COFF_SECTION_HEADER_BYTES * sections)
-        throw Error("the linked image has a truncated section table");
-    for (uint16_t i = 0; i < sections; ++i) {
-        const unsigned char *s = reinterpret_cast<const unsigned char *>(table.data()) + COFF_SECTION_HEADER_BYTES * i;
-        if (std::memcmp(s, ".rdata\0\0", 8) != 0) continue;
-        uint32_t raw_bytes = get_le32(s + 16);
-        uint32_t raw_offset = get_le32(s + 20);
-        payload.seekg(0, std::ios::end);
-        uint64_t length = static_cast<uint64_t>(payload.tellg());
-        uint64_t length_offset = (length + 7) & ~uint64_t{7};
-        size_t head_bytes = length < PLACEMENT_CHECK_BYTES ? static_cast<size_t>(length) : PLACEMENT_CHECK_BYTES;
-        std::string head = read_range(payload, 0, head_bytes);
-        if (raw_bytes < length_offset + 8 || read_range(exe, raw_offset, head_bytes) != head)
-            throw Error("the linked image's .rdata does not open with the payload");
-        std::string stored = read_range(exe, uint64_t{raw_offset} + length_offset, 8);
-        uint64_t value = 0;
-        for (size_t k = 0; k < stored.size(); ++k)
-            value |= static_cast<uint64_t>(static_cast<unsigned char>(stored[k])) << (8 * k);
-        if (stored.size() != 8 || value != length)
-            throw Error("the linked image's .rdata does not hold the payload length after the payload");
-        return;
-    }
-    throw Error("the linked image has no .rdata section");
-}
-
 BuildResult build_launcher(const BuildOptions &options, const std::string &tool_dir) {
+    if (options.brand.name_units.empty()) throw std::logic_error("build_launcher: brand options not checked");
     BuildResult result;
-    std::u16string name = product_name_units(options.brand.name);
-    parse_version(options.brand.version);
-    std::u16string version;
-    utf8_to_utf16(options.brand.version, version);
+    // A checked version is ASCII digits and dots.
+    std::u16string version(options.brand.version.begin(), options.brand.version.end());
     bool packing = !options.app_dir.empty();
     if (packing == !options.payload.empty())
         throw Error("give either APP_DIR with --dll or --payload FILE");
@@ -206,7 +126,7 @@ BuildResult build_launcher(const BuildOptions &options, const std::string &tool_
         result.payload_bytes = pack_folder(options.app_dir, options.dll, options.pack, payload).payload_bytes;
     }
     std::string object = scratch.path() + "/build_values.o";
-    write_build_values_object(payload, name, version, object);
+    write_build_values_object(payload, options.brand.name_units, version, object);
     std::string resources = write_resources(options.brand, scratch.path());
 
     OutputFile image(options.output);

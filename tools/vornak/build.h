@@ -31,7 +31,8 @@ struct BuildResult {
 
 // The launcher pieces that every image links, in <tool_dir>/../lib/vornak/.
 constexpr const char *LAUNCHER_LIBRARIES[] = {"liblauncher.a", "libzstd_decompress.a", "libkernel32.a",
-                                              "libshell32.a",  "libucrtapp.a",         "libgcc.a"};
+                                              "libshell32.a",  "libuser32.a",          "libucrtapp.a",
+                                              "libgcc.a"};
 
 // ld.lld to use: $VORNAK_LD when set, else ld.lld next to the tool, else
 // /usr/bin/ld.lld, else ld.lld or ld.lld-14 on PATH. Throws Error when
@@ -46,12 +47,8 @@ std::string launcher_library_dir(const std::string &tool_dir);
 std::vector<std::string> link_arguments(const std::string &library_dir, const std::string &object,
                                         const std::string &resources, const std::string &output);
 
-// Checks that the section .rdata of the image at exe_path opens with the
-// first bytes of the payload and holds its length at the next multiple of
-// 8. Throws Error otherwise.
-void verify_payload_placement(const std::string &exe_path, const std::string &payload_path);
-
-// Runs the whole build; tool_dir is where the vornak executable lives.
+// Runs the whole build; tool_dir is where the vornak executable lives. The
+// brand options must have passed check_brand_options.
 BuildResult build_launcher(const BuildOptions &options, const std::string &tool_dir);
 
 }  // namespace vornak

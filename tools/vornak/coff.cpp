@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "payload/format.h"
 #include "tools/vornak/bytes.h"
 #include "tools/vornak/error.h"
 #include "tools/vornak/files.h"
@@ -107,13 +108,13 @@ void write_build_values_object(const std::string &payload_path, const std::u16st
     put_le32(symbols, 0);              // checksum
     put_le16(symbols, 0);              // associated section
     symbols.append(4, '\0');           // selection, unused
-    put_symbol(symbols, strings, "vornak_attached_payload", static_cast<uint32_t>(layout.payload_offset), 1,
+    put_symbol(symbols, strings, BUILD_VALUE_SYMBOL_PAYLOAD, static_cast<uint32_t>(layout.payload_offset), 1,
                IMAGE_SYM_CLASS_EXTERNAL, 0);
-    put_symbol(symbols, strings, "vornak_attached_payload_bytes", static_cast<uint32_t>(layout.length_offset),
+    put_symbol(symbols, strings, BUILD_VALUE_SYMBOL_PAYLOAD_BYTES, static_cast<uint32_t>(layout.length_offset),
                1, IMAGE_SYM_CLASS_EXTERNAL, 0);
-    put_symbol(symbols, strings, "vornak_product_name", static_cast<uint32_t>(layout.name_offset), 1,
+    put_symbol(symbols, strings, BUILD_VALUE_SYMBOL_PRODUCT_NAME, static_cast<uint32_t>(layout.name_offset), 1,
                IMAGE_SYM_CLASS_EXTERNAL, 0);
-    put_symbol(symbols, strings, "vornak_product_version", static_cast<uint32_t>(layout.version_offset), 1,
+    put_symbol(symbols, strings, BUILD_VALUE_SYMBOL_PRODUCT_VERSION, static_cast<uint32_t>(layout.version_offset), 1,
                IMAGE_SYM_CLASS_EXTERNAL, 0);
     uint32_t symbol_count = static_cast<uint32_t>(symbols.size() / SYMBOL_BYTES);
 

@@ -29,9 +29,8 @@ struct BuildValuesLayout {
 BuildValuesLayout build_values_layout(uint64_t payload_bytes, size_t name_units, size_t version_units);
 
 // Writes the object to output. The payload file is copied in as it is,
-// unchecked. The symbols are the ones image/build_values.h declares:
-// vornak_attached_payload, vornak_attached_payload_bytes,
-// vornak_product_name and vornak_product_version. Throws Error when the
+// unchecked. The symbols are the BUILD_VALUE_SYMBOL_* names of
+// payload/format.h, which image/build_values.h declares. Throws Error when the
 // payload cannot be read or the section would not fit a 32-bit size.
 void write_build_values_object(const std::string &payload_path, const std::u16string &product_name,
                                const std::u16string &product_version, const std::string &output);

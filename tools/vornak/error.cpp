@@ -32,4 +32,6 @@ std::string printable(const std::string &text) {
     return out;
 }
 
+std::string printable(const std::u16string &text) { return printable(utf16_to_utf8(text)); }
+
 }  // namespace vornak

@@ -21,4 +21,8 @@ std::string errno_text(int err);
 // sequence still gives one readable line.
 std::string printable(const std::string &text);
 
+// UTF-16 text read from an image or a payload, as printable UTF-8 (a lone
+// surrogate shows as U+FFFD).
+std::string printable(const std::u16string &text);
+
 }  // namespace vornak

@@ -32,6 +32,15 @@ std::string base_of(const std::string &path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// mkstemp/mkdtemp pattern of a hidden temporary beside target, in its
+// directory, so that the final rename stays on one file system.
+std::vector<char> temporary_beside(const std::string &target) {
+    std::string pattern = directory_of(target) + "/." + base_of(target) + ".vornak-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    return name;
+}
+
 unsigned current_umask() {
     mode_t old = ::umask(0);
     ::umask(old);
@@ -45,9 +54,7 @@ OutputFile::OutputFile(const std::string &target) : target_(target) {
     struct stat st;
     if (::stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         throw Error("output '" + printable(target) + "' is a directory");
-    std::string pattern = directory_of(target) + "/." + base_of(target) + ".vornak-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
+    std::vector<char> name = temporary_beside(target);
     fd_ = ::mkostemp(name.data(), O_CLOEXEC);
     if (fd_ < 0) {
         int err = errno;
@@ -110,6 +117,42 @@ void OutputFile::commit(unsigned mode) {
         ::rename(temp_.c_str(), target_.c_str()) != 0) {
         int err = errno;
         throw Error("cannot create output file '" + printable(target_) + "': " + errno_text(err));
+    }
+    committed_ = true;
+}
+
+OutputDir::OutputDir(const std::string &target) : target_(target) {
+    while (target_.size() > 1 && target_.back() == '/') target_.pop_back();
+    if (target_.empty()) throw Error("empty output path");
+    std::string shown = printable(target_);
+    struct stat st;
+    if (::lstat(target_.c_str(), &st) == 0) {
+        if (!S_ISDIR(st.st_mode)) throw Error("output folder '" + shown + "' exists and is not a folder");
+        std::error_code ec;
+        if (!std::filesystem::is_empty(target_, ec) || ec)
+            throw Error("output folder '" + shown + "' exists and is not empty");
+    }
+    std::vector<char> name = temporary_beside(target_);
+    if (!::mkdtemp(name.data())) {
+        int err = errno;
+        throw Error("cannot create output folder '" + shown + "': " + errno_text(err));
+    }
+    temp_ = name.data();
+}
+
+OutputDir::~OutputDir() {
+    if (committed_) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(temp_, ignored);
+}
+
+void OutputDir::commit() {
+    // rename() replaces an empty folder, and fails on one that has filled up since.
+    if (::chmod(temp_.c_str(), 0777 & ~current_umask()) != 0 || ::rename(temp_.c_str(), target_.c_str()) != 0) {
+        int err = errno;
+        if (err == ENOTEMPTY || err == EEXIST)
+            throw Error("output folder '" + printable(target_) + "' exists and is not empty");
+        throw Error("cannot create output folder '" + printable(target_) + "': " + errno_text(err));
     }
     committed_ = true;
 }

@@ -43,6 +43,29 @@ private:
     std::string buffer_;
 };
 
+// An output folder filled under a temporary name beside the target and
+// renamed onto it by commit(). The target may not exist yet or be an empty
+// folder; until commit() it stays untouched, and destroying an uncommitted
+// folder removes the temporary with everything in it, so a failed command
+// leaves no partial output behind.
+class OutputDir {
+public:
+    // Refuses a target that exists and is not an empty folder, and one whose
+    // parent cannot take a new folder.
+    explicit OutputDir(const std::string &target);
+    ~OutputDir();
+    OutputDir(const OutputDir &) = delete;
+    OutputDir &operator=(const OutputDir &) = delete;
+    const std::string &temp_path() const { return temp_; }
+    // Applies 0777 minus the umask and renames the temporary onto the target.
+    void commit();
+
+private:
+    std::string target_;
+    std::string temp_;
+    bool committed_ = false;
+};
+
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents when
 // the object goes away.
 class ScratchDir {

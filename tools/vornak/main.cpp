@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Command line of the vornak tool. Every failure is one line on stderr,
 // "vornak: error: ...", with exit code 2 for a bad command line and 1 for
-// a refused or failed command; output files appear only on success.
+// a refused or failed command; output files appear only on success. Options
+// may stand before or after the positional arguments, and each option takes
+// one value per use (--icon is given once per file).
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,9 +14,11 @@
 
 #include "tools/vornak/build.h"
 #include "tools/vornak/error.h"
+#include "tools/vornak/extract.h"
 #include "tools/vornak/files.h"
 #include "tools/vornak/payload_writer.h"
-#include "tools/vornak/pe_image.h"
+#include "tools/vornak/image_facts.h"
+#include "tools/vornak/inspect.h"
 #include "tools/vornak/progress.h"
 #include "tools/vornak/version.h"
 
@@ -63,7 +67,8 @@ int main(int argc, char **argv) {
     build->add_option("-o,--output", opt.output, "launcher image to write (.exe)")->required();
     build->add_option("--name", opt.brand.name, "product name")->default_val(opt.brand.name);
     build->add_option("--version", opt.brand.version, "product version A.B.C.D")->default_val(opt.brand.version);
-    build->add_option("--icon", opt.brand.icons, "PNG images of the icon");
+    build->add_option("--icon", opt.brand.icons, "a PNG image of the icon; once per image")
+        ->allow_extra_args(false);
     CLI::Option *sign_opt = build->add_option("--sign", opt.brand.sign_certificate, "certificate (.pfx) to sign with");
     CLI::Option *password_opt =
         build->add_option("--password-file", opt.brand.password_file, "file holding the certificate's password");
@@ -71,9 +76,17 @@ int main(int argc, char **argv) {
     password_opt->needs(sign_opt);
     add_pack_options(build, opt.pack, quiet);
 
-    std::string inspect_path;
+    std::string image_path;
+    bool json = false;
     CLI::App *inspect = app.add_subcommand("inspect", "Report what a launcher image carries, and check it");
-    inspect->add_option("IMAGE", inspect_path, "launcher image (.exe)")->required();
+    inspect->add_option("IMAGE", image_path, "launcher image (.exe)")->required();
+    inspect->add_flag("--json", json, "write the report as one JSON document");
+
+    std::string extract_dir;
+    CLI::App *extract = app.add_subcommand("extract", "Write the files a launcher image carries into a folder");
+    extract->add_option("IMAGE", image_path, "launcher image (.exe)")->required();
+    extract->add_option("-o,--output", extract_dir, "folder to create (or an empty one)")->required();
+    extract->add_flag("--quiet", quiet, "print nothing on success");
 
     try {
         app.parse(argc, argv);
@@ -101,20 +114,30 @@ int main(int argc, char **argv) {
                             static_cast<unsigned long long>(r.stream_bytes), r.window_log,
                             opt.output.c_str(), static_cast<unsigned long long>(r.payload_bytes));
         } else if (build->parsed()) {
-            if (opt.app_dir.empty() && opt.payload.empty())
-                throw vornak::Error("give either APP_DIR with --dll or --payload FILE");
+            vornak::check_brand_options(opt.brand);
             vornak::BuildResult r = vornak::build_launcher(opt, vornak::own_directory());
             if (!quiet)
                 std::printf("vornak: wrote %s (%llu bytes, payload %llu bytes)\n", opt.output.c_str(),
                             static_cast<unsigned long long>(r.image_bytes),
                             static_cast<unsigned long long>(r.payload_bytes));
         } else if (inspect->parsed()) {
-            int failed = vornak::inspect_image(inspect_path, std::cout);
+            vornak::ImageFacts facts = vornak::gather_image_facts(image_path);
+            if (json)
+                vornak::write_json_report(facts, std::cout);
+            else
+                vornak::write_text_report(facts, std::cout);
             std::cout.flush();
+            int failed = facts.failed_checks;
             if (failed) {
                 std::fprintf(stderr, "vornak: inspect: %d check%s failed\n", failed, failed == 1 ? "" : "s");
                 return EXIT_FAILED;
             }
+        } else if (extract->parsed()) {
+            vornak::ExtractResult r = vornak::extract_image(image_path, extract_dir);
+            if (!quiet)
+                std::printf("vornak: extracted %llu files (%llu bytes) into %s\n",
+                            static_cast<unsigned long long>(r.entries), static_cast<unsigned long long>(r.bytes),
+                            extract_dir.c_str());
         }
     } catch (const vornak::Error &e) {
         std::fprintf(stderr, "vornak: error: %s\n", e.what());

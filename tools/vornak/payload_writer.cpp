@@ -13,6 +13,8 @@
 
 #include <zstd.h>
 
+#include "payload/format.h"
+#include "tools/vornak/bytes.h"
 #include "tools/vornak/error.h"
 #include "tools/vornak/files.h"
 #include "tools/vornak/progress.h"
@@ -45,10 +47,6 @@ WorkerJobs worker_jobs(uint64_t stream_bytes, unsigned window_log, int threads) 
     if (overlap_log > 9) overlap_log = 9;
     if (overlap_log < 2) overlap_log = 2;
     return {uint64_t{1} << job_log, overlap_log};
-}
-
-void put_u64le(std::string &dst, uint64_t v) {
-    for (int i = 0; i < 8; ++i) dst.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
 }
 
 void check_zstd(size_t rc, const char *what) {
@@ -153,7 +151,7 @@ uint64_t entry_stream_bytes(const std::vector<PackEntry> &entries) {
 
 unsigned choose_window_log(uint64_t stream_bytes) {
     unsigned log = MIN_WINDOW_LOG;
-    while (log < MAX_WINDOW_LOG && (uint64_t{1} << log) < stream_bytes) ++log;
+    while (log < PAYLOAD_WINDOW_LOG_MAX && (uint64_t{1} << log) < stream_bytes) ++log;
     return log;
 }
 
@@ -170,14 +168,14 @@ PackResult write_payload(const std::vector<PackEntry> &entries, const PackOption
 
     OutputFile out(output);
     ProgressMeter meter(options.progress, result.stream_bytes, stderr);
-    out.write(PAYLOAD_MAGIC, sizeof PAYLOAD_MAGIC);
+    out.write(PAYLOAD_MAGIC, PAYLOAD_MAGIC_BYTES);
     FrameWriter frame(out, meter, options, result.window_log, result.stream_bytes);
     std::string chunk(READ_CHUNK_BYTES, '\0');
     std::string header;
     for (const PackEntry &e : entries) {
         header = utf16le_bytes(e.name);
         header.append(2, '\0');
-        put_u64le(header, e.size);
+        put_le64(header, e.size);
         frame.write(header.data(), header.size());
         write_entry_data(frame, e, chunk);
     }
@@ -185,7 +183,7 @@ PackResult write_payload(const std::vector<PackEntry> &entries, const PackOption
     frame.finish();
 
     std::string tail(PAYLOAD_ZERO_FILL_BYTES, '\0');
-    put_u64le(tail, sizeof PAYLOAD_MAGIC + frame.frame_bytes() + PAYLOAD_ZERO_FILL_BYTES);
+    put_le64(tail, PAYLOAD_MAGIC_BYTES + frame.frame_bytes() + PAYLOAD_ZERO_FILL_BYTES);
     out.write(tail.data(), tail.size());
     result.payload_bytes = out.bytes_written();
     out.commit(0666);

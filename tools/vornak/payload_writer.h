@@ -12,10 +12,7 @@
 
 namespace vornak {
 
-constexpr char PAYLOAD_MAGIC[3] = {'Q', 'O', 'Z'};
-constexpr size_t PAYLOAD_ZERO_FILL_BYTES = 7;
-// The launcher's decoder runs with zstd's default limit of 2^27 bytes.
-constexpr unsigned MAX_WINDOW_LOG = 27;
+// zstd's smallest window.
 constexpr unsigned MIN_WINDOW_LOG = 10;
 
 struct PackOptions {
@@ -34,7 +31,8 @@ struct PackResult {
 // Decoded size of the entry stream for these entries, terminator included.
 uint64_t entry_stream_bytes(const std::vector<PackEntry> &entries);
 
-// The smallest window log >= 10 whose window covers stream_bytes, capped at 27.
+// The smallest window log >= 10 whose window covers stream_bytes, capped at
+// PAYLOAD_WINDOW_LOG_MAX, the most the launcher's decoder accepts.
 unsigned choose_window_log(uint64_t stream_bytes);
 
 // Writes the payload for entries to output (committed only when complete).

@@ -218,13 +218,13 @@ std::vector<IconImage> read_icons(const std::vector<std::string> &paths) {
     return sorted_checked(std::move(icons));
 }
 
-std::string version_resource(const std::u16string &product_name, const std::string &version) {
-    std::array<uint16_t, 4> v = parse_version(version);
-    std::u16string version_units = ascii_units(version);
+std::string version_resource(const BrandOptions &brand) {
+    const std::array<uint16_t, 4> &v = brand.version_parts;
+    const std::u16string &product_name = brand.name_units;
+    std::u16string version_units = ascii_units(brand.version);
     std::u16string internal_name;
     for (char16_t u : product_name)
         if (u != u' ') internal_name.push_back(u);
-    if (internal_name.empty()) throw Error("--name must hold more than blanks");
 
     std::string fixed;
     put_le32(fixed, FIXED_SIGNATURE);
@@ -279,13 +279,12 @@ std::string icon_group_directory(const std::vector<IconImage> &icons) {
     return b;
 }
 
-std::string resource_file(const std::u16string &product_name, const std::string &version,
-                          const std::vector<IconImage> &icons) {
+std::string resource_file(const BrandOptions &brand, const std::vector<IconImage> &icons) {
     if (icons.empty() || icons.size() > 0xFFFF) throw Error("an icon group needs 1 to 65,535 images");
     std::string res;
     append_resource(res, 0, 0, 0, std::string());  // the empty entry that marks a 32-bit .res file
     append_resource(res, RT_MANIFEST_ID, 1, MOVEABLE_PURE, launcher_manifest());
-    append_resource(res, RT_VERSION_ID, 1, MOVEABLE_PURE, version_resource(product_name, version));
+    append_resource(res, RT_VERSION_ID, 1, MOVEABLE_PURE, version_resource(brand));
     for (size_t i = 0; i < icons.size(); ++i)
         append_resource(res, RT_ICON_ID, static_cast<uint16_t>(i + 1), MOVEABLE_PURE_DISCARDABLE, icons[i].png);
     append_resource(res, RT_GROUP_ICON_ID, 1, MOVEABLE_PURE_DISCARDABLE, icon_group_directory(icons));
@@ -294,7 +293,7 @@ std::string resource_file(const std::u16string &product_name, const std::string 
 
 std::string write_resources(const BrandOptions &brand, const std::string &dir) {
     std::vector<IconImage> icons = brand.icons.empty() ? default_icons() : read_icons(brand.icons);
-    std::string res = resource_file(product_name_units(brand.name), brand.version, icons);
+    std::string res = resource_file(brand, icons);
     std::string path = dir + "/resources.res";
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(res.data(), static_cast<std::streamsize>(res.size()));

@@ -52,22 +52,22 @@ std::vector<IconImage> default_icons();
 // images of the same size.
 std::vector<IconImage> read_icons(const std::vector<std::string> &paths);
 
-// VS_VERSIONINFO for product_name and version ("A.B.C.D", already checked):
-// fixed part, string table "000004b0" (CompanyName, ProductName,
-// FileDescription, ProductVersion, FileVersion, OriginalFilename,
-// InternalName) and Translation 0x0000/0x04B0.
-std::string version_resource(const std::u16string &product_name, const std::string &version);
+// VS_VERSIONINFO for the product name and version of brand (checked by
+// check_brand_options): fixed part, string table "000004b0" (CompanyName,
+// ProductName, FileDescription, ProductVersion, FileVersion,
+// OriginalFilename, InternalName) and Translation 0x0000/0x04B0.
+std::string version_resource(const BrandOptions &brand);
 
 // The icon group directory for icons, whose image ids are 1..n in order.
 std::string icon_group_directory(const std::vector<IconImage> &icons);
 
 // The whole .res file: manifest, version resource, icon images and group.
-std::string resource_file(const std::u16string &product_name, const std::string &version,
-                          const std::vector<IconImage> &icons);
+std::string resource_file(const BrandOptions &brand, const std::vector<IconImage> &icons);
 
-// Writes the resource file for brand into dir (a private scratch directory)
-// and returns its path. Throws Error on bad input (an unreadable or
-// malformed icon) or when the file cannot be written.
+// Writes the resource file for brand (checked by check_brand_options) into
+// dir (a private scratch directory) and returns its path. Throws Error on
+// bad input (an unreadable or malformed icon) or when the file cannot be
+// written.
 std::string write_resources(const BrandOptions &brand, const std::string &dir);
 
 }  // namespace vornak

@@ -16,6 +16,7 @@
 #include <memory>
 #include <utility>
 
+#include "payload/format.h"
 #include "tools/vornak/error.h"
 #include "tools/vornak/utf.h"
 
@@ -23,11 +24,17 @@ namespace vornak {
 
 namespace {
 
-std::string ascii_lower(const std::string &s) {
-    std::string out = s;
-    for (char &c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+template <typename Text>
+Text ascii_lower(const Text &s) {
+    Text out = s;
+    for (auto &c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<typename Text::value_type>(c - 'A' + 'a');
     return out;
+}
+
+// Windows folds letter case in file names; Linux does not.
+std::string case_clash(const std::string &first, const std::string &second) {
+    return "names '" + first + "' and '" + second + "' differ only in letter case; on Windows one would replace the other";
 }
 
 bool is_reserved_device_name(const std::string &component) {
@@ -76,10 +83,10 @@ public:
         read_children(dir, rel, files, dirs);
         for (const Child &f : files) {
             std::u16string name = join(rel16, f.name16);
-            if (name.size() > MAX_ENTRY_NAME_UNITS)
+            if (name.size() > PAYLOAD_NAME_MAX_UNITS)
                 throw Error("name '" + printable(join(rel, f.name)) + "' is " +
                             std::to_string(name.size()) + " UTF-16 code units long; at most " +
-                            std::to_string(MAX_ENTRY_NAME_UNITS) + " fit");
+                            std::to_string(PAYLOAD_NAME_MAX_UNITS) + " fit");
             entries_.push_back(PackEntry{name, f.path, static_cast<uint64_t>(f.st.st_size)});
         }
         for (const Child &d : dirs) {
@@ -134,9 +141,7 @@ private:
             std::string problem = windows_name_problem(name, c.name16);
             if (!problem.empty()) throw Error("name '" + shown + "' " + problem);
             auto [it, fresh] = folded.emplace(ascii_lower(name), name);
-            if (!fresh)
-                throw Error("names '" + printable(join(rel, it->second)) + "' and '" + shown +
-                            "' differ only in letter case; on Windows one would replace the other");
+            if (!fresh) throw Error(case_clash(printable(join(rel, it->second)), shown));
             if (::lstat(c.path.c_str(), &c.st) != 0) {
                 int err = errno;
                 throw Error("cannot read '" + shown + "': " + errno_text(err));
@@ -199,30 +204,63 @@ std::vector<std::string> dll_components(const std::string &dll) {
 
 }  // namespace
 
-std::string windows_name_problem(const std::u16string &component) {
-    if (component.empty()) return "is empty";
-    for (char16_t u : component) {
+std::string windows_name_problem(const std::string &component, std::u16string &utf16) {
+    utf16.clear();
+    if (!utf8_to_utf16(component, utf16)) return "is not valid UTF-8 and has no UTF-16 form";
+    for (char16_t u : utf16) {
         if (u < 0x20) return "holds a control character, which Windows does not allow in file names";
         switch (u) {
-        case '<': case '>': case ':': case '"': case '/': case '|': case '?': case '*':
+        case '<': case '>': case ':': case '"': case '|': case '?': case '*':
             return std::string("holds '") + static_cast<char>(u) + "', which Windows does not allow in file names";
         case '\\':
             return "holds '\\', which is the path separator on Windows";
+        case '/':
+            return "holds '/', which Windows takes for a path separator";
         default:
             break;
         }
     }
-    char16_t last = component.back();
-    if (last == u'.' || last == u' ')
+    char last = component.back();
+    if (last == '.' || last == ' ')
         return "ends with a dot or a blank, which Windows drops from file names";
-    if (is_reserved_device_name(utf16_to_utf8(component))) return "is a reserved device name on Windows";
+    if (is_reserved_device_name(component)) return "is a reserved device name on Windows";
     return std::string();
 }
 
-std::string windows_name_problem(const std::string &component, std::u16string &utf16) {
-    utf16.clear();
-    if (!utf8_to_utf16(component, utf16)) return "is not valid UTF-8 and has no UTF-16 form";
-    return windows_name_problem(utf16);
+std::string entry_name_problem(const std::u16string &name) {
+    if (name.empty()) return "is empty";
+    if (name.size() > PAYLOAD_NAME_MAX_UNITS)
+        return "is " + std::to_string(name.size()) + " UTF-16 code units long; at most " +
+               std::to_string(PAYLOAD_NAME_MAX_UNITS) + " fit";
+    for (size_t start = 0; start <= name.size();) {
+        size_t end = std::min(name.find(u'\\', start), name.size());
+        std::u16string component = name.substr(start, end - start);
+        if (component.empty()) return "has an empty component (a leading, doubled or trailing '\\')";
+        if (component == u"." || component == u"..") return "has a '.' or '..' component, which leads out of its folder";
+        std::string utf8 = utf16_to_utf8(component);
+        std::u16string units;
+        if (utf8_to_utf16(utf8, units) && units != component) return "holds a lone surrogate, which has no UTF-8 form";
+        std::string problem = windows_name_problem(utf8, units);
+        if (!problem.empty()) return problem;
+        start = end + 1;
+    }
+    return std::string();
+}
+
+std::string EntryNameSet::add(const std::u16string &name) {
+    std::string problem = entry_name_problem(name);
+    if (!problem.empty()) return problem;
+    for (size_t end = 0; end < name.size(); ++end) {
+        end = std::min(name.find(u'\\', end), name.size());
+        std::u16string path = name.substr(0, end);
+        bool is_file = end == name.size();
+        auto [it, fresh] = seen_.emplace(ascii_lower(path), Seen{path, is_file});
+        if (fresh) continue;
+        if (it->second.as_given != path) return case_clash(printable(it->second.as_given), printable(path));
+        if (is_file && it->second.is_file) return "appears twice";
+        if (is_file || it->second.is_file) return "names both a file and a folder";
+    }
+    return std::string();
 }
 
 std::vector<PackEntry> collect_entries(const std::string &app_dir, const std::string &dll) {

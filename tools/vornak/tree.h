@@ -5,13 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
 namespace vornak {
-
-// The unpacker's name buffer holds 1024 UTF-16 units with the terminator.
-constexpr size_t MAX_ENTRY_NAME_UNITS = 1023;
 
 struct PackEntry {
     std::u16string name;  // relative, "\"-separated, as the launcher writes it
@@ -29,17 +27,37 @@ struct PackEntry {
 // that is not well-formed UTF-8, a name Windows cannot hold (reserved
 // characters, a "\" inside a name, a reserved device name, a trailing dot or
 // blank), two names in one directory that differ only in ASCII case, and an
-// entry name over MAX_ENTRY_NAME_UNITS code units.
+// entry name over PAYLOAD_NAME_MAX_UNITS code units.
 std::vector<PackEntry> collect_entries(const std::string &app_dir, const std::string &dll);
 
 // Empty when component (one path element, UTF-8) can be a Windows file name;
 // otherwise why not. Also checks the UTF-8 and fills utf16 with the name.
 std::string windows_name_problem(const std::string &component, std::u16string &utf16);
 
-// The same for a component in UTF-16, as a payload carries it: why it cannot
-// be a Windows file name (empty; a control character or one of the reserved
-// characters, the slashes included; a trailing dot or blank; a device name
-// such as "nul.txt"), or empty.
-std::string windows_name_problem(const std::u16string &component);
+// Empty when name, a payload entry name as stored ("\"-separated UTF-16), is
+// one that collect_entries could have written: 1 to PAYLOAD_NAME_MAX_UNITS
+// units, no empty, "." or ".." component, no lone surrogate, and every
+// component a Windows file name by windows_name_problem (so no drive, no
+// "/"). Such a name stays below the folder it is unpacked into. Otherwise
+// why not.
+std::string entry_name_problem(const std::u16string &name);
+
+// The names of one payload, checked as Windows would meet them: each by
+// entry_name_problem, and each against the names added before it. Refused:
+// a name equal to an earlier one, or equal but for ASCII letter case in
+// itself or in one of its folders (on Windows one would replace the other),
+// and a file where an earlier name needs a folder, or the other way round.
+class EntryNameSet {
+public:
+    // Empty when name is fine, and it joins the set; otherwise why not.
+    std::string add(const std::u16string &name);
+
+private:
+    struct Seen {
+        std::u16string as_given;
+        bool is_file;
+    };
+    std::map<std::u16string, Seen> seen_;  // by ASCII-lowered path of each file and folder
+};
 
 }  // namespace vornak

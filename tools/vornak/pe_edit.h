@@ -1,22 +1,15 @@
 // SPDX-License-Identifier: MIT
-// Reading launcher images: the steps on a linked image before it takes its
-// final name (Authenticode signature, header checksum) and `vornak inspect`,
-// which reports what the image carries and checks what can be checked.
+// The steps on a linked launcher image before it takes its final name:
+// moving the payload's section to a page boundary in the file, checking that
+// the payload opens it, signing, and the header checksum. All of them read
+// the image through the PE reader.
 #pragma once
 
-#include <cstdint>
-#include <iosfwd>
 #include <string>
 
 #include "tools/vornak/brand.h"
 
 namespace vornak {
-
-// The PE checksum of image: the 16-bit one's-complement sum of the file taken
-// as little-endian words (an odd last byte padded with zero), with the
-// checksum field itself counted as zero, folded to 16 bits, plus the file
-// length. Throws Error when image is not a PE file.
-uint32_t pe_checksum(const std::string &image);
 
 // Moves the file data of .rdata, and of every section behind it, to the next
 // multiple of 4096 in the file, leaving zero bytes before it; FileAlignment
@@ -27,6 +20,11 @@ uint32_t pe_checksum(const std::string &image);
 // before signing (a signature would record file offsets). Throws Error when
 // the file is not a PE32+ image with .rdata or cannot be rewritten.
 void align_payload_section(const std::string &path);
+
+// Checks that the section .rdata of the image at exe_path opens with the
+// first bytes of the payload file and holds the payload's length at the next
+// multiple of 8 behind it. Throws Error otherwise.
+void verify_payload_placement(const std::string &exe_path, const std::string &payload_path);
 
 // Recomputes the checksum of the PE file at path and writes it into the
 // header. Throws Error when the file cannot be read or written.
@@ -43,10 +41,5 @@ void sign_image(const std::string &path, const std::string &certificate, const s
 // checksum field lies outside what the signature hashes). Throws Error on
 // failure; the caller then discards the image.
 void finish_image(const BrandOptions &brand, const std::string &path);
-
-// Writes the report of `vornak inspect` for the image at path to out and
-// returns how many checks failed (checksum, payload magic, frame, entry
-// stream, trailer). Throws Error when path is not a readable PE32+ image.
-int inspect_image(const std::string &path, std::ostream &out);
 
 }  // namespace vornak

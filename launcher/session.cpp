@@ -1,0 +1,108 @@
+// SPDX-License-Identifier: MIT
+// Logoff and shutdown in the parent role. A windowed process gets no console
+// control event when the session ends: the system asks its top-level windows
+// instead. The parent owns one hidden top-level window for that, serves its
+// message queue while it unpacks and while it waits for the child, and runs
+// cleanup_launch before it answers WM_ENDSESSION. The child role never comes here.
+#include "launcher/launcher.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+enum {
+    // The system works through processes from level 0x4FF down to 0; every
+    // process starts at 0x280, and 0x100 to 0x1FF is the range for
+    // applications that go last. At 0x100 the child, and whatever else the
+    // application started, is told first and has usually ended by the time
+    // the parent waits for it and removes the extraction directory.
+    PARENT_SHUTDOWN_LEVEL = 0x100,
+    // A session that ended during unpacking leaves no application whose exit
+    // code could be passed on; 1 is also what an unreadable one gives.
+    SESSION_ENDED_EXIT_CODE = 1,
+};
+
+static const wchar_t session_window_class[] = L"vornak_launcher_session";
+static HWND session_window;
+static bool session_ended;  // written and read on the main thread only
+
+// WM_QUERYENDSESSION is always allowed: the launcher never holds up a logoff.
+// The removal runs before WM_ENDSESSION is answered, since the system may end
+// the process as soon as the answer is in. Only wParam tells whether the
+// session really ends; lParam merely says why (and Wine always sends 0).
+// WM_CLOSE, which a polite "taskkill" sends to every top-level window, would
+// destroy the window and with it the session end: it is ignored.
+static LRESULT CALLBACK session_window_procedure(HWND window, UINT message, WPARAM wparam,
+                                                 LPARAM lparam)
+{
+    switch (message) {
+    case WM_QUERYENDSESSION:
+        return TRUE;
+    case WM_ENDSESSION:
+        if (wparam) {
+            cleanup_launch();
+            session_ended = true;
+        }
+        return 0;
+    case WM_CLOSE:
+        return 0;
+    default:
+        return DefWindowProcW(window, message, wparam, lparam);
+    }
+}
+
+// Sent messages from other processes, the session messages among them, are
+// delivered inside PeekMessageW.
+static void dispatch_pending_messages(void)
+{
+    MSG message;
+    while (PeekMessageW(&message, NULL, 0, 0, PM_REMOVE))
+        DispatchMessageW(&message);
+}
+
+// A message-only window would be simpler but hears no session messages, on
+// Windows as under Wine; so a top-level one, created and never shown. When it
+// cannot be created the application still runs: the console handler then
+// remains the only way to an early cleanup.
+void listen_for_session_end(void)
+{
+    SetProcessShutdownParameters(PARENT_SHUTDOWN_LEVEL, 0);
+    HINSTANCE instance = GetModuleHandleW(NULL);
+    WNDCLASSEXW window_class;
+    memset(&window_class, 0, sizeof window_class);
+    window_class.cbSize = sizeof window_class;
+    window_class.lpfnWndProc = session_window_procedure;
+    window_class.hInstance = instance;
+    window_class.lpszClassName = session_window_class;
+    if (RegisterClassExW(&window_class) == 0)
+        return;
+    session_window = CreateWindowExW(WS_EX_TOOLWINDOW, session_window_class, L"", WS_POPUP, 0, 0, 0,
+                                     0, NULL, NULL, instance, NULL);
+}
+
+void serve_session_messages(void)
+{
+    if (session_window == NULL)
+        return;
+    dispatch_pending_messages();
+    if (session_ended)
+        exit(SESSION_ENDED_EXIT_CODE);
+}
+
+// Returns once process has ended. Serving the queue meanwhile is what lets
+// the session messages in; it also keeps broadcasts to top-level windows
+// from waiting on this thread. Should the combined wait fail, a plain one
+// takes over, so the caller never goes on while the child still runs.
+void wait_for_child(HANDLE process)
+{
+    for (;;) {
+        DWORD result = MsgWaitForMultipleObjectsEx(1, &process, INFINITE, QS_ALLINPUT,
+                                                   MWMO_INPUTAVAILABLE);
+        if (result == WAIT_OBJECT_0 + 1) {
+            dispatch_pending_messages();
+            continue;
+        }
+        if (result != WAIT_OBJECT_0)
+            WaitForSingleObject(process, INFINITE);
+        return;
+    }
+}

@@ -1,0 +1,38 @@
+// SPDX-License-Identifier: MIT
+// The byte format of the attached payload and the symbols under which a
+// launcher image holds its build-time values. The launcher's unpacker, the
+// vornak tool's packer, inspect and extract, and the tests all take these
+// from here. Plain constants only: no Win32, no library headers, valid C and C++.
+#pragma once
+
+// Attached payload: magic, exactly one zstd frame holding the entry stream,
+// zero fill, then an unsigned 64-bit little-endian trailer that holds its
+// own offset (3 + frame bytes + 7). Entry stream: per entry a UTF-16LE name
+// and its zero unit, a 64-bit little-endian size and the data; an empty name
+// (one zero unit) ends it.
+enum {
+    PAYLOAD_MAGIC_BYTES = 3,
+    PAYLOAD_ZERO_FILL_BYTES = 7,
+    PAYLOAD_TRAILER_BYTES = 8,
+    PAYLOAD_ENTRY_SIZE_BYTES = 8,
+    // The longest entry name in UTF-16 code units, without its zero unit: the
+    // unpacker's name buffer holds 1024 units.
+    PAYLOAD_NAME_MAX_UNITS = 1023,
+    // zstd's default decoder limit, which the launcher runs with: a frame
+    // whose window is larger than 2^27 bytes does not decode.
+    PAYLOAD_WINDOW_LOG_MAX = 27,
+    // The longest product name or version string the build values hold, in
+    // UTF-16 code units without the terminating zero.
+    BUILD_VALUE_MAX_UNITS = 1023,
+};
+
+static const char PAYLOAD_MAGIC[PAYLOAD_MAGIC_BYTES + 1] = "QOZ";  // the terminating NUL is not part of it
+
+// The build-values object `vornak build` writes per product; image/build_values.h
+// declares the same symbols. Its one read-only section opens with the payload,
+// then its length as a 64-bit value at the next multiple of 8, then product
+// name and version as NUL-terminated UTF-16LE strings.
+#define BUILD_VALUE_SYMBOL_PAYLOAD "vornak_attached_payload"
+#define BUILD_VALUE_SYMBOL_PAYLOAD_BYTES "vornak_attached_payload_bytes"
+#define BUILD_VALUE_SYMBOL_PRODUCT_NAME "vornak_product_name"
+#define BUILD_VALUE_SYMBOL_PRODUCT_VERSION "vornak_product_version"
