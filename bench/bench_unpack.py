@@ -7,7 +7,12 @@ same run, native `zstd -d` of the very frame the launcher carries (to
 /dev/null: the decoder's limit) and native `tar --zstd -xf` of the same
 files into a fresh directory (what a user would compare with).
 
-Rounds alternate the three; each starts after `sync`, with every input in
+Each round also times the launcher's removal on its own: the same files,
+unpacked by tar into a directory under the prefix's TEMP, removed by
+remove_tree.exe (cleanup_launch in-process, timed inside the process), against
+native `rm -r` of tar's tree.
+
+Rounds alternate these; each starts after `sync`, with every input in
 the page cache. Prints medians, rates over the decoded size, the ratios, and
 the peak resident set of each measured process (Linux ru_maxrss of the
 process started; for the launcher that is the parent, whose Linux process is
@@ -61,7 +66,8 @@ def main():
     stamp = b.root / "stamp.txt"
     env["VORNAK_STAMP_FILE"] = benchlib.win_path(stamp)
     out_dir = b.root / "tar-out"
-    results = {"launcher": [], "launcher_to_run_code": [], "zstd": [], "tar": [], "tar_rm": []}
+    results = {"launcher": [], "launcher_to_run_code": [], "zstd": [], "tar": [], "tar_rm": [], "rm": [],
+               "removal": []}
     rss = {"launcher": 0, "zstd": 0, "tar": 0}
 
     def run_launcher():
@@ -82,9 +88,24 @@ def main():
         shutil.rmtree(out_dir)
         return s, peak, time.perf_counter() - t0
 
+    removal_dir = b.temp / "onefile_removal"
+
+    def run_removal():
+        shutil.rmtree(removal_dir, ignore_errors=True)
+        removal_dir.mkdir()
+        subprocess.run(["tar", "--zstd", "-xf", str(tar_file), "-C", str(removal_dir)], check=True)
+        benchlib.drop_dirty_pages()
+        r = subprocess.run([benchlib.WINE, str(b.win / "bench" / "remove_tree.exe"), benchlib.win_path(removal_dir)],
+                           env=env, cwd=b.root, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        fields = dict(f.split("=", 1) for f in r.stdout.split())
+        if fields.get("gone") != "1" or removal_dir.exists():
+            raise SystemExit("the removal left %s behind: %r" % (removal_dir, r.stdout))
+        return float(fields["removal_s"])
+
     # One unmeasured round warms Wine and the caches.
     run_launcher()
     run_tar()
+    run_removal()
     for r in range(args.rounds):
         benchlib.drop_dirty_pages()
         s, peak, to_run_code = run_launcher()
@@ -99,10 +120,13 @@ def main():
         s, peak, rm_seconds = run_tar()
         results["tar"].append(s)
         results["tar_rm"].append(s + rm_seconds)
+        results["rm"].append(rm_seconds)
         rss["tar"] = max(rss["tar"], peak)
-        print("round %d: launcher %.2f s (run_code after %.2f s), zstd -d %.2f s, tar -x %.2f s (+rm %.2f s)" % (
-            r + 1, results["launcher"][-1], to_run_code, results["zstd"][-1], results["tar"][-1], rm_seconds),
-            flush=True)
+        results["removal"].append(run_removal())
+        print("round %d: launcher %.2f s (run_code after %.2f s), zstd -d %.2f s, tar -x %.2f s (+rm %.2f s), "
+              "launcher's removal alone %.2f s" % (
+                  r + 1, results["launcher"][-1], to_run_code, results["zstd"][-1], results["tar"][-1], rm_seconds,
+                  results["removal"][-1]), flush=True)
 
     anon, file_backed = benchlib.sampled_memory([benchlib.WINE, str(exe)], env=env, cwd=b.root)
     launcher, zstd, tar = median(results["launcher"]), median(results["zstd"]), median(results["tar"])
@@ -117,10 +141,13 @@ def main():
     print("%-34s %8.2f %9.0f %8.0f MB" % ("zstd -d of the frame, /dev/null", zstd, mb(decoded) / zstd, mb(rss["zstd"])))
     print("%-34s %8.2f %9.0f %8.0f MB" % ("tar --zstd -xf, fresh directory", tar, mb(decoded) / tar, mb(rss["tar"])))
     print("%-34s %8.2f" % ("tar --zstd -xf, then rm -r", median(results["tar_rm"])))
+    print("%-34s %8.2f" % ("launcher's removal alone", median(results["removal"])))
+    print("%-34s %8.2f" % ("rm -r of tar's tree", median(results["rm"])))
     print()
     print("ratio launcher / zstd -d: %.2f" % (launcher / zstd))
     print("ratio launcher / tar -x:  %.2f" % (launcher / tar))
     print("ratio launcher / (tar -x + rm -r): %.2f" % (launcher / median(results["tar_rm"])))
+    print("ratio launcher's removal / rm -r: %.1f" % (median(results["removal"]) / median(results["rm"])))
 
 
 if __name__ == "__main__":

@@ -72,15 +72,17 @@ static void fill_canonical_launcher_image_path(void)
 // limited query access) serves when the first way fails.
 static bool process_runs_our_image(DWORD process_id)
 {
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id);
+    // SYNCHRONIZE for the liveness test below.
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE, process_id);
     if (process == NULL && GetLastError() == ERROR_ACCESS_DENIED)
-        process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id);
+        process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, process_id);
     if (process == NULL)
         return false;
     // An ended process can still be opened while anything holds a handle to
     // it, and the system still knows its image name: it is no parent of ours.
-    DWORD exit_code = 0;
-    if (!GetExitCodeProcess(process, &exit_code) || exit_code != STILL_ACTIVE) {
+    // Its handle is signalled then. (Its exit code cannot tell: a process
+    // that ended with 259 reports the same value as one still running.)
+    if (WaitForSingleObject(process, 0) != WAIT_TIMEOUT) {
         CloseHandle(process);
         return false;
     }

@@ -184,6 +184,66 @@ static void read_entry_name(void)
     entry_name[length] = 0;
 }
 
+static bool ascii_equal_ignoring_case(const wchar_t *text, size_t length, const char *lower)
+{
+    for (size_t i = 0; i < length; i++) {
+        wchar_t c = text[i];
+        if (c >= L'A' && c <= L'Z')
+            c = (wchar_t)(c - L'A' + L'a');
+        if (lower[i] == 0 || c != (wchar_t)lower[i])
+            return false;
+    }
+    return lower[length] == 0;
+}
+
+// CON, PRN, AUX, NUL, COM1..9 and LPT1..9 name devices in every directory,
+// also with an extension ("nul.txt") and blanks before it.
+static bool is_device_name(const wchar_t *component, size_t length)
+{
+    size_t stem = 0;
+    while (stem < length && component[stem] != L'.')
+        stem++;
+    while (stem > 0 && component[stem - 1] == L' ')
+        stem--;
+    static const char *const devices[] = {"con", "prn", "aux", "nul"};
+    for (const char *device : devices)
+        if (ascii_equal_ignoring_case(component, stem, device))
+            return true;
+    return stem == 4 && component[3] >= L'1' && component[3] <= L'9' &&
+           (ascii_equal_ignoring_case(component, 3, "com") || ascii_equal_ignoring_case(component, 3, "lpt"));
+}
+
+// A component Windows keeps as it stands: not empty; no control character
+// and none of < > : " / | ? * (":" would name a drive or a stream); no dot
+// or blank at the end, which Windows drops, and which also makes "." and
+// ".." (and "...", ". ") refused; not a device name.
+static bool is_valid_component(const wchar_t *component, size_t length)
+{
+    if (length == 0 || component[length - 1] == L'.' || component[length - 1] == L' ')
+        return false;
+    for (size_t i = 0; i < length; i++)
+        if (component[i] < 0x20 || wcschr(L"<>:\"/|?*", component[i]) != NULL)
+            return false;
+    return !is_device_name(component, length);
+}
+
+// True when every "\"-separated component of the name is valid: the entry
+// then lies below the extraction directory, in a file of that very name.
+static bool is_valid_entry_name(const wchar_t *name)
+{
+    const wchar_t *component = name;
+    for (;;) {
+        const wchar_t *end = component;
+        while (*end != 0 && *end != L'\\')
+            end++;
+        if (!is_valid_component(component, (size_t)(end - component)))
+            return false;
+        if (*end == 0)
+            return true;
+        component = end + 1;
+    }
+}
+
 static void write_entry(unsigned long long size)
 {
     HANDLE file = CreateFileW(entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, NULL, CREATE_ALWAYS, 0,
@@ -221,6 +281,11 @@ void unpack_payload(launcher_role role, const wchar_t *extraction_dir,
         read_entry_name();
         if (entry_name[0] == 0)
             break;
+        // A name that leaves the extraction directory ("..\x", "\x", "C:x"),
+        // names a stream or a device, or that Windows would change, is
+        // damaged data: refused before anything is written for it.
+        if (!is_valid_entry_name(entry_name))
+            fail_with_message(decode_error);
         copy_wide(entry_path, extraction_dir, PATH_CHARS);
         append_wide(entry_path, L"\\", PATH_CHARS);
         append_wide(entry_path, entry_name, PATH_CHARS);

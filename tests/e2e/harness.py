@@ -183,22 +183,27 @@ def probe_payload_with_tree():
 # --- files ------------------------------------------------------------------
 
 def tree(root):
-    """Everything below root: {relative posix path: bytes} for files, "dir/": None for directories."""
+    """Everything below root: {relative posix path: bytes} for files, "dir/": None for
+    directories, "link@": its target (str) for symbolic links, which are not followed."""
     root = Path(root)
     found = {}
     if not root.is_dir():
         return found
     for dirpath, dirnames, filenames in os.walk(root):
         rel = Path(dirpath).relative_to(root)
-        for d in dirnames:
-            found[(rel / d).as_posix() + "/"] = None
-        for f in filenames:
-            found[(rel / f).as_posix()] = (Path(dirpath) / f).read_bytes()
+        for name in dirnames + filenames:
+            path = Path(dirpath) / name
+            if path.is_symlink():
+                found[(rel / name).as_posix() + "@"] = os.readlink(path)
+            elif name in dirnames:
+                found[(rel / name).as_posix() + "/"] = None
+            else:
+                found[(rel / name).as_posix()] = path.read_bytes()
     return found
 
 
 def listing(root):
-    """Sorted relative paths below root (directories end with "/")."""
+    """Sorted relative paths below root (directories end with "/", links with "@")."""
     return sorted(tree(root))
 
 
@@ -249,7 +254,7 @@ def build_launcher(out_exe, app_dir=None, dll=None, payload_bytes=None, payload_
         payload_file = out_exe.with_suffix(".payload")
         payload_file.write_bytes(payload_bytes)
     if payload_file is not None:
-        cmd += ["--payload", str(payload_file)]
+        cmd += ["--payload", str(payload_file), "--unchecked"]
     else:
         cmd += [str(app_dir), "--dll", dll]
     cmd += list(extra)

@@ -7,8 +7,16 @@ child after the grace period and removes the directory before it ends.
 
 Control types Wine cannot deliver (break, close, logoff, shutdown and the
 ignored 3, 4, 7), an event before unpacking, and the exact count of delete
-attempts are driven in-process by tests/win/unit_cleanup.cpp."""
+attempts are driven in-process by tests/win/unit_cleanup.cpp.
 
+Links are made from the Linux side while the application waits: Wine 8
+creates none itself. It shows a link to a directory as a reparse point and a
+link to a file as a plain file, and a handle opened on either (even with
+FILE_FLAG_OPEN_REPARSE_POINT) refers to the target, so deleting through it
+would delete the target."""
+
+import os
+import threading
 import time
 
 import harness
@@ -94,3 +102,80 @@ class Cleanup(LauncherTestCase):
         # It ran to the end of run_code: not terminated.
         self.assertTrue(done.exists())
         self.assertEqual(r.temp_listing, [])
+
+
+class Links(LauncherTestCase):
+    """Links inside the extraction directory that point outside it: the
+    removal neither follows nor deletes through them."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.exe = cls.build_class_launcher("probe", payload=harness.payload_from_entries([
+            ("probe.dll", harness.probe_dll_bytes()),
+            ("top.txt", b"top"),
+            ("sub\\inner.txt", b"inner"),
+        ]))
+
+    def run_with_links(self, make_links):
+        """Runs the probe until it waits for a marker, calls make_links(the
+        extraction directory as a Linux path) meanwhile, then lets it end."""
+        marker = self.ws.path / "links-made"
+        report = self.ws.path / "report.txt"
+        done = {}
+
+        def run():
+            try:
+                done["result"] = self.run_launcher(
+                    self.exe, ["probe:wait-for=" + harness.to_windows_path(marker), "probe:exit=11"], timeout_s=60)
+            except BaseException as e:  # handed to the test's own thread
+                done["error"] = e
+
+        runner = threading.Thread(target=run)
+        runner.start()
+        try:
+            deadline = time.monotonic() + 30
+            while not report.exists() and runner.is_alive() and time.monotonic() < deadline:
+                time.sleep(0.02)
+            self.assertTrue(report.exists(), "the probe wrote no report")
+            extraction = harness.to_linux_path(harness.Report(report.read_text()).extraction_dir)
+            make_links(extraction)
+        finally:
+            marker.write_bytes(b"")
+            runner.join(90)
+        if "error" in done:
+            raise done["error"]
+        self.assertIn("result", done, "the run did not end")
+        return done["result"], extraction
+
+    def test_links_to_folders_and_files_outside_leave_their_targets_intact(self):
+        outside = self.ws.sub("outside")
+        (outside / "folder").mkdir()
+        (outside / "folder" / "kept.txt").write_bytes(b"kept")
+        (outside / "folder" / "nested").mkdir()
+        (outside / "folder" / "nested" / "deep.txt").write_bytes(b"deep")
+        # Deleting through a handle on a link to an empty folder removes the
+        # folder under Wine, since nothing stops the delete there.
+        (outside / "empty").mkdir()
+        (outside / "file.txt").write_bytes(b"file")
+        (outside / "other.txt").write_bytes(b"other")
+        (self.ws.temp / "keep.txt").write_bytes(b"keep")
+        before = harness.tree(outside)
+        links = {"dir-link": outside / "folder", "empty-link": outside / "empty",
+                 "file-link": outside / "file.txt", "sub/dir-link": outside / "folder",
+                 "sub/file-link": outside / "other.txt", "sub/empty-link": outside / "empty"}
+
+        def make_links(extraction):
+            for name, target in links.items():
+                os.symlink(target, extraction / name)
+
+        r, extraction = self.run_with_links(make_links)
+        self.assertExitCode(r, 11)
+        self.assertEqual(harness.tree(outside), before)
+        self.assertEqual((self.ws.temp / "keep.txt").read_bytes(), b"keep")
+        # What the removal could take went; the links stayed, and with them
+        # the folder that holds some of them.
+        self.assertEqual(harness.tree(extraction),
+                         dict({"sub/": None}, **{name + "@": str(target) for name, target in links.items()}))
+        harness.remove_tree(extraction)
+        self.assertEqual(harness.listing(self.ws.temp), ["keep.txt"])

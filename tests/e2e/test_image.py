@@ -308,12 +308,13 @@ class BrandedImage(unittest.TestCase):
                 for dll in libs:
                     self.assertTrue(dll.lower() in SYSTEM_DLLS or UCRT_FORWARDER.match(dll), dll)
                 self.assertIn("KERNEL32.dll", libs)
-                self.assertIn("SHELL32.dll", libs)
+                # SHGetFolderPathW only: the shell's delete is not used.
+                self.assertEqual(libs["SHELL32.dll"], ["SHGetFolderPathW"])
                 # The parent's hidden window, which hears logoff and shutdown.
                 self.assertIn("USER32.dll", libs)
                 everything = [f for fs in libs.values() for f in fs]
                 self.assertNotIn("GetFinalPathNameByHandleW", everything)
-                for needed in ("AddDllDirectory", "K32GetModuleFileNameExW", "SHFileOperationW", "exit",
+                for needed in ("AddDllDirectory", "K32GetModuleFileNameExW", "SetFileInformationByHandle", "exit",
                                "CreateWindowExW", "MsgWaitForMultipleObjectsEx", "SetProcessShutdownParameters"):
                     self.assertIn(needed, everything)
                 # inspect lists the same libraries and functions.

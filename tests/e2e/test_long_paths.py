@@ -60,6 +60,30 @@ class RemovalOfLongPaths(LauncherTestCase):
         r = self.run_launcher(exe, ["probe:readonly=" + name, "probe:exit=0"])
         self.assert_removed_cleanly(r)
 
+    def test_held_file_beyond_the_limit_leaves_everything_outside_alone(self):
+        # A file past MAX_PATH (a 120-unit folder in a 120-unit folder) that
+        # another process keeps open after the child has ended: it stays, and
+        # so does its directory, but nothing outside is touched: not the
+        # current directory's files and folders, not TEMP's other entries.
+        held = component("a", 120) + "\\" + component("b", 120) + "\\held.bin"
+        exe = self.build(payload=payload_from_entries(
+            [probe_entry(), (held, b"held"), ("top.txt", b"t"), ("c\\d.txt", b"d")]))
+        self.ws.write("run/folder/inside.txt", b"inside")
+        self.ws.write("run/folder/deeper/more.txt", b"more")
+        self.ws.write("temp/keep.txt", b"keep")
+        self.ws.write("temp/keep-dir/keep.txt", b"keep")
+        run_before = harness.tree(self.ws.run_dir)
+        r = self.run_launcher(exe, ["probe:hold=" + held, "probe:hold-ms=30000", "probe:exit=7"],
+                              timeout_s=25)
+        self.assertEqual(r.report["hold"], "1")
+        self.assertExitCode(r, 7)
+        self.assertEqual(harness.tree(self.ws.run_dir), run_before)
+        own = r.report.extraction_dir.rsplit("\\", 1)[1]
+        self.assertEqual(r.temp_listing, sorted(
+            ["keep.txt", "keep-dir/", "keep-dir/keep.txt", own + "/", own + "/" + component("a", 120) + "/",
+             own + "/" + held.replace("\\", "/").rsplit("/", 1)[0] + "/", own + "/" + held.replace("\\", "/")]))
+        self.assertEqual((self.ws.temp / "keep.txt").read_bytes(), b"keep")
+
 
 if __name__ == "__main__":
     unittest.main()

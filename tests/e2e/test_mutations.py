@@ -18,7 +18,8 @@ parameters, and an entry-stream parser):
 - terminator first: exit 2 with this launcher's "holds no application DLL"
   line, nothing created;
 - the stream breaks (decode error, frame or input ends before the
-  terminator, a name runs past 1023 units): exit 2 with "Error, couldn't
+  terminator, a name runs past 1023 units or is one the launcher refuses,
+  such as "..\\x" or "a:b"): exit 2 with "Error, couldn't
   decode attached data.", and the extraction directory holds exactly the
   entries read before the break (a partly written file holds whole 32 KiB
   chunks of its data);
@@ -119,6 +120,19 @@ PLAIN_COMPONENT = re.compile(r"[A-Za-z0-9_-][A-Za-z0-9._-]*\Z")
 DEVICE_NAMES = re.compile(r"(con|prn|aux|nul|com[1-9]|lpt[1-9])(\..*)?\Z", re.IGNORECASE)
 
 
+def is_valid_entry_name(name):
+    """The launcher's own test of a name: every component non-empty, without
+    control characters or < > : " / | ? *, not ending in a dot or a blank,
+    and not a device name; a name that fails it is damaged data."""
+    for part in name.split("\\"):
+        if not part or part[-1] in ". " or any(ord(c) < 0x20 or c in '<>:"/|?*' for c in part):
+            return False
+        stem = part.split(".", 1)[0].rstrip(" ")
+        if re.fullmatch(r"(con|prn|aux|nul|com[1-9]|lpt[1-9])", stem, re.IGNORECASE | re.ASCII):
+            return False
+    return True
+
+
 def is_plain_name(name):
     """A name that Windows and Wine take as it stands."""
     parts = name.split("\\")
@@ -163,6 +177,9 @@ class Reading:
                 self.kind = "complete" if self.names else "empty"
                 return
             name = struct.pack("<%dH" % len(units), *units).decode("utf-16-le", "surrogatepass")
+            if not is_valid_entry_name(name):
+                self.kind = "broken"
+                return
             self.names.append(name)
             if extraction_dir_units + 1 + len(units) > PATH_UNITS_MAX:
                 self.kind = "abort"

@@ -267,6 +267,64 @@ class LongNames(SnapshotCase):
         self.assertEqual(r.temp_listing, [])
 
 
+class EntryNames(SnapshotCase):
+    """Names that would leave the extraction directory, name a stream or a
+    device, or that Windows would change, are refused before anything is
+    written for them; dots inside a component are fine."""
+
+    REFUSED = ["..\\x", "sub\\..\\..\\x", "..\\..\\x", "..", ".", ".\\x", "sub\\.\\x", "C:x", "x:stream",
+               "\\x", "sub\\\\x", "sub\\", "a/b", "../x", "a<b", "a>b", "a\"b", "a|b", "a?b", "a*b", "a\x01b",
+               "a\tb", "name.", "name ", "sub.\\x", "...", "CON", "sub\\nul.txt", "com1", "LPT9.log"]
+    RUNNER_FILES = {"winrun-exit.txt", "winrun-args.bin"}
+
+    def outside(self):
+        """Everything of the workspace that the launcher may not change: the
+        current directory's tree, TEMP's other entries, the workspace's top level."""
+        return (harness.tree(self.ws.run_dir), (self.ws.temp / "keep.txt").read_bytes(),
+                sorted(set(os.listdir(self.ws.path)) - self.RUNNER_FILES))
+
+    def refused(self, entries):
+        """Runs a launcher carrying entries; checks the refusal and returns
+        what TEMP held besides keep.txt."""
+        for left in self.ws.temp.iterdir():
+            if left.name != "keep.txt":
+                harness.remove_tree(left)
+        exe = self.build(payload=payload_from_entries(entries))
+        before = self.outside()
+        r = self.run_launcher(exe)
+        self.assertExitCode(r, 2)
+        self.assertEqual(r.stdout, harness.MSG_DECODE + "\n")
+        self.assertEqual(r.stderr, "")
+        self.assertIsNone(r.report, "the application must not run")
+        self.assertEqual(self.outside(), before)
+        self.assertIn("keep.txt", r.temp_listing)
+        return r
+
+    def test_each_refused_name_ends_the_run_before_it_is_written(self):
+        self.ws.write("temp/keep.txt", b"keep")
+        for name in self.REFUSED:
+            with self.subTest(name=name):
+                r = self.refused([probe_entry(), ("first.txt", b"1"), (name, b"written"), ("after.txt", b"2")])
+                self.assertEqual(len(r.extraction_dirs), 1, r.temp_listing)
+                own = r.extraction_dirs[0]
+                self.assertEqual(r.temp_listing, ["keep.txt", own + "/", own + "/first.txt", own + "/probe.dll"])
+                harness.remove_tree(self.ws.temp / own)
+
+    def test_refused_first_name_creates_nothing(self):
+        self.ws.write("temp/keep.txt", b"keep")
+        for name in ("..\\probe.dll", "C:probe.dll", "\\probe.dll", "a:b"):
+            with self.subTest(name=name):
+                r = self.refused([(name, harness.probe_dll_bytes())])
+                self.assertEqual(r.temp_listing, ["keep.txt"])
+
+    def test_dots_inside_components_unpack(self):
+        names = ["file.name.txt", "dir.v2\\x..y.txt", "..leading", ".hidden\\.config", "a.b.c\\d..e\\f"]
+        exe = self.build(payload=payload_from_entries([probe_entry()] + [(n, n.encode()) for n in names]))
+        _, snap = self.run_snapshot(exe)
+        for n in names:
+            self.assertEqual(snap.get(n.replace("\\", "/")), n.encode(), n)
+
+
 class ExtractionDirectory(LauncherTestCase):
     """Where the payload goes: onefile_<PID>_<TIME_US>_<RANDOM> under TEMP."""
 

@@ -135,11 +135,29 @@ class BuildImage(unittest.TestCase):
             self.assertEqual(image[o + n:next_o], bytes(next_o - o - n), "the gap is zero bytes")
         self.assertEqual(placed[-1][0] + placed[-1][1], len(image))
 
-    def test_payload_file_is_carried_unchecked(self):
+    def test_bad_payload_file_is_refused_unless_unchecked(self):
         damaged = os.path.join(self.cwd, "damaged.bin")
         with open(damaged, "wb") as f:
             f.write(b"XYZ" + bytes(range(40)))
-        r = self.vornak("build", "--payload", "damaged.bin", "-o", "d.exe", "--quiet")
+        # A well-formed payload whose second name climbs out of the extraction directory.
+        stream = b"".join(n.encode("utf-16-le") + b"\0\0" + struct.pack("<Q", 1) + b"x"
+                          for n in ("app.dll", "..\\evil.txt")) + b"\0\0"
+        frame = subprocess.run(["zstd", "-q", "-c", "--no-check"], input=stream, check=True,
+                               capture_output=True).stdout
+        climbing = os.path.join(self.cwd, "climbing.bin")
+        with open(climbing, "wb") as f:
+            f.write(b"QOZ" + frame + bytes(7) + struct.pack("<Q", 10 + len(frame)))
+        for name, part in (("damaged.bin", '"QOZ"'), ("climbing.bin", "'..'")):
+            with self.subTest(name):
+                r = self.vornak("build", "--payload", name, "-o", "d.exe", "--quiet")
+                self.assertEqual(r.returncode, 1, r.stderr)
+                self.assertTrue(r.stderr.startswith("vornak: error: payload '"), r.stderr)
+                self.assertIn(part, r.stderr)
+                self.assertEqual(r.stderr.count("\n"), 1, r.stderr)
+                self.assertFalse(os.path.exists(os.path.join(self.cwd, "d.exe")))
+                self.assertEqual(os.listdir(self.scratch), [])
+        # --unchecked carries it as it is, for testing a launcher's own refusals.
+        r = self.vornak("build", "--payload", "damaged.bin", "--unchecked", "-o", "d.exe", "--quiet")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(r.stdout, "")
         _, data = self.image_rdata(os.path.join(self.cwd, "d.exe"))

@@ -1,19 +1,24 @@
 // SPDX-License-Identifier: MIT
 // Every folder the packer must refuse, and what a refusal leaves behind:
-// nothing new in the output directory, an existing output untouched.
+// nothing new in the output directory, an existing output untouched. Every
+// payload file that `vornak build --payload` must refuse.
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <functional>
 
 #include <gtest/gtest.h>
+#include <zstd.h>
 
 #include "tests/host/support.h"
 #include "tools/vornak/error.h"
+#include "tools/vornak/payload_check.h"
 #include "tools/vornak/payload_writer.h"
+#include "tools/vornak/utf.h"
 
 using test::TempDir;
 using test::write_file;
@@ -166,4 +171,130 @@ TEST(RefusesOptions, LevelAndOutput) {
     EXPECT_THROW(vornak::pack_folder(t / "app", "app.dll", {}, t / "outdir"), vornak::Error);
     EXPECT_THROW(vornak::pack_folder(t / "app", "app.dll", {}, t / "missing/p.bin"), vornak::Error);
     EXPECT_EQ(test::list_dir(t.path()).size(), 2u) << "only app/ and outdir/";
+}
+
+// ---- payload files given to `vornak build --payload` ----
+
+namespace {
+
+std::string le64_bytes(uint64_t v) {
+    std::string out(8, '\0');
+    for (int i = 0; i < 8; ++i) out[i] = static_cast<char>(v >> (8 * i));
+    return out;
+}
+
+// One entry of the entry stream: UTF-16LE name, a zero unit, size, data.
+std::string entry(const std::u16string &name, const std::string &data) {
+    return vornak::utf16le_bytes(name) + std::string(2, '\0') + le64_bytes(data.size()) + data;
+}
+
+const std::string terminator(2, '\0');
+
+// One zstd frame of stream with the given window log, no content size.
+std::string frame(const std::string &stream, int window_log = 20) {
+    ZSTD_CCtx *cctx = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, window_log);
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 0);
+    std::string out(ZSTD_compressBound(stream.size()) + 64, '\0');
+    ZSTD_outBuffer o = {&out[0], out.size(), 0};
+    ZSTD_inBuffer in = {stream.data(), stream.size(), 0};
+    // Continue first: an end on the first call would declare the content size.
+    ZSTD_compressStream2(cctx, &o, &in, ZSTD_e_continue);
+    ZSTD_inBuffer none = {nullptr, 0, 0};
+    size_t left = ZSTD_compressStream2(cctx, &o, &none, ZSTD_e_end);
+    ZSTD_freeCCtx(cctx);
+    EXPECT_EQ(left, 0u);
+    out.resize(o.pos);
+    return out;
+}
+
+std::string payload(const std::string &frames, const std::string &fill = std::string(7, '\0')) {
+    std::string head = "QOZ" + frames + fill;
+    return head + le64_bytes(head.size());
+}
+
+std::string good_stream() { return entry(u"app.dll", "MZ") + entry(u"data\\file.name.txt", "x") + terminator; }
+
+std::string with_name(const std::u16string &name) {
+    return payload(frame(entry(u"app.dll", "MZ") + entry(name, "x") + terminator));
+}
+
+struct PayloadRefusal {
+    const char *label;
+    std::function<std::string()> bytes;
+    const char *message_part;
+};
+
+void PrintTo(const PayloadRefusal &r, std::ostream *os) { *os << r.label; }
+
+const PayloadRefusal payload_refusals[] = {
+    {"too short", [] { return std::string("QOZ"); }, "too short"},
+    {"wrong magic", [] { std::string p = payload(frame(good_stream())); p[2] = 'X'; return p; }, "\"QOZ\""},
+    {"trailer not its own offset", [] { std::string p = payload(frame(good_stream())); p[p.size() - 8] ^= 1; return p; },
+     "trailer"},
+    {"fill not zero", [] { return payload(frame(good_stream()), std::string(6, '\0') + "\x01"); }, "zero"},
+    {"two frames", [] { return payload(frame(good_stream()) + frame(terminator)); }, "one zstd frame"},
+    {"skippable frame", [] { return payload(std::string("\x50\x2A\x4D\x18\x00\x00\x00\x00", 8)); }, "zstd frame"},
+    {"not a frame", [] { return payload(std::string(32, 'z')); }, "zstd frame"},
+    {"frame cut short", [] { std::string f = frame(good_stream()); return payload(f.substr(0, f.size() - 3)); }, "frame"},
+    {"window of 256 MiB", [] { return payload(frame(good_stream(), 28)); }, "window"},
+    {"no entries", [] { return payload(frame(terminator)); }, "no entries"},
+    {"stream without terminator", [] { return payload(frame(entry(u"app.dll", "MZ"))); }, "ends"},
+    {"entry data cut short", [] { std::string s = entry(u"app.dll", "MZ data"); return payload(frame(s.substr(0, s.size() - 2))); },
+     "ends"},
+    {"data after the terminator", [] { return payload(frame(good_stream() + "junk")); }, "follow the terminator"},
+    {"name of 1024 units", [] { return with_name(std::u16string(1024, u'n')); }, "longer than 1023"},
+    {"parent component", [] { return with_name(u"..\\x"); }, "'..'"},
+    {"parent component inside", [] { return with_name(u"sub\\..\\..\\x"); }, "'..'"},
+    {"dot component", [] { return with_name(u"sub\\.\\x"); }, "'.'"},
+    {"leading backslash", [] { return with_name(u"\\x"); }, "empty"},
+    {"doubled backslash", [] { return with_name(u"sub\\\\x"); }, "empty"},
+    {"trailing backslash", [] { return with_name(u"sub\\"); }, "empty"},
+    {"drive", [] { return with_name(u"C:x"); }, "':'"},
+    {"stream", [] { return with_name(u"x:stream"); }, "':'"},
+    {"slash", [] { return with_name(u"a/b"); }, "'/'"},
+    {"asterisk", [] { return with_name(u"a*b"); }, "'*'"},
+    {"control character", [] { return with_name(u"a\x01" u"b"); }, "control character"},
+    {"trailing dot", [] { return with_name(u"name."); }, "dot or a blank"},
+    {"device name", [] { return with_name(u"sub\\aux.txt"); }, "device name"},
+    {"bad first name", [] { return payload(frame(entry(u"..\\app.dll", "MZ") + terminator)); }, "'..'"},
+};
+
+class RefusesPayload : public ::testing::TestWithParam<PayloadRefusal> {};
+
+}  // namespace
+
+TEST_P(RefusesPayload, WithOneLine) {
+    const PayloadRefusal &r = GetParam();
+    TempDir t;
+    write_file(t / "p.bin", r.bytes());
+    try {
+        vornak::check_payload_file(t / "p.bin");
+        ADD_FAILURE() << "accepted, but should refuse: " << r.label;
+    } catch (const vornak::Error &e) {
+        std::string what = e.what();
+        EXPECT_NE(what.find(r.message_part), std::string::npos) << what;
+        EXPECT_EQ(what.find('\n'), std::string::npos) << "one line: " << what;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Payloads, RefusesPayload, ::testing::ValuesIn(payload_refusals),
+                         [](const ::testing::TestParamInfo<PayloadRefusal> &info) {
+                             std::string name;
+                             for (const char *p = info.param.label; *p; ++p)
+                                 name.push_back(isalnum(static_cast<unsigned char>(*p)) ? *p : '_');
+                             return name;
+                         });
+
+TEST(AcceptsPayload, WhatThePackerWritesAndDottedNames) {
+    TempDir t;
+    write_file(t / "app/app.dll", "dll");
+    write_file(t / "app/dir.v2/x..y.txt", "x");
+    write_file(t / "app/..leading", "y");
+    vornak::pack_folder(t / "app", "app.dll", {}, t / "p.bin");
+    EXPECT_NO_THROW(vornak::check_payload_file(t / "p.bin"));
+    write_file(t / "q.bin", payload(frame(good_stream() , 27)));
+    EXPECT_NO_THROW(vornak::check_payload_file(t / "q.bin"));
+    write_file(t / "r.bin", payload(frame(entry(u"a.dll", "") + entry(std::u16string(1023, u'n'), "") + terminator)));
+    EXPECT_NO_THROW(vornak::check_payload_file(t / "r.bin"));
 }

@@ -28,6 +28,8 @@
 //   (the report is written here)
 //   probe:ignore-ctrl               console control events are ignored from now on;
 //                                   each one writes "<report>.ctrl" (event=N)
+//   probe:wait-for=FILE             wait (at most 60 s) until FILE exists, so that a
+//                                   test can change things while the application runs
 //   probe:sleep=MS                  sleep (serving the window's messages, if any)
 //   probe:crash                     access violation
 //   probe:exit=N                    run_code returns N (any 32-bit value; default 0)
@@ -491,6 +493,15 @@ static BOOL WINAPI record_control_event(DWORD type)
     return TRUE;
 }
 
+static void wait_for_file(const wchar_t *path)
+{
+    for (int waited_ms = 0; waited_ms < 60000; waited_ms += 20) {
+        if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES)
+            return;
+        Sleep(20);
+    }
+}
+
 static LONG WINAPI end_with_exception_code(EXCEPTION_POINTERS *) { return EXCEPTION_EXECUTE_HANDLER; }
 
 static void write_report(void)
@@ -610,7 +621,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
 
     unsigned long exit_code = 0, sleep_ms = 0, hold_ms = 5000;
     bool crash = false, ignore_ctrl = false;
-    const wchar_t *v, *done_file = NULL;
+    const wchar_t *v, *done_file = NULL, *wait_file = NULL;
     for (int i = 1; i < argc; i++) {
         if ((v = action_value(argv[i], L"hold-ms")) != NULL)
             hold_ms = wcstoul(v, NULL, 0);
@@ -635,6 +646,8 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
             set_variable(v);
         else if ((v = action_value(a, L"done")) != NULL)
             done_file = v;
+        else if ((v = action_value(a, L"wait-for")) != NULL)
+            wait_file = v;
         else if ((v = action_value(a, L"nested-exe")) != NULL)
             nested_exe = v;
         else if ((v = action_value(a, L"nested")) != NULL)
@@ -658,6 +671,8 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
         SetConsoleCtrlHandler(record_control_event, TRUE);
     put_number("returning", exit_code, true);
     write_report();
+    if (wait_file)
+        wait_for_file(wait_file);
     if (sleep_ms)
         sleep_serving_messages(sleep_ms);
     if (crash) {

@@ -95,6 +95,16 @@ int test_main(int argc, wchar_t **argv)
     check_parent_role_resets(id);
     stop(sibling);
 
+    // Ended with exit code 259, which is STILL_ACTIVE's value: an exit-code
+    // query cannot tell it from a running process; the process has ended
+    // all the same and is no parent.
+    sibling = start_sibling(self);
+    swprintf(id, 32, L"%lu", sibling.dwProcessId);
+    TerminateProcess(sibling.hProcess, STILL_ACTIVE);
+    WaitForSingleObject(sibling.hProcess, INFINITE);
+    check_parent_role_resets(id);
+    stop(sibling);
+
     // The same comparison would call this process its own parent, had its
     // id been left in the variable (a reused id): it is not.
     swprintf(id, 32, L"%lu", GetCurrentProcessId());

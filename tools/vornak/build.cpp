@@ -13,6 +13,7 @@
 #include "tools/vornak/coff.h"
 #include "tools/vornak/error.h"
 #include "tools/vornak/files.h"
+#include "tools/vornak/payload_check.h"
 #include "tools/vornak/pe_edit.h"
 #include "tools/vornak/process.h"
 #include "tools/vornak/resources.h"
@@ -116,6 +117,7 @@ BuildResult build_launcher(const BuildOptions &options, const std::string &tool_
     // Find the tools first: a missing piece should not cost a full pack.
     result.linker = find_linker(tool_dir);
     std::string library_dir = launcher_library_dir(tool_dir);
+    if (!packing && !options.unchecked) check_payload_file(options.payload);
 
     ScratchDir scratch;
     std::string payload = options.payload;

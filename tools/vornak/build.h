@@ -16,7 +16,8 @@ namespace vornak {
 struct BuildOptions {
     std::string app_dir;  // with dll: pack this folder
     std::string dll;
-    std::string payload;  // or take this payload file as it is
+    std::string payload;  // or take this payload file, checked
+    bool unchecked = false;  // carry the payload file without checking it
     std::string output;
     PackOptions pack;
     BrandOptions brand;

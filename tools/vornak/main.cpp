@@ -56,9 +56,12 @@ int main(int argc, char **argv) {
     CLI::App *build = app.add_subcommand("build", "Link a launcher image that carries an application");
     CLI::Option *dir_opt = build->add_option("APP_DIR", opt.app_dir, "application folder to pack");
     CLI::Option *dll_opt = build->add_option("--dll", opt.dll, "the application DLL, relative to APP_DIR");
-    CLI::Option *payload_opt =
-        build->add_option("--payload", opt.payload, "a payload file to carry as it is, unchecked");
+    CLI::Option *payload_opt = build->add_option(
+        "--payload", opt.payload, "a payload file to carry, checked first as the launcher will read it");
     payload_opt->excludes(dir_opt)->excludes(dll_opt);
+    build->add_flag("--unchecked", opt.unchecked,
+                    "carry the --payload file without checking it (to test a launcher's own refusals)")
+        ->needs(payload_opt);
     dir_opt->needs(dll_opt);
     dll_opt->needs(dir_opt);
     build->add_option("-o,--output", opt.output, "launcher image to write (.exe)")->required();
