@@ -18,7 +18,7 @@
 #include "tools/vornak/files.h"
 #include "tools/vornak/payload_writer.h"
 #include "tools/vornak/image_facts.h"
-#include "tools/vornak/inspect.h"
+#include "tools/vornak/image_report.h"
 #include "tools/vornak/progress.h"
 #include "tools/vornak/version.h"
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The check that `vornak build --payload FILE` runs before it carries a
-// payload it did not write itself: the payload is the one input the launcher
-// reads, and it must be one the launcher unpacks safely.
+// payload it did not write itself: the file must be what the launcher can
+// unpack safely, since the payload is the one input the launcher reads.
 #pragma once
 
 #include <string>
@@ -9,11 +9,15 @@
 namespace vornak {
 
 // Reads the payload file at path as the launcher will: "QOZ", exactly one
-// zstd frame (not a skippable one) whose window is at most
-// 2^PAYLOAD_WINDOW_LOG_MAX bytes and which decodes, then seven zero bytes and
-// the trailer holding its own offset, and nothing after. Its entry stream
-// must hold at least one entry, every name one the packer could have written
-// (EntryNameSet), every entry whole, and nothing after the terminator.
+// zstd frame (no skippable one) whose window is at most 2^PAYLOAD_WINDOW_LOG_MAX
+// bytes and which decodes with the launcher's default decoder parameters,
+// seven zero bytes, and the 64-bit trailer holding its own offset. In the
+// decoded entry stream: at least one entry, names of at most
+// PAYLOAD_NAME_MAX_UNITS units whose every "\"-separated component is neither
+// empty, "." nor "..", as the packer's EntryNameSet accepts them (Windows
+// file names, no two alike but for letter case), every entry whole, and the
+// terminator exactly at the end of the frame's content. Maps the file and
+// decodes as a stream, never holding the decoded entries in memory.
 // Throws Error with one line naming the first fault.
 void check_payload_file(const std::string &path);
 

@@ -2,7 +2,7 @@
 // The JSON form of the inspect report, built with nlohmann::json. It holds
 // the facts of the text report under stable keys; numbers stay numbers
 // (addresses and flags too), and a part the image lacks is null.
-#include "tools/vornak/inspect.h"
+#include "tools/vornak/image_report.h"
 
 #include <ostream>
 
