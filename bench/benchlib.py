@@ -62,7 +62,8 @@ class Bench:
         for d in (self.cache, self.temp):
             d.mkdir(parents=True, exist_ok=True)
         for f in (self.vornak, self.win / "batchrun.exe", self.win / "bench" / "stamp.dll",
-                  self.win / "bench" / "direct_host.exe", self.win / "bench" / "remove_tree.exe"):
+                  self.win / "bench" / "direct_host.exe", self.win / "bench" / "remove_tree.exe",
+                  self.win / "bench" / "hold_desktop.exe"):
             if not f.exists():
                 sys.exit("missing %s: build the project first (cmake --build %s)" % (f, self.build))
 

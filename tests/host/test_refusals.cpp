@@ -258,6 +258,8 @@ const PayloadRefusal payload_refusals[] = {
     {"trailing dot", [] { return with_name(u"name."); }, "dot or a blank"},
     {"device name", [] { return with_name(u"sub\\aux.txt"); }, "device name"},
     {"bad first name", [] { return payload(frame(entry(u"..\\app.dll", "MZ") + terminator)); }, "'..'"},
+    {"same name twice", [] { return payload(frame(entry(u"app.dll", "MZ") + entry(u"a.txt", "1") + entry(u"A.TXT", "2") + terminator)); },
+     "letter case"},
 };
 
 class RefusesPayload : public ::testing::TestWithParam<PayloadRefusal> {};
