@@ -2,7 +2,6 @@
 // Unit checks of path template expansion and the random token, run under
 // Wine. Cases that must end the process through abort run in a child copy of
 // this program ("--abort-case NAME") and are judged by its exit code.
-#include "image/build_values.h"
 #include "paths/paths.h"
 #include "tests/win/check.h"
 
@@ -10,8 +9,12 @@
 #include <string.h>
 #include <wchar.h>
 
-extern "C" const wchar_t vornak_product_name[] = L"Tovrindale";
-extern "C" const wchar_t vornak_product_version[] = L"1.0.0.160";
+// The build-time values and the runtime's own argument vector, as the run
+// sequence hands them over.
+static template_values values(void)
+{
+    return {L"Tovrindale", L"1.0.0.160", *__p___wargv()};
+}
 
 enum { SURVIVED_ABORT_CASE = 77 };
 
@@ -20,7 +23,8 @@ static wchar_t out[PATH_CHARS];
 static bool expand(const wchar_t *template_text, size_t dst_chars = PATH_CHARS)
 {
     wmemset(out, L'#', PATH_CHARS);  // stale text must never show through
-    return expand_path_template(out, template_text, dst_chars);
+    template_values given = values();
+    return expand_path_template(out, template_text, dst_chars, &given);
 }
 
 static bool is_decimal(const wchar_t *s)
@@ -138,7 +142,8 @@ static void test_temp(void)
     set_variable(L"TMP", L"\\\\\\");
     wchar_t guarded[64];
     guarded[0] = L'\\';
-    CHECK(expand_path_template(guarded + 1, L"\\\\{TEMP}", 63));
+    template_values given = values();
+    CHECK(expand_path_template(guarded + 1, L"\\\\{TEMP}", 63, &given));
     CHECK(guarded[0] == L'\\' && guarded[1] == 0);
     CHECK(expand(L"{TEMP}_x"));
     CHECK_WSTR(out, L"_x");
