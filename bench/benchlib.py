@@ -232,16 +232,23 @@ class Bench:
     def tool_digest(self):
         return hashlib.sha256(self.vornak.read_bytes()).hexdigest()[:16]
 
+    def kit_digest(self):
+        """Of every archive in the launcher kit, the launcher's rooms among them."""
+        h = hashlib.sha256()
+        for archive in sorted((self.build / "lib" / "vornak").glob("*.a")):
+            h.update(archive.name.encode() + b"\0" + archive.read_bytes())
+        return h.hexdigest()
+
     def packed_launcher(self, app, manifest, level, threads):
         """(payload path, launcher path, pack seconds or None when cached).
         The payload is keyed by the folder, level and threads only (a pack at
         level 19 takes minutes): remove bench/cache/ after changing what the
         packer writes. The launcher is linked again whenever vornak or the
-        launcher library changed."""
+        launcher kit changed."""
         k = self.key(manifest["entries"], level, threads)
         payload = self.cache / ("payload-%s.bin" % k)
         exe = self.cache / ("launcher-%s-%s.exe" % (k, self.key(
-            self.tool_digest(), hashlib.sha256((self.build / "lib" / "vornak" / "liblauncher.a").read_bytes()).hexdigest())))
+            self.tool_digest(), self.kit_digest())))
         seconds = None
         if not payload.exists():
             print("bench: packing at level %d with %d threads (cached afterwards)" % (level, threads), flush=True)

@@ -39,10 +39,6 @@ wchar_t *read_environment_variable(const char *name);
 // Sets the variable, or deletes it when value is NULL. Result ignored by callers.
 void write_environment_variable(const char *name, const wchar_t *value);
 
-// Fills dst with this process's own module path as GetModuleFileNameW gives
-// it. Aborts when there is none or it does not fit: a cut path names another file.
-void read_own_module_path(wchar_t *dst, DWORD dst_chars);
-
 // Writes "<message> ([Error <code>] <system text>)\n" to stderr. Returns;
 // the caller then ends the process with exit code 2.
 void report_os_error(const char *message, DWORD error);

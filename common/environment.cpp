@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Environment access by narrow variable name, and the process's own module path. Values come back as heap
+// Environment access by narrow variable name. Values come back as heap
 // copies owned by the caller; an empty value counts as unset everywhere, so
 // a variable can be cleared by writing an empty string as well as by deleting it.
 #include "common/common.h"
@@ -24,14 +24,6 @@ wchar_t *read_environment_variable(const char *name)
     if (length == 0 || length >= ENV_VALUE_CHARS)
         return NULL;
     return _wcsdup(value);
-}
-
-void read_own_module_path(wchar_t *dst, DWORD dst_chars)
-{
-    // A result of dst_chars means the path was cut to fit.
-    DWORD length = GetModuleFileNameW(NULL, dst, dst_chars);
-    if (length == 0 || length >= dst_chars)
-        abort();
 }
 
 void write_environment_variable(const char *name, const wchar_t *value)

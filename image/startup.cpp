@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The image's entry point, in place of a C runtime's start-up object: brings
 // up the Universal CRT the way a windowed wide-character program's start-up
-// does, calls run_launcher and hands its result to exit. Registers no
-// initialisers, constructors or destructors of its own.
+// does, calls run_launcher with the build-time values and hands its result
+// to exit. Registers no initialisers, constructors or destructors of its own.
 #include "launcher/launcher.h"
 #include "image/ucrt_startup.h"
+#include "image/build_values.h"
 
 #include <stdlib.h>
 
@@ -65,6 +66,9 @@ extern "C" __declspec(noreturn) void vornak_entry(void)
     SetUnhandledExceptionFilter(runtime_exception_filter);
     _set_invalid_parameter_handler(ignore_invalid_parameter);
 
+    // A local, not a static: filled at run time, no initialiser to register.
+    const launcher_build_values build = {vornak_attached_payload, vornak_attached_payload_bytes,
+                                         vornak_product_name, vornak_product_version};
     HINSTANCE instance = (HINSTANCE)&__ImageBase;
-    exit(run_launcher(instance, NULL, command_line_tail(), show_window_value()));
+    exit(run_launcher(&build, instance, NULL, command_line_tail(), show_window_value()));
 }

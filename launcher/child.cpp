@@ -1,25 +1,18 @@
 // SPDX-License-Identifier: MIT
 // The parent role's launch of its own executable as the child: hand-off
 // variables, the re-quoted command line, inherited standard handles, the wait
-// and the exit status. Owns the launcher module path, the hand-off directory
-// value and the child command line (static). Never holds the cleanup lock
-// while it waits for the child.
+// and the exit status. Owns the hand-off directory value and the child
+// command line (static). Never holds the cleanup lock while it waits for the
+// child.
 #include "launcher/launcher.h"
 
 #include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 
 static wchar_t directory_value[OWN_IMAGE_PATH_CHARS];
-static wchar_t launcher_module_path[PATH_CHARS];
 // Writable: CreateProcessW may modify the command line it is given.
 static wchar_t child_command_line[COMMAND_LINE_CHARS];
-
-static void fill_launcher_module_path(void)
-{
-    if (launcher_module_path[0] != 0)
-        return;
-    read_own_module_path(launcher_module_path, PATH_CHARS);
-}
 
 static bool needs_quotes(const wchar_t *argument)
 {
@@ -92,37 +85,38 @@ void append_quoted_argument(wchar_t *dst, const wchar_t *argument, size_t dst_ch
 // quote runs inside quotes and for text glued to a quoted program name differ
 // from the runtime's, and the application must see the arguments exactly as
 // a program started directly by the user would.
-void build_child_command_line(void)
+wchar_t *build_child_command_line(const launch_record *record)
 {
-    fill_launcher_module_path();
     child_command_line[0] = 0;
-    append_quoted_argument(child_command_line, launcher_module_path, COMMAND_LINE_CHARS);
-    for (int i = 1; i < captured_argc; i++) {
+    append_quoted_argument(child_command_line, own_module_path(record, PATH_CHARS), COMMAND_LINE_CHARS);
+    for (int i = 1; i < record->argc; i++) {
         append_wide(child_command_line, L" ", COMMAND_LINE_CHARS);
-        append_quoted_argument(child_command_line, captured_argv[i], COMMAND_LINE_CHARS);
+        append_quoted_argument(child_command_line, record->argv[i], COMMAND_LINE_CHARS);
     }
+    return child_command_line;
 }
 
 // The launcher's directory as the user's file system spells it (no
-// canonical form, no short names), without a trailing backslash.
-static void publish_handoff_variables(void)
+// canonical form, no short names), without a trailing backslash. A module
+// path cut to the buffer is taken as it stands here; the child's own start
+// refuses it.
+static void publish_handoff_variables(const launch_record *record)
 {
-    directory_value[0] = 0;
-    GetModuleFileNameW(NULL, directory_value, OWN_IMAGE_PATH_CHARS);
+    memcpy(directory_value, record->module_path, sizeof directory_value);
     wchar_t *last_backslash = wcsrchr(directory_value, L'\\');
     if (last_backslash != NULL)
         *last_backslash = 0;
     write_environment_variable("VORNAK_ONEFILE_DIRECTORY", directory_value);
-    write_environment_variable("VORNAK_ORIGINAL_ARGV0", captured_argv[0]);
+    write_environment_variable("VORNAK_ORIGINAL_ARGV0", record->argv[0]);
 }
 
 // Starts the child, waits for it, removes the extraction directory and
 // returns the child's exit status (1 when it cannot be read). Does not return
 // when the child cannot be started; the extraction directory then stays.
-int launch_child(void)
+int launch_child(const launch_record *record)
 {
-    publish_handoff_variables();
-    fill_launcher_module_path();
+    publish_handoff_variables(record);
+    const wchar_t *module_path = own_module_path(record, PATH_CHARS);
 
     // Only the standard handles: the parent's show-window request is not
     // handed on.
@@ -134,13 +128,13 @@ int launch_child(void)
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
 
-    build_child_command_line();
+    wchar_t *command_line = build_child_command_line(record);
 
     // No environment block and no directory: the child inherits the
     // hand-off variables and the current directory.
     PROCESS_INFORMATION process;
     memset(&process, 0, sizeof process);
-    if (!CreateProcessW(launcher_module_path, child_command_line, NULL, NULL, TRUE,
+    if (!CreateProcessW(module_path, command_line, NULL, NULL, TRUE,
                         NORMAL_PRIORITY_CLASS, NULL, NULL, &startup, &process)) {
         report_os_error("Error, couldn't launch child", GetLastError());
         exit(2);
@@ -151,7 +145,7 @@ int launch_child(void)
     // child. Neither closes the handle while this thread owns the wait, so the
     // wait below is always on an open handle, and no lock is held while the
     // child runs.
-    publish_child_process(process.hProcess);
+    publish_child_process(process.hProcess, true);
     wait_for_child(process.hProcess);
     int status = release_child_process();
 

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Stopping the child and removing the extraction directory, after the child
 // has ended and on console control events (the handler runs on a thread of
-// its own). Owns the lock that serialises every use of child_process_handle
-// and every removal, and the removal walk's buffers; the lock is never held
-// across an unbounded wait. The walk never acts on anything outside the
+// its own). Owns the running child's handle, the lock that serialises every
+// use of it and every removal, and the removal walk's buffers; the lock is
+// never held across an unbounded wait. The walk never acts on anything outside the
 // extraction directory: it never follows a link and deletes only through a
 // handle it has checked, whatever fails.
 #include "launcher/launcher.h"
@@ -68,6 +68,12 @@ static SRWLOCK cleanup_lock = SRWLOCK_INIT;
 // leaves the closing to release_child_process, so that the main thread never
 // waits on a handle that is closed, or worse reused for another object.
 static bool child_wait_pending;
+
+// The running child, or NULL. Only this file sees it.
+static HANDLE child_process_handle;
+
+// The run sequence's launch record, set once before any handler exists.
+static launch_record *record;
 
 // The entry the walk is at: the extraction directory, then the names below
 // it. The open handles on the way down are known to be the directories these
@@ -263,7 +269,7 @@ static void remove_directory_contents(HANDLE directory, size_t length, int depth
 // as a reparse point by its name only and opens it as its target, whose last
 // name then differs from ours. Its object name is the root of every check
 // below.
-static void request_delete(void)
+static void request_delete(const wchar_t *extraction_directory)
 {
     HANDLE root = CreateFileW(extraction_directory, ENTRY_ACCESS | FILE_LIST_DIRECTORY, SHARE_ALL, NULL,
                               OPEN_EXISTING, OPEN_ITSELF, NULL);
@@ -293,7 +299,7 @@ static void request_delete(void)
     CloseHandle(root);
 }
 
-static bool extraction_directory_exists(void)
+static bool extraction_directory_exists(const wchar_t *extraction_directory)
 {
     DWORD attributes = GetFileAttributesW(extraction_directory);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -317,23 +323,37 @@ static void stop_child_locked(void)
 // retry for about two seconds, then leave the rest in place.
 static void remove_extraction_directory_locked(void)
 {
-    if (unpacking_started != 1)
+    if (record == NULL || record->unpacking_started != 1)
         return;
-    request_delete();
+    const wchar_t *extraction_directory = record->extraction_directory;
+    request_delete(extraction_directory);
     for (int retry = 0; retry < DELETE_RETRIES; retry++) {
-        if (!extraction_directory_exists())
+        if (!extraction_directory_exists(extraction_directory))
             return;
         Sleep(DELETE_PAUSE_MS);
-        request_delete();
+        request_delete(extraction_directory);
     }
 }
 
-void publish_child_process(HANDLE process)
+void keep_record_for_cleanup(launch_record *launch)
+{
+    record = launch;
+}
+
+void publish_child_process(HANDLE process, bool caller_waits)
 {
     AcquireSRWLockExclusive(&cleanup_lock);
     child_process_handle = process;
-    child_wait_pending = true;
+    child_wait_pending = caller_waits;
     ReleaseSRWLockExclusive(&cleanup_lock);
+}
+
+HANDLE published_child_process(void)
+{
+    AcquireSRWLockExclusive(&cleanup_lock);
+    HANDLE process = child_process_handle;
+    ReleaseSRWLockExclusive(&cleanup_lock);
+    return process;
 }
 
 int release_child_process(void)

@@ -1,34 +1,70 @@
 // SPDX-License-Identifier: MIT
 // The launcher driver: run sequence, role decision, in-process entry, child
-// launch and cleanup. The process-wide state below is static storage, zero at
-// start, defined in run.cpp.
+// launch and cleanup. The run sequence owns the one launch record (static
+// storage, zero at start) and hands it down; nothing here keeps state of its
+// own that another file reads.
 #pragma once
 
 #include "common/common.h"
+#include "paths/paths.h"
 
-extern wchar_t extraction_directory[PATH_CHARS];   // double-NUL terminated after phase 5
-extern wchar_t application_dll_path[PATH_CHARS];   // first entry's full path
-extern volatile unsigned char unpacking_started;   // 0, then 1 before the first entry is read
-extern HANDLE child_process_handle;                // running child, or NULL
-extern int captured_argc;                          // the runtime's own parse
-extern wchar_t **captured_argv;
+// What the image's start-up hands over: the values `vornak build` fixed
+// when it linked this launcher.
+struct launcher_build_values {
+    const unsigned char *payload;
+    unsigned long long payload_bytes;
+    const wchar_t *product_name;
+    const wchar_t *product_version;
+};
+
+// The state of one launch. The console handler thread and the session
+// window read it through the pointer the cleanup keeps.
+struct launch_record {
+    wchar_t extraction_directory[PATH_CHARS];  // double-NUL terminated once normalised
+    wchar_t application_dll_path[PATH_CHARS];  // first entry's full path
+    volatile unsigned char unpacking_started;  // 0, then 1 before the first entry is read
+    int argc;                                  // the runtime's own parse, read once
+    wchar_t **argv;
+    // The own module path as GetModuleFileNameW gives it, read once; the
+    // length is its result (0: failed, OWN_IMAGE_PATH_CHARS: cut).
+    wchar_t module_path[OWN_IMAGE_PATH_CHARS];
+    DWORD module_path_length;
+    template_values values;  // for the extraction directory's template
+};
 
 // Entry of the run sequence; returns the process exit code.
-int run_launcher(HINSTANCE instance, HINSTANCE previous, wchar_t *command_tail, int show);
+int run_launcher(const launcher_build_values *build, HINSTANCE instance, HINSTANCE previous,
+                 wchar_t *command_tail, int show);
 
-launcher_role decide_role(void);
-int enter_application(void);
+// Reads the runtime's argument vector and the own module path into record.
+void capture_process_inputs(launch_record *record);
 
-int launch_child(void);
-void build_child_command_line(void);
+// The own module path when it fits in capacity units with its NUL; aborts
+// otherwise, since a cut path names another file.
+const wchar_t *own_module_path(const launch_record *record, DWORD capacity);
+
+launcher_role decide_role(const launch_record *record);
+int enter_application(const launch_record *record);
+
+int launch_child(const launch_record *record);
+// Fills the child command line; returns it (static storage, writable).
+wchar_t *build_child_command_line(const launch_record *record);
 void append_quoted_argument(wchar_t *dst, const wchar_t *argument, size_t dst_chars);
 
+// The record cleanup_launch and the handlers work on. Set once, before any
+// handler is registered: neither the console handler nor the session window
+// procedure gets an argument of ours.
+void keep_record_for_cleanup(launch_record *record);
+
 // Serialised with cleanup_launch. publish_child_process makes a started
-// child visible to cleanup_launch while the caller keeps the handle for its
-// own wait; release_child_process, after that wait, reads the exit status
-// (1 when it cannot be read) and closes the handle.
-void publish_child_process(HANDLE process);
+// child visible to cleanup_launch. With caller_waits the caller keeps the
+// handle for its own wait and release_child_process, after that wait, reads
+// the exit status (1 when it cannot be read) and closes the handle; without,
+// the cleanup closes it once it has stopped the child.
+void publish_child_process(HANDLE process, bool caller_waits);
 int release_child_process(void);
+// The published child process handle, or NULL.
+HANDLE published_child_process(void);
 
 void cleanup_launch(void);
 BOOL WINAPI console_control_handler(DWORD control_type);

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Which role this instance takes, and the child role's entry into the
-// application DLL. Owns the canonical launcher image path (computed at most
-// once) and the scratch buffer for the other process's image path. The child
-// role never changes the environment and never starts a process.
+// Which role this instance takes. Owns the canonical launcher image path
+// (computed at most once) and the scratch buffer for the other process's
+// image path.
 #include "launcher/launcher.h"
 #include "paths/paths.h"
 
@@ -22,8 +21,6 @@
 // parent instead of taking the parent role and starting a chain of parents.
 enum { IMAGE_PATH_CHARS = OWN_IMAGE_PATH_CHARS };
 static_assert(IMAGE_PATH_CHARS > PATH_CHARS, "a launchable module path must fit the comparison buffers");
-
-typedef int (*run_code_function)(int argc, wchar_t **argv, const wchar_t *dll_path);
 
 static wchar_t canonical_launcher_image_path[IMAGE_PATH_CHARS];
 static wchar_t other_image_path[IMAGE_PATH_CHARS];
@@ -49,11 +46,11 @@ static bool parse_process_id(const wchar_t *text, DWORD *process_id)
     return true;
 }
 
-static void fill_canonical_launcher_image_path(void)
+static void fill_canonical_launcher_image_path(const launch_record *record)
 {
     if (canonical_launcher_image_path[0] != 0)
         return;
-    read_own_module_path(canonical_launcher_image_path, IMAGE_PATH_CHARS);
+    copy_wide(canonical_launcher_image_path, own_module_path(record, IMAGE_PATH_CHARS), IMAGE_PATH_CHARS);
     canonicalize_image_path(canonical_launcher_image_path, IMAGE_PATH_CHARS);
     shorten_directory_part(canonical_launcher_image_path, IMAGE_PATH_CHARS);
 }
@@ -70,7 +67,7 @@ static void fill_canonical_launcher_image_path(void)
 // which would fail the same way, and so on without end. So the name the
 // system keeps for the process (QueryFullProcessImageNameW, which needs only
 // limited query access) serves when the first way fails.
-static bool process_runs_our_image(DWORD process_id)
+static bool process_runs_our_image(const launch_record *record, DWORD process_id)
 {
     // SYNCHRONIZE for the liveness test below.
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE, process_id);
@@ -98,7 +95,7 @@ static bool process_runs_our_image(DWORD process_id)
         canonicalize_image_path(other_image_path, IMAGE_PATH_CHARS);
         shorten_directory_part(other_image_path, IMAGE_PATH_CHARS);
     }
-    fill_canonical_launcher_image_path();
+    fill_canonical_launcher_image_path(record);
     bool same = complete && wcscmp(other_image_path, canonical_launcher_image_path) == 0;
     CloseHandle(process);
     return same;
@@ -120,7 +117,7 @@ static void take_parent_role(void)
     write_environment_variable("VORNAK_ONEFILE_PARENT", wide_id);
 }
 
-launcher_role decide_role(void)
+launcher_role decide_role(const launch_record *record)
 {
     wchar_t *value = read_environment_variable("VORNAK_ONEFILE_PARENT");
     bool child = false;
@@ -129,34 +126,11 @@ launcher_role decide_role(void)
     // be ours would otherwise make this instance look for a directory that no
     // parent ever unpacked.
     if (value != NULL && parse_process_id(value, &process_id) && process_id != GetCurrentProcessId())
-        child = process_runs_our_image(process_id);
+        child = process_runs_our_image(record, process_id);
     free(value);
 
     if (child)
         return ROLE_CHILD;
     take_parent_role();
     return ROLE_PARENT;
-}
-
-int enter_application(void)
-{
-    // A payload that ends before its first entry has no DLL to load. The
-    // child must not go on to any other phase: it never starts a process.
-    if (application_dll_path[0] == 0)
-        fail_with_message("Error, attached data holds no application DLL.");
-
-    // Dependencies are searched in the DLL's own directory, the extraction
-    // directory and System32 only (0xD00), never the current directory.
-    AddDllDirectory(extraction_directory);
-    HMODULE dll = LoadLibraryExW(application_dll_path, NULL,
-                                 LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
-                                     LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (dll == NULL) {
-        report_os_error("Error, load DLL.", GetLastError());
-        exit(2);
-    }
-    run_code_function run_code = (run_code_function)(void *)GetProcAddress(dll, "run_code");
-    if (run_code == NULL)
-        fail_with_message("Error, DLL entry point not found.");
-    return run_code(captured_argc, captured_argv, application_dll_path);
 }

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
-// The run sequence from entry to exit in both roles, and the process-wide
-// state it shares with the rest of the launcher (static storage, zero at
-// start). A fatal error anywhere here ends the process without removing
-// anything; only cleanup_launch removes the extraction directory.
+// The run sequence from entry to exit in both roles. Owns the launch record
+// (static storage, zero at start: the console handler may still read it
+// while the process exits) and hands it to the parts that need it. A fatal
+// error anywhere here ends the process without removing anything; only
+// cleanup_launch removes the extraction directory.
 #include "launcher/launcher.h"
 #include "paths/paths.h"
 #include "payload/payload.h"
@@ -10,12 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-wchar_t extraction_directory[PATH_CHARS];
-wchar_t application_dll_path[PATH_CHARS];
-volatile unsigned char unpacking_started;
-HANDLE child_process_handle;
-int captured_argc;
-wchar_t **captured_argv;
+static launch_record record;
 
 // PID, TIME_US and RANDOM come from the environment the child inherits, so
 // parent and child expand this to the same directory.
@@ -23,7 +19,7 @@ static const wchar_t extraction_directory_template[] = L"{TEMP}\\onefile_{PID}_{
 
 // Makes extraction_directory absolute, with every unit after the terminator
 // zero: the removal reads the buffer as a double-NUL-terminated list of one path.
-static void normalise_extraction_directory(void)
+static void normalise_extraction_directory(wchar_t (&extraction_directory)[PATH_CHARS])
 {
     wchar_t full_path[PATH_CHARS];
     DWORD length = GetFullPathNameW(extraction_directory, PATH_CHARS, full_path, NULL);
@@ -33,24 +29,42 @@ static void normalise_extraction_directory(void)
     memcpy(extraction_directory, full_path, length * sizeof(wchar_t));
 }
 
+void capture_process_inputs(launch_record *record)
+{
+    record->argc = *__p___argc();
+    record->argv = *__p___wargv();
+    record->module_path_length = GetModuleFileNameW(NULL, record->module_path, OWN_IMAGE_PATH_CHARS);
+}
+
+const wchar_t *own_module_path(const launch_record *record, DWORD capacity)
+{
+    if (record->module_path_length == 0 || record->module_path_length >= capacity)
+        abort();
+    return record->module_path;
+}
+
 // The four arguments of a windowed program's entry are not used: the
 // arguments come from the runtime's own parse, and the child is started with
 // the default show state.
-int run_launcher(HINSTANCE, HINSTANCE, wchar_t *, int)
+int run_launcher(const launcher_build_values *build, HINSTANCE, HINSTANCE, wchar_t *, int)
 {
-    captured_argc = *__p___argc();
-    captured_argv = *__p___wargv();
+    capture_process_inputs(&record);
+    record.values.product_name = build->product_name;
+    record.values.product_version = build->product_version;
+    record.values.argv = record.argv;
+    keep_record_for_cleanup(&record);
 
     // Keeps DLLs in the current directory from being loaded in place of system ones.
     SetDllDirectoryW(L"");
 
-    launcher_role role = decide_role();
+    launcher_role role = decide_role(&record);
 
     // A failed expansion is reported before the path is normalised: its
     // partial output may be empty, and normalising that would abort silently.
-    if (!expand_path_template(extraction_directory, extraction_directory_template, PATH_CHARS))
+    if (!expand_path_template(record.extraction_directory, extraction_directory_template, PATH_CHARS,
+                              &record.values))
         report_expansion_failure(extraction_directory_template);
-    normalise_extraction_directory();
+    normalise_extraction_directory(record.extraction_directory);
 
     if (role == ROLE_PARENT && !SetConsoleCtrlHandler(console_control_handler, TRUE))
         fail_with_message("Error, failed to register signal handler.");
@@ -60,13 +74,16 @@ int run_launcher(HINSTANCE, HINSTANCE, wchar_t *, int)
     if (role == ROLE_PARENT)
         listen_for_session_end();
 
-    unpack_payload(role, extraction_directory, role == ROLE_PARENT ? serve_session_messages : NULL);
+    open_payload(build->payload, build->payload_bytes);
+    record.unpacking_started = 1;
+    unpack_payload(role, record.extraction_directory, record.application_dll_path,
+                   role == ROLE_PARENT ? serve_session_messages : NULL);
     // A payload whose first entry is the terminator has nothing to run; the
     // child must not go on to start anything either.
-    if (application_dll_path[0] == 0)
+    if (record.application_dll_path[0] == 0)
         fail_with_message("Error, attached data holds no application DLL.");
 
     if (role == ROLE_CHILD)
-        return enter_application();
-    return launch_child();
+        return enter_application(&record);
+    return launch_child(&record);
 }

@@ -8,11 +8,23 @@
 
 enum { RANDOM_TOKEN_CHARS = 12 };  // 11 base64url characters and a NUL
 
+// What the expansion cannot find out by itself: the values fixed when the
+// launcher was linked (COMPANY, PRODUCT; VERSION, FILE_VERSION,
+// PRODUCT_VERSION) and the runtime's argument vector (PROGRAM, whose
+// argv[0] is read at each expansion).
+struct template_values {
+    const wchar_t *product_name;
+    const wchar_t *product_version;
+    wchar_t *const *argv;
+};
+
 // Expands template_text into dst (capacity dst_chars). Returns false on an
 // unknown or empty placeholder, a literal that does not fit, a failing
 // shell-folder lookup or an unusable temporary directory; dst then holds what
-// was expanded so far. A value that does not fit aborts.
-bool expand_path_template(wchar_t *dst, const wchar_t *template_text, size_t dst_chars);
+// was expanded so far. A value that does not fit aborts, and so does a
+// placeholder that needs values when none are given (values NULL).
+bool expand_path_template(wchar_t *dst, const wchar_t *template_text, size_t dst_chars,
+                          const template_values *values);
 
 // Writes "Error, couldn't runtime expand spec '<template>'.\n" to stderr and aborts.
 __declspec(noreturn) void report_expansion_failure(const wchar_t *template_text);

@@ -4,7 +4,6 @@
 // cached in the environment at first use, so a child that inherits it expands
 // the same template to the same path. Keeps no state between calls.
 #include "paths/paths.h"
-#include "image/build_values.h"
 
 #include <shlobj.h>
 #include <stdio.h>
@@ -91,9 +90,18 @@ static bool append_shell_folder(wchar_t *dst, size_t dst_chars, int folder)
     return true;
 }
 
-static void append_program(wchar_t *dst, size_t dst_chars)
+// The values a placeholder needs; a caller that gave none asked for a
+// template it cannot expand.
+static const template_values *needed(const template_values *values)
 {
-    wchar_t **argv = *__p___wargv();
+    if (values == NULL)
+        abort();
+    return values;
+}
+
+static void append_program(wchar_t *dst, size_t dst_chars, const template_values *values)
+{
+    wchar_t *const *argv = needed(values)->argv;
     if (argv == NULL || argv[0] == NULL)
         abort();
     append_wide(dst, argv[0], dst_chars);
@@ -118,11 +126,12 @@ static void append_process_id(wchar_t *dst, size_t dst_chars)
 
 // PROGRAM_BASE and PROGRAM_DIR: "{PROGRAM}" expanded behind the output so far,
 // then shortened in place.
-static bool append_program_part(wchar_t *dst, size_t dst_chars, bool directory)
+static bool append_program_part(wchar_t *dst, size_t dst_chars, bool directory,
+                                const template_values *values)
 {
     size_t used = wcslen(dst);
     wchar_t *value = dst + used;
-    if (!expand_path_template(value, L"{PROGRAM}", dst_chars - used))
+    if (!expand_path_template(value, L"{PROGRAM}", dst_chars - used, values))
         return false;
     size_t length = wcslen(value);
     if (directory) {
@@ -137,7 +146,8 @@ static bool append_program_part(wchar_t *dst, size_t dst_chars, bool directory)
 
 // Appends the value of one placeholder. False for an unknown name and for
 // the failures of the individual values; a value that does not fit aborts.
-static bool append_placeholder(wchar_t *dst, size_t dst_chars, const wchar_t *name)
+static bool append_placeholder(wchar_t *dst, size_t dst_chars, const wchar_t *name,
+                               const template_values *values)
 {
     char number[NUMBER_CHARS];
     if (_wcsicmp(name, L"TEMP") == 0) {
@@ -145,11 +155,11 @@ static bool append_placeholder(wchar_t *dst, size_t dst_chars, const wchar_t *na
             return false;
         trim_trailing_backslashes(dst);
     } else if (_wcsicmp(name, L"PROGRAM") == 0) {
-        append_program(dst, dst_chars);
+        append_program(dst, dst_chars, values);
     } else if (_wcsicmp(name, L"PROGRAM_BASE") == 0) {
-        return append_program_part(dst, dst_chars, false);
+        return append_program_part(dst, dst_chars, false, values);
     } else if (_wcsicmp(name, L"PROGRAM_DIR") == 0) {
-        return append_program_part(dst, dst_chars, true);
+        return append_program_part(dst, dst_chars, true, values);
     } else if (_wcsicmp(name, L"PID") == 0) {
         append_process_id(dst, dst_chars);
     } else if (_wcsicmp(name, L"HOME") == 0 || _wcsicmp(name, L"CACHE_DIR") == 0) {
@@ -158,10 +168,10 @@ static bool append_placeholder(wchar_t *dst, size_t dst_chars, const wchar_t *na
             return false;
         trim_trailing_backslashes(dst);
     } else if (_wcsicmp(name, L"COMPANY") == 0 || _wcsicmp(name, L"PRODUCT") == 0) {
-        append_wide(dst, vornak_product_name, dst_chars);
+        append_wide(dst, needed(values)->product_name, dst_chars);
     } else if (_wcsicmp(name, L"VERSION") == 0 || _wcsicmp(name, L"FILE_VERSION") == 0 ||
                _wcsicmp(name, L"PRODUCT_VERSION") == 0) {
-        append_wide(dst, vornak_product_version, dst_chars);
+        append_wide(dst, needed(values)->product_version, dst_chars);
     } else if (_wcsicmp(name, L"RANDOM") == 0) {
         if (!append_cached_value(dst, dst_chars, "VORNAK_ONEFILE_RANDOM")) {
             wchar_t token[RANDOM_TOKEN_CHARS];
@@ -186,7 +196,8 @@ static bool append_placeholder(wchar_t *dst, size_t dst_chars, const wchar_t *na
     return true;
 }
 
-bool expand_path_template(wchar_t *dst, const wchar_t *template_text, size_t dst_chars)
+bool expand_path_template(wchar_t *dst, const wchar_t *template_text, size_t dst_chars,
+                          const template_values *values)
 {
     wchar_t name[NAME_CHARS];
     size_t name_length = 0;
@@ -208,7 +219,7 @@ bool expand_path_template(wchar_t *dst, const wchar_t *template_text, size_t dst
             if (name_too_long)
                 return false;
             name[name_length] = 0;
-            if (!append_placeholder(dst, dst_chars, name))
+            if (!append_placeholder(dst, dst_chars, name, values))
                 return false;
             used = wcslen(dst);
         } else if (in_name) {

@@ -12,12 +12,19 @@ enum {
     DIRECTORY_CACHE_ENTRIES = 1024,
 };
 
-// Parent role: writes every entry, then frees the decoder. Child role: returns
-// as soon as the first entry's full path is in application_dll_path. Every
-// failure ends the process with its message. after_each_entry, when given,
-// is called after each written entry (the parent serves its message queue
-// there); it may end the process.
-void unpack_payload(launcher_role role, const wchar_t *extraction_dir,
+// Checks the magic and starts the decoder on the payload_bytes at payload,
+// which stay in place until unpacking ends. Ends the process with its message
+// when the magic is missing or memory runs out.
+void open_payload(const unsigned char *payload, unsigned long long payload_bytes);
+
+// Decodes the opened payload. first_entry_path (PATH_CHARS units) receives
+// the first entry's full path, and stays empty when the stream ends before
+// any entry. Parent role: writes every entry, then frees the decoder. Child
+// role: returns as soon as the first entry's path is known. Every failure
+// ends the process with its message. after_each_entry, when given, is called
+// after each written entry (the parent serves its message queue there); it
+// may end the process.
+void unpack_payload(launcher_role role, const wchar_t *extraction_dir, wchar_t *first_entry_path,
                     void (*after_each_entry)(void));
 
 // Copies the next count bytes of the entry stream into dst, or ends the process.

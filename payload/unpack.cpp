@@ -6,9 +6,7 @@
 // on a failure the files written so far stay where they are.
 #include "payload/payload.h"
 #include "payload/format.h"
-#include "launcher/launcher.h"
 #include "paths/paths.h"
-#include "image/build_values.h"
 
 #include <stdint.h>
 #include <stdio.h>
@@ -71,7 +69,7 @@ void read_payload(void *dst, unsigned long long count)
 static void seed_directory_cache(void)
 {
     wchar_t home[PATH_CHARS];
-    if (!expand_path_template(home, L"{HOME}", PATH_CHARS))
+    if (!expand_path_template(home, L"{HOME}", PATH_CHARS, NULL))
         report_expansion_failure(L"{HOME}");
     directory_cache[0] = _wcsdup(home);
     if (directory_cache[0] == NULL)
@@ -146,10 +144,9 @@ void create_parent_directories(const wchar_t *path)
     }
 }
 
-static void start_decoder(void)
+void open_payload(const unsigned char *payload, unsigned long long payload_bytes)
 {
-    if (vornak_attached_payload_bytes < PAYLOAD_MAGIC_BYTES ||
-        memcmp(vornak_attached_payload, PAYLOAD_MAGIC, PAYLOAD_MAGIC_BYTES) != 0)
+    if (payload_bytes < PAYLOAD_MAGIC_BYTES || memcmp(payload, PAYLOAD_MAGIC, PAYLOAD_MAGIC_BYTES) != 0)
         fail_with_message("Error, couldn't find attached data header.");
     decoded = (unsigned char *)malloc(DECODED_BUFFER_BYTES);
     if (decoded == NULL)
@@ -159,8 +156,8 @@ static void start_decoder(void)
         fail_with_message(memory_error);
     // The window also covers the zero fill and the trailer behind the frame;
     // the decoder never reaches them, since reading stops at the terminator.
-    input.src = vornak_attached_payload + PAYLOAD_MAGIC_BYTES;
-    input.size = (size_t)(vornak_attached_payload_bytes - PAYLOAD_MAGIC_BYTES);
+    input.src = payload + PAYLOAD_MAGIC_BYTES;
+    input.size = (size_t)(payload_bytes - PAYLOAD_MAGIC_BYTES);
     input.pos = 0;
     output.dst = decoded;
     output.size = 0;
@@ -272,12 +269,11 @@ static void write_entry(unsigned long long size)
     CloseHandle(file);
 }
 
-void unpack_payload(launcher_role role, const wchar_t *extraction_dir,
+void unpack_payload(launcher_role role, const wchar_t *extraction_dir, wchar_t *first_entry_path,
                     void (*after_each_entry)(void))
 {
-    start_decoder();
-    unpacking_started = 1;
-    for (;;) {
+    first_entry_path[0] = 0;
+    for (bool first = true;; first = false) {
         read_entry_name();
         if (entry_name[0] == 0)
             break;
@@ -289,8 +285,8 @@ void unpack_payload(launcher_role role, const wchar_t *extraction_dir,
         copy_wide(entry_path, extraction_dir, PATH_CHARS);
         append_wide(entry_path, L"\\", PATH_CHARS);
         append_wide(entry_path, entry_name, PATH_CHARS);
-        if (application_dll_path[0] == 0) {
-            copy_wide(application_dll_path, entry_path, PATH_CHARS);
+        if (first) {
+            copy_wide(first_entry_path, entry_path, PATH_CHARS);
             if (role == ROLE_CHILD)
                 return;  // the child needs the DLL's path only; its parent wrote the files
         }

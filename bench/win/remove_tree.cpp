@@ -9,18 +9,11 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "image/build_values.h"
 #include "launcher/launcher.h"
 
-// Linking the launcher library brings the run sequence, which expects the
-// values that `vornak build` writes; no payload is read here.
-extern "C" {
-const unsigned char vornak_attached_payload[] = {0};
-const unsigned long long vornak_attached_payload_bytes = 0;
-const wchar_t vornak_product_name[] = L"bench";
-const wchar_t vornak_product_version[] = L"0.0.0.0";
-extern void *__imp_Sleep;
-}
+extern "C" void *__imp_Sleep;
+
+static launch_record record;
 
 static int pauses;
 static void(WINAPI *real_sleep)(DWORD);
@@ -37,9 +30,9 @@ int test_main(int argc, wchar_t **argv)
         puts("usage: remove_tree.exe DIR");
         return 2;
     }
-    memset(extraction_directory, 0, sizeof extraction_directory);
-    wcscpy(extraction_directory, argv[1]);
-    unpacking_started = 1;
+    wcscpy(record.extraction_directory, argv[1]);
+    record.unpacking_started = 1;
+    keep_record_for_cleanup(&record);
     DWORD protection;
     VirtualProtect(&__imp_Sleep, sizeof __imp_Sleep, PAGE_READWRITE, &protection);
     real_sleep = (void(WINAPI *)(DWORD))__imp_Sleep;
@@ -49,7 +42,7 @@ int test_main(int argc, wchar_t **argv)
     QueryPerformanceCounter(&start);
     cleanup_launch();
     QueryPerformanceCounter(&end);
-    bool gone = GetFileAttributesW(extraction_directory) == INVALID_FILE_ATTRIBUTES;
+    bool gone = GetFileAttributesW(record.extraction_directory) == INVALID_FILE_ATTRIBUTES;
     printf("removal_s=%.4f gone=%d pauses=%d\n", (double)(end.QuadPart - start.QuadPart) / (double)frequency.QuadPart,
            gone ? 1 : 0, pauses);
     return gone ? 0 : 1;

@@ -169,15 +169,13 @@ def probe_dll_bytes():
     return read_win_file("probe.dll")
 
 
-def probe_payload_with_tree():
-    """The probe with a file and a nested directory beside it: something for
-    a removal to do."""
-    return payload_from_entries([
-        ("probe.dll", probe_dll_bytes()),
-        ("data.bin", b"\x01" * 70000),
-        ("sub\\deeper\\notes.txt", b"notes"),
-        ("sub\\empty.txt", b""),
-    ])
+# A file and a nested directory to put beside the probe: something for a
+# removal to do.
+TREE_BESIDE_PROBE = (
+    ("data.bin", b"\x01" * 70000),
+    ("sub\\deeper\\notes.txt", b"notes"),
+    ("sub\\empty.txt", b""),
+)
 
 
 # --- files ------------------------------------------------------------------
@@ -611,3 +609,16 @@ class LauncherTestCase(unittest.TestCase):
     def assertExitCode(self, result, code):
         self.assertEqual(result.code, code & 0xFFFFFFFF,
                          "exit code 0x%08X, expected 0x%08X; %r" % (result.code, code & 0xFFFFFFFF, result))
+
+
+class ProbeTestCase(LauncherTestCase):
+    """A LauncherTestCase with one launcher for the whole class, cls.exe: the
+    probe DLL first, then the class's BESIDE_PROBE entries [(name, bytes)]."""
+
+    BESIDE_PROBE = ()
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.exe = cls.build_class_launcher("probe", payload=payload_from_entries(
+            [("probe.dll", probe_dll_bytes())] + list(cls.BESIDE_PROBE)))

@@ -11,7 +11,7 @@ import ntpath
 import shutil
 
 import harness
-from harness import LauncherTestCase, payload_from_entries, to_windows_path
+from harness import payload_from_entries, to_windows_path
 
 # Every kind of text that quoting can get wrong.
 ARGUMENT_TABLE = [
@@ -61,13 +61,7 @@ RAW_TAILS = [
 ]
 
 
-class ArgumentFidelity(LauncherTestCase):
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.exe = cls.build_class_launcher(
-            "probe", payload=payload_from_entries([("probe.dll", harness.probe_dll_bytes())]))
-
+class ArgumentFidelity(harness.ProbeTestCase):
     def test_table_reaches_the_application_as_the_parent_split_it(self):
         tail = " ".join(harness.quote_argument(a) for a in ARGUMENT_TABLE)
         r = self.run_launcher(self.exe, ["probe:nested=" + tail, "probe:exit=7"] + ARGUMENT_TABLE)

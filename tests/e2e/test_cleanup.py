@@ -20,17 +20,14 @@ import threading
 import time
 
 import harness
-from harness import LauncherTestCase, to_windows_path
+from harness import to_windows_path
 
 GRACE_S = 5.0            # the parent's wait for an interrupted child
 DELETE_RETRIES_S = 2.0   # 20 pauses of 100 ms between delete attempts
 
 
-class Cleanup(LauncherTestCase):
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.exe = cls.build_class_launcher("probe", payload=harness.probe_payload_with_tree())
+class Cleanup(harness.ProbeTestCase):
+    BESIDE_PROBE = harness.TREE_BESIDE_PROBE
 
     def seed_temp(self):
         """What TEMP held before the run, including a directory of the
@@ -104,18 +101,11 @@ class Cleanup(LauncherTestCase):
         self.assertEqual(r.temp_listing, [])
 
 
-class Links(LauncherTestCase):
+class Links(harness.ProbeTestCase):
     """Links inside the extraction directory that point outside it: the
     removal neither follows nor deletes through them."""
 
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.exe = cls.build_class_launcher("probe", payload=harness.payload_from_entries([
-            ("probe.dll", harness.probe_dll_bytes()),
-            ("top.txt", b"top"),
-            ("sub\\inner.txt", b"inner"),
-        ]))
+    BESIDE_PROBE = (("top.txt", b"top"), ("sub\\inner.txt", b"inner"))
 
     def run_with_links(self, make_links):
         """Runs the probe until it waits for a marker, calls make_links(the

@@ -4,16 +4,9 @@
 carries only the low byte)."""
 
 import harness
-from harness import LauncherTestCase, payload_from_entries
 
 
-class ExitCodes(LauncherTestCase):
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.exe = cls.build_class_launcher(
-            "probe", payload=payload_from_entries([("probe.dll", harness.probe_dll_bytes())]))
-
+class ExitCodes(harness.ProbeTestCase):
     def test_returned_values_pass_unchanged(self):
         # 256 and 0x7FFFFFFF have a zero or all-ones low byte; -2 is negative
         # as run_code's signed result and 0xFFFFFFFE as the process's code.

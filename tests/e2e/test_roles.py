@@ -17,13 +17,7 @@ from harness import LauncherTestCase, payload_from_entries, to_windows_path
 PROBE_EXIT = 0x5AFE
 
 
-class Roles(LauncherTestCase):
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.exe = cls.build_class_launcher(
-            "probe", payload=payload_from_entries([("probe.dll", harness.probe_dll_bytes())]))
-
+class Roles(harness.ProbeTestCase):
     def assertRanFromParentsDirectory(self, rep):
         """The application runs from TEMP\\onefile_<its parent's pid>_..., the
         only extraction directory in TEMP, named from the variables it inherited."""

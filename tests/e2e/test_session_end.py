@@ -15,7 +15,7 @@ in-process by tests/win/unit_cleanup.cpp."""
 import time
 
 import harness
-from harness import LauncherTestCase, payload_from_entries, to_windows_path
+from harness import payload_from_entries, to_windows_path
 
 GRACE_S = 5.0    # the parent's wait for a child that has not ended
 ANSWER_S = 6.0   # wineboot's own start and stop, the removal, a loaded machine
@@ -31,11 +31,8 @@ def tearDownModule():
     harness.stop_wine()
 
 
-class SessionEnd(LauncherTestCase):
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.exe = cls.build_class_launcher("probe", payload=harness.probe_payload_with_tree())
+class SessionEnd(harness.ProbeTestCase):
+    BESIDE_PROBE = harness.TREE_BESIDE_PROBE
 
     def end_session_while_running(self, exe, args, ready):
         """Starts exe with args, ends the session once ready() is true, checks

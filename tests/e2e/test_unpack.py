@@ -325,14 +325,9 @@ class EntryNames(SnapshotCase):
             self.assertEqual(snap.get(n.replace("\\", "/")), n.encode(), n)
 
 
-class ExtractionDirectory(LauncherTestCase):
+class ExtractionDirectory(harness.ProbeTestCase):
     """Where the payload goes: onefile_<PID>_<TIME_US>_<RANDOM> under TEMP."""
 
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.exe = cls.build_class_launcher("probe", files={"probe.dll": harness.probe_dll_bytes()},
-                                           dll="probe.dll")
 
     def extraction_name(self, r, temp_win):
         self.assertIsNotNone(r.report, r)

@@ -7,25 +7,20 @@
 // slots are redirected to count the calls the cleanup makes (delete attempts,
 // each of which opens the extraction directory first; pauses, waits,
 // terminations, closes) and pass them on.
-#include "image/build_values.h"
 #include "launcher/launcher.h"
 #include "tests/win/check.h"
 
 #include <stdlib.h>
 
-// Linking the launcher library brings the run sequence, which expects the
-// values that `vornak build` writes; no payload is read here.
 extern "C" {
-const unsigned char vornak_attached_payload[] = {0};
-const unsigned long long vornak_attached_payload_bytes = 0;
-const wchar_t vornak_product_name[] = L"test";
-const wchar_t vornak_product_version[] = L"0.0.0.0";
-
 extern void *__imp_CreateFileW, *__imp_Sleep, *__imp_WaitForSingleObject,
     *__imp_TerminateProcess, *__imp_CloseHandle;
 }
 
 enum { CHILD_EXIT_CODE = 42 };
+
+// The launch record the cleanup works on, as the run sequence would own it.
+static launch_record record;
 
 static decltype(&CreateFileW) real_create;
 static decltype(&Sleep) real_sleep;
@@ -43,7 +38,7 @@ static HANDLE WINAPI counting_create(const wchar_t *path, DWORD access, DWORD sh
                                      SECURITY_ATTRIBUTES *security, DWORD disposition, DWORD flags,
                                      HANDLE template_file)
 {
-    if (wcscmp(path, extraction_directory) == 0)
+    if (wcscmp(path, record.extraction_directory) == 0)
         InterlockedIncrement(&deletes);
     return real_create(path, access, share, security, disposition, flags, template_file);
 }
@@ -112,29 +107,29 @@ static void reset_counters(void)
 
 static int fixture_number;
 
-// Fills extraction_directory with a fresh directory holding a file in a
+// Fills record.extraction_directory with a fresh directory holding a file in a
 // subdirectory, every unit after the path zero; returns the file's path.
 static const wchar_t *make_extraction_directory(void)
 {
     static wchar_t temp[MAX_PATH], file[PATH_CHARS];
     GetTempPathW(MAX_PATH, temp);
-    memset(extraction_directory, 0, sizeof extraction_directory);
-    swprintf(extraction_directory, PATH_CHARS, L"%lsvornak_cleanup_%lu_%d", temp,
+    memset(record.extraction_directory, 0, sizeof record.extraction_directory);
+    swprintf(record.extraction_directory, PATH_CHARS, L"%lsvornak_cleanup_%lu_%d", temp,
              GetCurrentProcessId(), ++fixture_number);
-    swprintf(file, PATH_CHARS, L"%ls\\sub", extraction_directory);
-    CreateDirectoryW(extraction_directory, NULL);
+    swprintf(file, PATH_CHARS, L"%ls\\sub", record.extraction_directory);
+    CreateDirectoryW(record.extraction_directory, NULL);
     CreateDirectoryW(file, NULL);
     append_wide(file, L"\\app.dll", PATH_CHARS);
     HANDLE f = CreateFileW(file, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
     WriteFile(f, "x", 1, NULL, NULL);
     CloseHandle(f);
-    unpacking_started = 1;
+    record.unpacking_started = 1;
     return file;
 }
 
 static bool directory_exists(void)
 {
-    DWORD attributes = GetFileAttributesW(extraction_directory);
+    DWORD attributes = GetFileAttributesW(record.extraction_directory);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
@@ -145,7 +140,7 @@ static void remove_leftovers(const wchar_t *file)
     copy_wide(sub, file, PATH_CHARS);
     *wcsrchr(sub, L'\\') = 0;
     RemoveDirectoryW(sub);
-    RemoveDirectoryW(extraction_directory);
+    RemoveDirectoryW(record.extraction_directory);
 }
 
 // Starts this program sleeping for ms and publishes it as the running child,
@@ -166,7 +161,7 @@ static HANDLE start_child(DWORD ms)
                     DUPLICATE_SAME_ACCESS);
     watched = process.hProcess;
     watched_id = process.dwProcessId;
-    child_process_handle = process.hProcess;
+    publish_child_process(process.hProcess, false);  // the cleanup closes it
     return own;
 }
 
@@ -189,14 +184,14 @@ static void check_ignored_types(void)
     for (DWORD type : ignored)
         CHECK(console_control_handler(type) == FALSE);
     CHECK(deletes == 0 && waits == 0 && terminations == 0 && closes == 0);
-    CHECK(child_process_handle == watched);
+    CHECK(published_child_process() == watched);
     CHECK(real_wait(child, 0) == WAIT_TIMEOUT);
     CHECK(directory_exists());
 
     real_terminate(child, 1);
     CloseHandle(child);
-    CloseHandle(child_process_handle);
-    child_process_handle = NULL;
+    CloseHandle(published_child_process());
+    publish_child_process(NULL, false);
     remove_leftovers(file);
 }
 
@@ -223,7 +218,7 @@ static void check_child_terminated_after_grace(void)
     CHECK(waits == 1 && last_wait_ms == 5000);
     CHECK(terminations == 1 && last_terminate_code == 0);
     CHECK(exit_code_of(child) == 0);
-    CHECK(closes == 1 && child_process_handle == NULL);
+    CHECK(closes == 1 && published_child_process() == NULL);
     CHECK(!directory_exists());
 
     // A second event finds no child and repeats only the removal.
@@ -249,7 +244,7 @@ static void check_child_ending_within_grace_while_main_waits(void)
 {
     const wchar_t *file = make_extraction_directory();
     HANDLE child = start_child(1000);
-    publish_child_process(watched);
+    publish_child_process(watched, true);
     reset_counters();
     HANDLE waiter = CreateThread(NULL, 0, waiting_main_thread, watched, 0, NULL);
     CHECK(console_control_handler(CTRL_CLOSE_EVENT) == FALSE);
@@ -257,7 +252,7 @@ static void check_child_ending_within_grace_while_main_waits(void)
     CHECK(terminations == 0);
     CHECK(exit_code_of(child) == CHILD_EXIT_CODE && released_status == CHILD_EXIT_CODE);
     // Closed once, by the thread that owned the wait, after the handler's use.
-    CHECK(closes == 1 && child_process_handle == NULL);
+    CHECK(closes == 1 && published_child_process() == NULL);
     CHECK(!directory_exists());
     CloseHandle(waiter);
     CloseHandle(child);
@@ -267,7 +262,7 @@ static void check_child_ending_within_grace_while_main_waits(void)
 static void check_nothing_before_unpacking(void)
 {
     const wchar_t *file = make_extraction_directory();
-    unpacking_started = 0;
+    record.unpacking_started = 0;
     reset_counters();
     CHECK(console_control_handler(CTRL_C_EVENT) == FALSE);
     CHECK(deletes == 0 && directory_exists());
@@ -318,15 +313,15 @@ static void check_session_end_window(void)
     // The real end arrives while launch_child waits: served by the wait, the
     // child stopped after the grace period, the directory gone before the
     // answer, and the handle left to the waiting thread to close.
-    publish_child_process(watched);
+    publish_child_process(watched, true);
     session_message m = {window, TRUE, -1, false};
     HANDLE sender = CreateThread(NULL, 0, send_end_session, &m, 0, NULL);
     wait_for_child(watched);
     CHECK(real_wait(sender, 10000) == WAIT_OBJECT_0);
     CHECK(m.answer == 0 && m.directory_gone_at_answer);
     CHECK(waits == 1 && last_wait_ms == 5000 && terminations == 1 && last_terminate_code == 0);
-    CHECK(closes == 0 && child_process_handle == watched);
-    CHECK(release_child_process() == 0 && closes == 1 && child_process_handle == NULL);
+    CHECK(closes == 0 && published_child_process() == watched);
+    CHECK(release_child_process() == 0 && closes == 1 && published_child_process() == NULL);
     CloseHandle(sender);
     CloseHandle(child);
     remove_leftovers(file);
@@ -336,9 +331,9 @@ static void check_session_end_window(void)
 // DIR as its extraction directory, when the session ends.
 static int session_end_between_entries(const wchar_t *directory)
 {
-    memset(extraction_directory, 0, sizeof extraction_directory);
-    copy_wide(extraction_directory, directory, PATH_CHARS);
-    unpacking_started = 1;
+    memset(record.extraction_directory, 0, sizeof record.extraction_directory);
+    copy_wide(record.extraction_directory, directory, PATH_CHARS);
+    record.unpacking_started = 1;
     listen_for_session_end();
     session_message m = {FindWindowW(session_class, NULL), TRUE, -1, false};
     CloseHandle(CreateThread(NULL, 0, send_end_session, &m, 0, NULL));
@@ -354,7 +349,7 @@ static void check_session_end_stops_the_unpack(void)
     const wchar_t *file = make_extraction_directory();
     static wchar_t self[PATH_CHARS], command[PATH_CHARS];
     GetModuleFileNameW(NULL, self, PATH_CHARS);
-    swprintf(command, PATH_CHARS, L"\"%ls\" --session-during-unpack \"%ls\"", self, extraction_directory);
+    swprintf(command, PATH_CHARS, L"\"%ls\" --session-during-unpack \"%ls\"", self, record.extraction_directory);
     STARTUPINFOW startup = {sizeof startup};
     PROCESS_INFORMATION process;
     CHECK(CreateProcessW(self, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process));
@@ -415,21 +410,22 @@ static void check_file_path_stops_retries(void)
     // file is not a directory, and the retries end at once.
     const wchar_t *file = make_extraction_directory();
     static wchar_t directory[PATH_CHARS];
-    copy_wide(directory, extraction_directory, PATH_CHARS);
-    memset(extraction_directory, 0, sizeof extraction_directory);
-    copy_wide(extraction_directory, file, PATH_CHARS);
+    copy_wide(directory, record.extraction_directory, PATH_CHARS);
+    memset(record.extraction_directory, 0, sizeof record.extraction_directory);
+    copy_wide(record.extraction_directory, file, PATH_CHARS);
     HANDLE held = CreateFileW(file, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     reset_counters();
     console_control_handler(CTRL_C_EVENT);
     CHECK(deletes == 1 && pauses == 0);
     CloseHandle(held);
-    memset(extraction_directory, 0, sizeof extraction_directory);
-    copy_wide(extraction_directory, directory, PATH_CHARS);
+    memset(record.extraction_directory, 0, sizeof record.extraction_directory);
+    copy_wide(record.extraction_directory, directory, PATH_CHARS);
     remove_leftovers(file);
 }
 
 int test_main(int argc, wchar_t **argv)
 {
+    keep_record_for_cleanup(&record);
     if (argc == 3 && wcscmp(argv[1], L"--sleep") == 0) {
         Sleep(wcstoul(argv[2], NULL, 10));
         return CHILD_EXIT_CODE;

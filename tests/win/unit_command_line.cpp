@@ -2,7 +2,6 @@
 // The child's command line and the canonical image path, on the real APIs:
 // every quoted argument must split back to itself with CommandLineToArgvW,
 // and two spellings of one file must give one canonical path.
-#include "image/build_values.h"
 #include "launcher/launcher.h"
 #include "paths/paths.h"
 #include "tests/win/check.h"
@@ -10,14 +9,6 @@
 #include <shellapi.h>
 #include <stdlib.h>
 
-// Linking the launcher library brings the run sequence, which expects the
-// values that `vornak build` writes; no payload is read here.
-extern "C" {
-const unsigned char vornak_attached_payload[] = {0};
-const unsigned long long vornak_attached_payload_bytes = 0;
-const wchar_t vornak_product_name[] = L"test";
-const wchar_t vornak_product_version[] = L"0.0.0.0";
-}
 
 static const wchar_t *const argument_table[] = {
     L"plain", L"", L"two words", L"tab\there", L"line\nfeed", L"vertical\vtab", L" ",

@@ -2,16 +2,20 @@
 // Unit checks of path template expansion and the random token, run under
 // Wine. Cases that must end the process through abort run in a child copy of
 // this program ("--abort-case NAME") and are judged by its exit code.
-#include "image/build_values.h"
 #include "paths/paths.h"
 #include "tests/win/check.h"
+#include "tests/win/self_case.h"
 
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
 
-extern "C" const wchar_t vornak_product_name[] = L"Tovrindale";
-extern "C" const wchar_t vornak_product_version[] = L"1.0.0.160";
+// The build-time values and the runtime's own argument vector, as the run
+// sequence hands them over.
+static template_values values(void)
+{
+    return {L"Tovrindale", L"1.0.0.160", *__p___wargv()};
+}
 
 enum { SURVIVED_ABORT_CASE = 77 };
 
@@ -20,7 +24,8 @@ static wchar_t out[PATH_CHARS];
 static bool expand(const wchar_t *template_text, size_t dst_chars = PATH_CHARS)
 {
     wmemset(out, L'#', PATH_CHARS);  // stale text must never show through
-    return expand_path_template(out, template_text, dst_chars);
+    template_values given = values();
+    return expand_path_template(out, template_text, dst_chars, &given);
 }
 
 static bool is_decimal(const wchar_t *s)
@@ -138,7 +143,8 @@ static void test_temp(void)
     set_variable(L"TMP", L"\\\\\\");
     wchar_t guarded[64];
     guarded[0] = L'\\';
-    CHECK(expand_path_template(guarded + 1, L"\\\\{TEMP}", 63));
+    template_values given = values();
+    CHECK(expand_path_template(guarded + 1, L"\\\\{TEMP}", 63, &given));
     CHECK(guarded[0] == L'\\' && guarded[1] == 0);
     CHECK(expand(L"{TEMP}_x"));
     CHECK_WSTR(out, L"_x");
@@ -305,46 +311,6 @@ static int run_abort_case(const wchar_t *name)
     return SURVIVED_ABORT_CASE;
 }
 
-// Runs this program again with "--abort-case NAME"; returns its exit code and
-// what it wrote to its standard streams.
-static DWORD run_self(const wchar_t *case_name, char *output, DWORD output_bytes)
-{
-    wchar_t self[MAX_PATH], command[2 * MAX_PATH];
-    GetModuleFileNameW(NULL, self, MAX_PATH);
-    swprintf(command, 2 * MAX_PATH, L"\"%ls\" --abort-case %ls", self, case_name);
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
-    HANDLE read_end, write_end;
-    output[0] = 0;
-    if (!CreatePipe(&read_end, &write_end, &inherit, 0))
-        return SURVIVED_ABORT_CASE;
-    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = write_end;
-    startup.hStdError = write_end;
-    PROCESS_INFORMATION process;
-    BOOL started = CreateProcessW(self, command, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process);
-    CloseHandle(write_end);
-    if (!started) {
-        CloseHandle(read_end);
-        return SURVIVED_ABORT_CASE;
-    }
-    DWORD total = 0, got;
-    while (total + 1 < output_bytes &&
-           ReadFile(read_end, output + total, output_bytes - 1 - total, &got, NULL) && got > 0)
-        total += got;
-    output[total] = 0;
-    WaitForSingleObject(process.hProcess, 30000);
-    DWORD code = SURVIVED_ABORT_CASE;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(read_end);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return code;
-}
-
 static void test_aborts(void)
 {
     static const wchar_t *const names[] = {L"value_too_long", L"pid_not_digits",
@@ -352,7 +318,7 @@ static void test_aborts(void)
                                            L"report_failure"};
     char output[512];
     for (const wchar_t *name : names) {
-        DWORD code = run_self(name, output, sizeof output);
+        DWORD code = run_self_case(L"--abort-case", name, output, sizeof output, SURVIVED_ABORT_CASE);
         // abort ends with 3 under Wine's runtime, with a fast-fail status on Windows.
         if (!CHECK(code == 3 || code == 0xC0000409))
             printf("    case %ls ended with %lu\n", name, code);

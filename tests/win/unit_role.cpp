@@ -2,22 +2,12 @@
 // decide_role in-process, for what a started launcher cannot show: an
 // instance whose own id is in VORNAK_ONEFILE_PARENT. The other role cases
 // run on the real launcher in tests/e2e/test_roles.py.
-#include "image/build_values.h"
 #include "launcher/launcher.h"
 #include "tests/win/check.h"
 
 #define PSAPI_VERSION 2
 #include <psapi.h>
 #include <stdlib.h>
-
-// Linking the launcher library brings the run sequence, which expects the
-// values that `vornak build` writes; no payload is read here.
-extern "C" {
-const unsigned char vornak_attached_payload[] = {0};
-const unsigned long long vornak_attached_payload_bytes = 0;
-const wchar_t vornak_product_name[] = L"test";
-const wchar_t vornak_product_version[] = L"0.0.0.0";
-}
 
 // Starts this program sleeping and returns once its module name can be read:
 // until its loader has run, a new process has none.
@@ -43,6 +33,7 @@ static void stop(PROCESS_INFORMATION process)
 }
 
 static wchar_t value[ENV_VALUE_CHARS];
+static launch_record record;  // this process's own inputs, as the run sequence reads them
 
 static const wchar_t *variable(const wchar_t *name)
 {
@@ -57,7 +48,7 @@ static launcher_role decide_with(const wchar_t *parent)
     SetEnvironmentVariableW(L"VORNAK_ONEFILE_START", L"1");
     SetEnvironmentVariableW(L"VORNAK_ONEFILE_TIME_US", L"000001");
     SetEnvironmentVariableW(L"VORNAK_ONEFILE_RANDOM", L"AAAAAAAAAAA");
-    return decide_role();
+    return decide_role(&record);
 }
 
 static void check_parent_role_resets(const wchar_t *parent)
@@ -80,6 +71,7 @@ int test_main(int argc, wchar_t **argv)
     }
     static wchar_t self[PATH_CHARS], id[32];
     GetModuleFileNameW(NULL, self, PATH_CHARS);
+    capture_process_inputs(&record);
 
     // Another instance of this very file: child, environment as inherited.
     PROCESS_INFORMATION sibling = start_sibling(self);

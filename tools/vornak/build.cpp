@@ -67,10 +67,13 @@ std::string find_linker(const std::string &tool_dir) {
 
 std::string launcher_library_dir(const std::string &tool_dir) {
     std::string dir = tool_dir + "/../lib/vornak";
-    for (const char *lib : LAUNCHER_LIBRARIES)
-        if (!is_regular_file(dir + "/" + lib))
-            throw Error("launcher piece '" + printable(dir + "/" + lib) +
-                        "' is missing; build the project first");
+    auto check = [&](const char *name) {
+        std::string lib = dir + "/lib" + name + ".a";
+        if (!is_regular_file(lib))
+            throw Error("launcher piece '" + printable(lib) + "' is missing; build the project first");
+    };
+    for (const char *name : LAUNCHER_ROOMS) check(name);
+    for (const char *name : SYSTEM_LIBRARIES) check(name);
     return dir;
 }
 
@@ -96,11 +99,16 @@ std::vector<std::string> link_arguments(const std::string &library_dir, const st
         object,
     };
     if (!resources.empty()) args.push_back(resources);
-    // The entry point is not referenced by anything, so the archive must be
-    // taken whole for it to be linked in.
-    args.insert(args.end(), {"--whole-archive", library_dir + "/liblauncher.a", "--no-whole-archive",
-                             library_dir + "/libzstd_decompress.a", "-L" + library_dir, "-lkernel32",
-                             "-lshell32", "-luser32", "-lucrtapp", "-lgcc"});
+    // The entry point is not referenced by anything, so the start-up's
+    // archive must be taken whole for it to be linked in; the rooms below
+    // follow in the order their references run.
+    args.push_back("--whole-archive");
+    for (const char *room : LAUNCHER_ROOMS) {
+        args.push_back(library_dir + "/lib" + room + ".a");
+        if (room == LAUNCHER_ROOMS[0]) args.push_back("--no-whole-archive");
+    }
+    args.push_back("-L" + library_dir);
+    for (const char *system : SYSTEM_LIBRARIES) args.push_back(std::string("-l") + system);
     return args;
 }
 

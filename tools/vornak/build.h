@@ -29,18 +29,19 @@ struct BuildResult {
     std::string linker;
 };
 
-// The launcher pieces that every image links, in <tool_dir>/../lib/vornak/.
-constexpr const char *LAUNCHER_LIBRARIES[] = {"liblauncher.a", "libzstd_decompress.a", "libkernel32.a",
-                                              "libshell32.a",  "libuser32.a",          "libucrtapp.a",
-                                              "libgcc.a"};
+// The launcher pieces that every image links, as lib<name>.a in
+// <tool_dir>/../lib/vornak/: the launcher's rooms in link order from the top
+// down (the start-up first), zstd's decoder, then the system import libraries.
+constexpr const char *LAUNCHER_ROOMS[] = {"image", "launcher", "payload", "paths", "common", "zstd_decompress"};
+constexpr const char *SYSTEM_LIBRARIES[] = {"kernel32", "shell32", "user32", "ucrtapp", "gcc"};
 
 // ld.lld to use: $VORNAK_LD when set, else ld.lld next to the tool, else
 // /usr/bin/ld.lld, else ld.lld or ld.lld-14 on PATH. Throws Error when
 // none is executable.
 std::string find_linker(const std::string &tool_dir);
 
-// <tool_dir>/../lib/vornak, after checking that every LAUNCHER_LIBRARIES
-// file is there. Throws Error naming the first one missing.
+// <tool_dir>/../lib/vornak, after checking that the archive of every
+// LAUNCHER_ROOMS and SYSTEM_LIBRARIES name is there. Throws Error naming the first one missing.
 std::string launcher_library_dir(const std::string &tool_dir);
 
 // The linker's arguments (without the program itself).
