@@ -20,7 +20,7 @@ struct launcher_build_values {
 // The state of one launch. The console handler thread and the session
 // window read it through the pointer the cleanup keeps.
 struct launch_record {
-    wchar_t extraction_directory[PATH_CHARS];  // double-NUL terminated once normalised
+    wchar_t extraction_directory[PATH_CHARS];  // absolute once normalised
     wchar_t application_dll_path[PATH_CHARS];  // first entry's full path
     volatile unsigned char unpacking_started;  // 0, then 1 before the first entry is read
     int argc;                                  // the runtime's own parse, read once

@@ -17,16 +17,16 @@ static launch_record record;
 // parent and child expand this to the same directory.
 static const wchar_t extraction_directory_template[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
 
-// Makes extraction_directory absolute, with every unit after the terminator
-// zero: the removal reads the buffer as a double-NUL-terminated list of one path.
+// Makes extraction_directory absolute: parent and child, and the removal,
+// then name it the same way whatever the current directory. Aborts when the
+// full path cannot be had or does not fit.
 static void normalise_extraction_directory(wchar_t (&extraction_directory)[PATH_CHARS])
 {
     wchar_t full_path[PATH_CHARS];
     DWORD length = GetFullPathNameW(extraction_directory, PATH_CHARS, full_path, NULL);
     if (length == 0 || length >= PATH_CHARS)
         abort();
-    memset(extraction_directory, 0, sizeof extraction_directory);
-    memcpy(extraction_directory, full_path, length * sizeof(wchar_t));
+    memcpy(extraction_directory, full_path, (length + 1) * sizeof(wchar_t));
 }
 
 void capture_process_inputs(launch_record *record)
