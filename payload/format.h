@@ -28,6 +28,17 @@ enum {
 
 static const char PAYLOAD_MAGIC[PAYLOAD_MAGIC_BYTES + 1] = "QOZ";  // the terminating NUL is not part of it
 
+// What a name component must not be, so that Windows keeps it as it stands
+// and it stays a file below the extraction directory: the packer, the tool's
+// payload checks and the unpacker refuse the same. Besides "\" (the
+// separator) and the control characters below 0x20, these characters (":"
+// would name a drive or a stream, "/" is a separator too); a trailing dot or
+// blank, which Windows drops; and the names Windows maps to devices in every
+// directory, also with an extension and blanks before it ("nul.txt").
+#define PAYLOAD_NAME_FORBIDDEN_CHARACTERS "<>:\"/|?*"
+static const char *const PAYLOAD_DEVICE_NAMES[] = {"con", "prn", "aux", "nul"};
+static const char *const PAYLOAD_NUMBERED_DEVICE_NAMES[] = {"com", "lpt"};  // each followed by 1 to 9
+
 // The build-values object `vornak build` writes per product; image/build_values.h
 // declares the same symbols. Its one read-only section opens with the payload,
 // then its length as a 64-bit value at the next multiple of 8, then product

@@ -202,12 +202,22 @@ static bool is_device_name(const wchar_t *component, size_t length)
         stem++;
     while (stem > 0 && component[stem - 1] == L' ')
         stem--;
-    static const char *const devices[] = {"con", "prn", "aux", "nul"};
-    for (const char *device : devices)
+    for (const char *device : PAYLOAD_DEVICE_NAMES)
         if (ascii_equal_ignoring_case(component, stem, device))
             return true;
-    return stem == 4 && component[3] >= L'1' && component[3] <= L'9' &&
-           (ascii_equal_ignoring_case(component, 3, "com") || ascii_equal_ignoring_case(component, 3, "lpt"));
+    if (stem != 4 || component[3] < L'1' || component[3] > L'9')
+        return false;
+    for (const char *device : PAYLOAD_NUMBERED_DEVICE_NAMES)
+        if (ascii_equal_ignoring_case(component, 3, device))
+            return true;
+    return false;
+}
+
+static bool is_forbidden_character(wchar_t c)
+{
+    return c < 0x20 ||
+           (c < 0x80 && memchr(PAYLOAD_NAME_FORBIDDEN_CHARACTERS, (int)c,
+                               sizeof PAYLOAD_NAME_FORBIDDEN_CHARACTERS - 1) != NULL);
 }
 
 // A component Windows keeps as it stands: not empty; no control character
@@ -219,7 +229,7 @@ static bool is_valid_component(const wchar_t *component, size_t length)
     if (length == 0 || component[length - 1] == L'.' || component[length - 1] == L' ')
         return false;
     for (size_t i = 0; i < length; i++)
-        if (component[i] < 0x20 || wcschr(L"<>:\"/|?*", component[i]) != NULL)
+        if (is_forbidden_character(component[i]))
             return false;
     return !is_device_name(component, length);
 }

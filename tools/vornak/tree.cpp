@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <utility>
@@ -42,12 +43,11 @@ bool is_reserved_device_name(const std::string &component) {
     // extension ("nul.txt") and with trailing blanks before it.
     std::string stem = ascii_lower(component.substr(0, component.find('.')));
     while (!stem.empty() && stem.back() == ' ') stem.pop_back();
-    static const char *const fixed[] = {"con", "prn", "aux", "nul"};
-    for (const char *name : fixed)
+    for (const char *name : PAYLOAD_DEVICE_NAMES)
         if (stem == name) return true;
-    if (stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
-        stem[3] >= '1' && stem[3] <= '9')
-        return true;
+    if (stem.size() != 4 || stem[3] < '1' || stem[3] > '9') return false;
+    for (const char *name : PAYLOAD_NUMBERED_DEVICE_NAMES)
+        if (stem.compare(0, 3, name) == 0) return true;
     return false;
 }
 
@@ -209,16 +209,10 @@ std::string windows_name_problem(const std::string &component, std::u16string &u
     if (!utf8_to_utf16(component, utf16)) return "is not valid UTF-8 and has no UTF-16 form";
     for (char16_t u : utf16) {
         if (u < 0x20) return "holds a control character, which Windows does not allow in file names";
-        switch (u) {
-        case '<': case '>': case ':': case '"': case '|': case '?': case '*':
+        if (u == '\\') return "holds '\\', which is the path separator on Windows";
+        if (u == '/') return "holds '/', which Windows takes for a path separator";
+        if (u < 0x80 && std::strchr(PAYLOAD_NAME_FORBIDDEN_CHARACTERS, static_cast<char>(u)))
             return std::string("holds '") + static_cast<char>(u) + "', which Windows does not allow in file names";
-        case '\\':
-            return "holds '\\', which is the path separator on Windows";
-        case '/':
-            return "holds '/', which Windows takes for a path separator";
-        default:
-            break;
-        }
     }
     char last = component.back();
     if (last == '.' || last == ' ')
