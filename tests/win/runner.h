@@ -81,12 +81,22 @@ static inline HANDLE create_kill_on_close_job(void)
 // it runs, so that whatever it starts ends with the job too, then lets it
 // run. The thread handle is closed; pi keeps the process handle and ids.
 // Returns false, with nothing started, when CreateProcessW fails.
+// Wine 8 now and then refuses a start with ERROR_INTERNAL_ERROR (1359) that
+// succeeds when tried again (seen about once in a few hundred starts on a
+// busy machine): that is the test machine's fault, not the program's under
+// test, so the runner tries a few more times before it gives up.
 static inline bool start_in_job(HANDLE job, const wchar_t *application, wchar_t *command_line, BOOL inherit_handles,
                                 DWORD flags, const wchar_t *cwd, STARTUPINFOW *si, PROCESS_INFORMATION *pi)
 {
-    if (!CreateProcessW(application, command_line, NULL, NULL, inherit_handles, flags | CREATE_SUSPENDED, NULL, cwd,
-                        si, pi))
-        return false;
+    enum { START_ATTEMPTS = 5, START_PAUSE_MS = 200 };
+    for (int attempt = 1;; attempt++) {
+        if (CreateProcessW(application, command_line, NULL, NULL, inherit_handles, flags | CREATE_SUSPENDED, NULL,
+                           cwd, si, pi))
+            break;
+        if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == START_ATTEMPTS)
+            return false;
+        Sleep(START_PAUSE_MS);
+    }
     if (job)
         AssignProcessToJobObject(job, pi->hProcess);
     ResumeThread(pi->hThread);
