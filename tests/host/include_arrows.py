@@ -1,26 +1,38 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
 """The launcher's rooms include only downward:
-image -> launcher -> payload -> paths -> common. Lists every #include in
-those folders that points to a room above its own and exits 1 if there is
-one. Usage: include_arrows.py [REPO_ROOT]"""
+image -> launcher -> payload -> paths -> common, and so do the tool's:
+cli -> link -> inspect -> payload -> pe -> brand -> base. Lists every
+#include in those folders that points to a room above its own and exits 1 if
+there is one. Usage: include_arrows.py [REPO_ROOT]"""
 import pathlib
 import re
 import sys
 
-ROOMS = ["common", "paths", "payload", "launcher", "image"]  # bottom to top
-INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"/]+)/', re.MULTILINE)
+# (folder holding the rooms, include prefix, rooms bottom to top)
+HOUSES = [
+    ("", "", ["common", "paths", "payload", "launcher", "image"]),
+    ("tools/vornak", "tools/vornak/", ["base", "brand", "pe", "payload", "inspect", "link", "cli"]),
+]
 
 
 def violations(root):
     found = []
-    for rank, room in enumerate(ROOMS):
-        for source in sorted((root / room).rglob("*")):
+    for folder, prefix, rooms in HOUSES:
+        include = re.compile(r'^\s*#\s*include\s*"%s([^"/]+)/' % re.escape(prefix), re.MULTILINE)
+        found += house_violations(root / folder if folder else root, root, include, rooms)
+    return found
+
+
+def house_violations(house, root, include, rooms):
+    found = []
+    for rank, room in enumerate(rooms):
+        for source in sorted((house / room).rglob("*")):
             if source.suffix not in (".h", ".cpp", ".c"):
                 continue
-            for match in INCLUDE.finditer(source.read_text(encoding="utf-8")):
+            for match in include.finditer(source.read_text(encoding="utf-8")):
                 target = match.group(1)
-                if target in ROOMS and ROOMS.index(target) > rank:
+                if target in rooms and rooms.index(target) > rank:
                     line = source.read_text(encoding="utf-8").count("\n", 0, match.start()) + 1
                     found.append("%s:%d includes %s/, a room above %s/" %
                                  (source.relative_to(root), line, target, room))

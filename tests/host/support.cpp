@@ -17,7 +17,7 @@
 #include <zstd.h>
 
 #include "payload/format.h"
-#include "tools/vornak/bytes.h"
+#include "tools/vornak/base/bytes.h"
 
 namespace fs = std::filesystem;
 

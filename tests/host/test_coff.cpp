@@ -7,9 +7,9 @@
 
 #include "payload/format.h"
 #include "tests/host/support.h"
-#include "tools/vornak/brand.h"
-#include "tools/vornak/coff.h"
-#include "tools/vornak/error.h"
+#include "tools/vornak/brand/brand.h"
+#include "tools/vornak/pe/coff.h"
+#include "tools/vornak/base/error.h"
 
 using test::TempDir;
 

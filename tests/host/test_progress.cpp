@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/host/support.h"
-#include "tools/vornak/progress.h"
+#include "tools/vornak/base/progress.h"
 
 using test::TempDir;
 

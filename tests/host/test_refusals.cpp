@@ -15,10 +15,10 @@
 #include <zstd.h>
 
 #include "tests/host/support.h"
-#include "tools/vornak/error.h"
-#include "tools/vornak/payload_check.h"
-#include "tools/vornak/payload_writer.h"
-#include "tools/vornak/utf.h"
+#include "tools/vornak/base/error.h"
+#include "tools/vornak/payload/payload_check.h"
+#include "tools/vornak/payload/payload_writer.h"
+#include "tools/vornak/base/utf.h"
 
 using test::TempDir;
 using test::write_file;

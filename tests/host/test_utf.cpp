@@ -3,7 +3,7 @@
 // joined, lone surrogates replaced, and the way back from strict UTF-8.
 #include <gtest/gtest.h>
 
-#include "tools/vornak/utf.h"
+#include "tools/vornak/base/utf.h"
 
 TEST(Utf16ToUtf8, PairsJoinAndLoneSurrogatesBecomeReplacementCharacters) {
     struct Case {

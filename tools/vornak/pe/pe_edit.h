@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "tools/vornak/brand.h"
+#include "tools/vornak/brand/brand.h"
 
 namespace vornak {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/vornak/brand.h"
-#include "tools/vornak/payload_writer.h"
+#include "tools/vornak/brand/brand.h"
+#include "tools/vornak/payload/payload_writer.h"
 
 namespace vornak {
 

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Checks of the product name and version given to `vornak build`.
-#include "tools/vornak/brand.h"
+#include "tools/vornak/brand/brand.h"
 
 #include "payload/format.h"
-#include "tools/vornak/error.h"
-#include "tools/vornak/utf.h"
+#include "tools/vornak/base/error.h"
+#include "tools/vornak/base/utf.h"
 
 namespace vornak {
 

@@ -2,7 +2,7 @@
 // Post-link editing in place. Each step reads what it needs through a
 // read-only mapping, lets the mapping go, and only then writes; a failed
 // step leaves a temporary image that the build discards.
-#include "tools/vornak/pe_edit.h"
+#include "tools/vornak/pe/pe_edit.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,11 +13,11 @@
 #include <cstring>
 #include <vector>
 
-#include "tools/vornak/bytes.h"
-#include "tools/vornak/coff.h"
-#include "tools/vornak/error.h"
-#include "tools/vornak/pe_reader.h"
-#include "tools/vornak/process.h"
+#include "tools/vornak/base/bytes.h"
+#include "tools/vornak/pe/coff.h"
+#include "tools/vornak/base/error.h"
+#include "tools/vornak/pe/pe_reader.h"
+#include "tools/vornak/base/process.h"
 
 namespace vornak {
 

@@ -2,7 +2,7 @@
 // Writes the build-values object byte by byte: file header, one section
 // header, the raw data, a symbol table and its string table. No timestamp,
 // so the same inputs give the same object.
-#include "tools/vornak/coff.h"
+#include "tools/vornak/pe/coff.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "payload/format.h"
-#include "tools/vornak/bytes.h"
-#include "tools/vornak/error.h"
-#include "tools/vornak/files.h"
-#include "tools/vornak/utf.h"
+#include "tools/vornak/base/bytes.h"
+#include "tools/vornak/base/error.h"
+#include "tools/vornak/base/files.h"
+#include "tools/vornak/base/utf.h"
 
 namespace vornak {
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The payload read back on the host: zstd's streaming decoder over the frame
 // in place, one 128 KiB output block, and the entry-stream grammar on top.
-#include "tools/vornak/payload_reader.h"
+#include "tools/vornak/payload/payload_reader.h"
 
 #include <zstd.h>
 
@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "payload/format.h"
-#include "tools/vornak/bytes.h"
-#include "tools/vornak/error.h"
+#include "tools/vornak/base/bytes.h"
+#include "tools/vornak/base/error.h"
 
 namespace vornak {
 

@@ -2,11 +2,11 @@
 // Strict UTF-8 decoding (the well-formed byte sequences of Unicode's
 // table 3-7) and UTF-16 encoding with surrogate pairs; UTF-16 decoding that
 // replaces what is ill-formed, for display.
-#include "tools/vornak/utf.h"
+#include "tools/vornak/base/utf.h"
 
 #include <cstdint>
 
-#include "tools/vornak/bytes.h"
+#include "tools/vornak/base/bytes.h"
 
 namespace vornak {
 

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Message helpers shared by every vornak command.
-#include "tools/vornak/error.h"
+#include "tools/vornak/base/error.h"
 
 #include <cstring>
 
-#include "tools/vornak/utf.h"
+#include "tools/vornak/base/utf.h"
 
 namespace vornak {
 

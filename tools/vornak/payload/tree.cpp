@@ -2,7 +2,7 @@
 // Walks an application folder into payload entries, refusing everything
 // that the launcher could not recreate faithfully on Windows. The walk holds
 // the names and sizes only, never file contents.
-#include "tools/vornak/tree.h"
+#include "tools/vornak/payload/tree.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -18,8 +18,8 @@
 #include <utility>
 
 #include "payload/format.h"
-#include "tools/vornak/error.h"
-#include "tools/vornak/utf.h"
+#include "tools/vornak/base/error.h"
+#include "tools/vornak/base/utf.h"
 
 namespace vornak {
 

@@ -3,7 +3,7 @@
 // at a time through directory descriptors, never following a symlink and
 // never replacing a file: each entry name has passed the packer's rules
 // before anything is created for it, so no name can lead outside the folder.
-#include "tools/vornak/extract.h"
+#include "tools/vornak/payload/extract.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,12 +13,12 @@
 #include <vector>
 
 #include "payload/format.h"
-#include "tools/vornak/error.h"
-#include "tools/vornak/files.h"
-#include "tools/vornak/payload_reader.h"
-#include "tools/vornak/pe_reader.h"
-#include "tools/vornak/tree.h"
-#include "tools/vornak/utf.h"
+#include "tools/vornak/base/error.h"
+#include "tools/vornak/base/files.h"
+#include "tools/vornak/payload/payload_reader.h"
+#include "tools/vornak/pe/pe_reader.h"
+#include "tools/vornak/payload/tree.h"
+#include "tools/vornak/base/utf.h"
 
 namespace vornak {
 

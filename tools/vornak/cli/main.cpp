@@ -12,15 +12,15 @@
 
 #include <CLI/CLI.hpp>
 
-#include "tools/vornak/build.h"
-#include "tools/vornak/error.h"
-#include "tools/vornak/extract.h"
-#include "tools/vornak/files.h"
-#include "tools/vornak/payload_writer.h"
-#include "tools/vornak/image_facts.h"
-#include "tools/vornak/image_report.h"
-#include "tools/vornak/progress.h"
-#include "tools/vornak/version.h"
+#include "tools/vornak/link/build.h"
+#include "tools/vornak/base/error.h"
+#include "tools/vornak/payload/extract.h"
+#include "tools/vornak/base/files.h"
+#include "tools/vornak/payload/payload_writer.h"
+#include "tools/vornak/inspect/image_facts.h"
+#include "tools/vornak/inspect/image_report.h"
+#include "tools/vornak/base/progress.h"
+#include "tools/vornak/cli/version.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The pack's progress line. Redrawn with a carriage return and an erase to
 // the end of the line, since a line may be shorter than the one before.
-#include "tools/vornak/progress.h"
+#include "tools/vornak/base/progress.h"
 
 #include <unistd.h>
 

@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: MIT
 // The text form of the inspect report. Tests and people read it line by
 // line, so each fact keeps its key and its place.
-#include "tools/vornak/image_report.h"
+#include "tools/vornak/inspect/image_report.h"
 
 #include <ostream>
 #include <string>
 
 #include "payload/format.h"
-#include "tools/vornak/error.h"
+#include "tools/vornak/base/error.h"
 
 namespace vornak {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/vornak/brand.h"
+#include "tools/vornak/brand/brand.h"
 
 namespace vornak {
 

@@ -3,16 +3,16 @@
 // reader, the version resource's tree, the icon group against its PNG
 // images, the certificate table, and the payload with the build values that
 // `vornak build` places behind it.
-#include "tools/vornak/image_facts.h"
+#include "tools/vornak/inspect/image_facts.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "payload/format.h"
-#include "tools/vornak/bytes.h"
-#include "tools/vornak/coff.h"
-#include "tools/vornak/error.h"
-#include "tools/vornak/resources.h"
+#include "tools/vornak/base/bytes.h"
+#include "tools/vornak/pe/coff.h"
+#include "tools/vornak/base/error.h"
+#include "tools/vornak/pe/resources.h"
 
 namespace vornak {
 

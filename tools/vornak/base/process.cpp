@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // posix_spawnp and a wait that survives signals; a pipe for the standard
 // error of a program whose messages the caller wants to word itself.
-#include "tools/vornak/process.h"
+#include "tools/vornak/base/process.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -10,7 +10,7 @@
 
 #include <cerrno>
 
-#include "tools/vornak/error.h"
+#include "tools/vornak/base/error.h"
 
 extern char **environ;
 

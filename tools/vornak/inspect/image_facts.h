@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "tools/vornak/payload_reader.h"
-#include "tools/vornak/pe_reader.h"
+#include "tools/vornak/payload/payload_reader.h"
+#include "tools/vornak/pe/pe_reader.h"
 
 namespace vornak {
 

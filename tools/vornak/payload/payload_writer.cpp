@@ -2,7 +2,7 @@
 // The payload producer. The frame carries no content size, no checksum and
 // no dictionary id, and its window never exceeds what the launcher's
 // default-parameter decoder accepts.
-#include "tools/vornak/payload_writer.h"
+#include "tools/vornak/payload/payload_writer.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,11 +14,11 @@
 #include <zstd.h>
 
 #include "payload/format.h"
-#include "tools/vornak/bytes.h"
-#include "tools/vornak/error.h"
-#include "tools/vornak/files.h"
-#include "tools/vornak/progress.h"
-#include "tools/vornak/utf.h"
+#include "tools/vornak/base/bytes.h"
+#include "tools/vornak/base/error.h"
+#include "tools/vornak/base/files.h"
+#include "tools/vornak/base/progress.h"
+#include "tools/vornak/base/utf.h"
 
 namespace vornak {
 

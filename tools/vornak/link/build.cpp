@@ -2,7 +2,7 @@
 // The build command. Intermediates live in a private scratch directory that
 // is removed afterwards; the image is linked to a temporary next to the
 // output and renamed only when every step succeeded.
-#include "tools/vornak/build.h"
+#include "tools/vornak/link/build.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,13 +10,13 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "tools/vornak/coff.h"
-#include "tools/vornak/error.h"
-#include "tools/vornak/files.h"
-#include "tools/vornak/payload_check.h"
-#include "tools/vornak/pe_edit.h"
-#include "tools/vornak/process.h"
-#include "tools/vornak/resources.h"
+#include "tools/vornak/pe/coff.h"
+#include "tools/vornak/base/error.h"
+#include "tools/vornak/base/files.h"
+#include "tools/vornak/payload/payload_check.h"
+#include "tools/vornak/pe/pe_edit.h"
+#include "tools/vornak/base/process.h"
+#include "tools/vornak/pe/resources.h"
 
 namespace vornak {
 

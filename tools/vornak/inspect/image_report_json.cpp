@@ -2,13 +2,13 @@
 // The JSON form of the inspect report, built with nlohmann::json. It holds
 // the facts of the text report under stable keys; numbers stay numbers
 // (addresses and flags too), and a part the image lacks is null.
-#include "tools/vornak/image_report.h"
+#include "tools/vornak/inspect/image_report.h"
 
 #include <ostream>
 
 #include <nlohmann/json.hpp>
 
-#include "tools/vornak/error.h"
+#include "tools/vornak/base/error.h"
 
 namespace vornak {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/vornak/tree.h"
+#include "tools/vornak/payload/tree.h"
 
 namespace vornak {
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Output files committed by rename, scratch directories, own location.
-#include "tools/vornak/files.h"
+#include "tools/vornak/base/files.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "tools/vornak/error.h"
+#include "tools/vornak/base/error.h"
 
 namespace vornak {
 

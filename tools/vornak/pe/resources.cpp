@@ -3,15 +3,15 @@
 // (the format of Microsoft's resource compiler: a 32-byte empty entry, then
 // one header and DWORD-aligned data block per resource). Everything here is
 // byte-exact on purpose: the image is checked against these layouts.
-#include "tools/vornak/resources.h"
+#include "tools/vornak/pe/resources.h"
 
 #include <algorithm>
 #include <fstream>
 #include <iterator>
 
-#include "tools/vornak/bytes.h"
-#include "tools/vornak/error.h"
-#include "tools/vornak/utf.h"
+#include "tools/vornak/base/bytes.h"
+#include "tools/vornak/base/error.h"
+#include "tools/vornak/base/utf.h"
 
 namespace vornak {
 

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "tools/vornak/pe_reader.h"
+#include "tools/vornak/pe/pe_reader.h"
 
 namespace vornak {
 

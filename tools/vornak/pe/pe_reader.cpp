@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // PE32+ reading over a read-only mapping. Loops over tables taken from the
 // file are bounded, since a damaged image may hold a table without an end.
-#include "tools/vornak/pe_reader.h"
+#include "tools/vornak/pe/pe_reader.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -12,9 +12,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "tools/vornak/bytes.h"
-#include "tools/vornak/coff.h"
-#include "tools/vornak/error.h"
+#include "tools/vornak/base/bytes.h"
+#include "tools/vornak/pe/coff.h"
+#include "tools/vornak/base/error.h"
 
 namespace vornak {
 

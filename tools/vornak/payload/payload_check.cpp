@@ -3,7 +3,7 @@
 // launcher reads it, with the packer's own rules for names: the file is
 // mapped, its parts found and its entries decoded by the tool's one payload
 // reader, so that this check, inspect and extract agree on what a payload is.
-#include "tools/vornak/payload_check.h"
+#include "tools/vornak/payload/payload_check.h"
 
 #include <cstdint>
 #include <string>
@@ -12,11 +12,11 @@
 #include <zstd.h>
 
 #include "payload/format.h"
-#include "tools/vornak/error.h"
-#include "tools/vornak/payload_reader.h"
-#include "tools/vornak/pe_reader.h"
-#include "tools/vornak/tree.h"
-#include "tools/vornak/utf.h"
+#include "tools/vornak/base/error.h"
+#include "tools/vornak/payload/payload_reader.h"
+#include "tools/vornak/pe/pe_reader.h"
+#include "tools/vornak/payload/tree.h"
+#include "tools/vornak/base/utf.h"
 
 namespace vornak {
 
