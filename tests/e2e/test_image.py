@@ -28,7 +28,7 @@ ICON_DIR = SOURCE_DIR / "image" / "icons"
 WINE = os.environ.get("WINE") or "/usr/lib/wine/wine64"
 WINEPREFIX = os.environ.get("WINEPREFIX") or str(BUILD_DIR / "wineprefix")
 
-DEFAULT_NAME, DEFAULT_VERSION = "Tovrindale", "1.0.0.160"
+EXAMPLE_NAME, EXAMPLE_VERSION = "Tovrindale", "1.0.0.160"
 OTHER_NAME, OTHER_VERSION = "Acme Widget Studio", "2.13.0.40001"
 
 HEADER = {
@@ -43,7 +43,7 @@ SECTION_ORDER = [".text", ".rdata", ".data", ".pdata", ".tls", ".rsrc", ".reloc"
 REQUIRED_SECTIONS = {".text", ".rdata", ".data", ".pdata", ".rsrc", ".reloc"}
 SYSTEM_DLLS = {"kernel32.dll", "shell32.dll", "user32.dll"}
 UCRT_FORWARDER = re.compile(r"api-ms-win-crt-[a-z]+-l1-1-0\.dll\Z", re.I)
-DEFAULT_ICON_SIZES = [(16, 13), (32, 26), (48, 38), (64, 51), (128, 102), (256, 205)]
+EXAMPLE_ICON_SIZES = [(16, 13), (32, 26), (48, 38), (64, 51), (128, 102), (256, 205)]
 
 
 # --- expectations built independently of the tool --------------------------
@@ -200,7 +200,7 @@ def workspace(name):
 # --- the tests --------------------------------------------------------------
 
 class BrandedImage(unittest.TestCase):
-    """The default build (from a payload packed beforehand) and a build with
+    """The example brand (from a payload packed beforehand) and a build with
     another name, version and three icons of our own given out of order."""
 
     @classmethod
@@ -215,10 +215,13 @@ class BrandedImage(unittest.TestCase):
             p = cls.work / ("icon-%dx%d.png" % (w, h))
             p.write_bytes(data)
             icon_args += ["--icon", p]
-        cls.default = Image(build(cls.work / "default.exe", "--payload", cls.payload),
-                            DEFAULT_NAME, DEFAULT_VERSION)
-        cls.other = Image(build(cls.work / "other.exe", APP_DIR, "--dll", "hello.dll", "--name", OTHER_NAME,
-                                "--version", OTHER_VERSION, *icon_args), OTHER_NAME, OTHER_VERSION)
+        # The example brand, given in full: its file names in the version
+        # resource come from the output's name.
+        example_icons = [a for w, h in EXAMPLE_ICON_SIZES for a in ("--icon", ICON_DIR / ("icon-%dx%d.png" % (w, h)))]
+        cls.default = Image(build(cls.work / (EXAMPLE_NAME + ".exe"), "--payload", cls.payload, "--name", EXAMPLE_NAME,
+                                  "--version", EXAMPLE_VERSION, *example_icons), EXAMPLE_NAME, EXAMPLE_VERSION)
+        cls.other = Image(build(cls.work / (OTHER_NAME.replace(" ", "") + ".exe"), APP_DIR, "--dll", "hello.dll",
+                                "--name", OTHER_NAME, "--version", OTHER_VERSION, *icon_args), OTHER_NAME, OTHER_VERSION)
         cls.images = [cls.default, cls.other]
 
     @classmethod
@@ -402,8 +405,8 @@ class BrandedImage(unittest.TestCase):
                 self.assertEqual(struct.unpack_from("<Q", body, length - 8)[0], length - 8)
                 at = (length + 7) & ~7
                 self.assertEqual(struct.unpack_from("<Q", body, at)[0], length)
-                strings = body[at + 8:].decode("utf-16-le", "replace").split("\0")[:2]
-                self.assertEqual(strings, [img.name, img.version])
+                strings = body[at + 8:].decode("utf-16-le", "replace").split("\0")[:4]
+                self.assertEqual(strings, [img.name, img.version, img.name, img.version])
                 self.assertEqual((m.group(2), m.group(3)), (img.name, img.version))
                 self.assertIn("agree with the version resource", ins.block("build values"))
 
@@ -491,7 +494,9 @@ class BrandedImage(unittest.TestCase):
                 self.assertTrue(payload["trailer"]["correct"])
                 self.assertIsNone(payload["entry_error"])
                 self.assertEqual(facts["build_values"], {"payload_bytes": payload["bytes"], "product_name": img.name,
-                                                         "version": img.version, "agrees_with_version_resource": True})
+                                                         "version": img.version, "company_name": img.name,
+                                                         "file_version": img.version,
+                                                         "agrees_with_version_resource": True})
                 self.assertEqual(facts["checks"], {"failed": 0, "passed": True})
         # A damaged file: the same failed check in both forms, and the same exit code.
         damaged = self.work / "damaged-json.exe"
@@ -525,8 +530,8 @@ class BrandedImage(unittest.TestCase):
             self.assertEqual(line, "%d: entry %dx%d, colours 0, reserved 0, planes 0, bits 32, %d bytes; "
                                    "PNG %dx%d RGBA 8-bit" % (i + 1, w % 256, h % 256, len(png), w, h))
 
-    def test_default_icon(self):
-        images = [(w, h, (ICON_DIR / ("icon-%dx%d.png" % (w, h))).read_bytes()) for w, h in DEFAULT_ICON_SIZES]
+    def test_example_icons(self):
+        images = [(w, h, (ICON_DIR / ("icon-%dx%d.png" % (w, h))).read_bytes()) for w, h in EXAMPLE_ICON_SIZES]
         self.check_icon_group(self.default, images)
 
     def test_icons_given_on_the_command_line_are_ordered_by_size(self):
@@ -587,7 +592,7 @@ class SignedImage(unittest.TestCase):
                         "-passout", "pass:" + cls.PASSWORD], check=True)
         cls.unsigned = build(cls.work / "unsigned.exe", APP_DIR, "--dll", "hello.dll")
         cls.signed = Image(build(cls.work / "signed.exe", APP_DIR, "--dll", "hello.dll", "--sign", cls.pfx,
-                                 "--password-file", cls.password_file), DEFAULT_NAME, DEFAULT_VERSION)
+                                 "--password-file", cls.password_file), "signed", "0.0.0.0")
 
     @classmethod
     def tearDownClass(cls):

@@ -100,7 +100,7 @@ std::string version_node(const std::u16string &key, const std::string &value, ui
         align4(b);
         b += child;
     }
-    if (b.size() > 0xFFFF) throw Error("the version resource would exceed 65,535 bytes; use a shorter --name");
+    if (b.size() > 0xFFFF) throw Error("the version resource would exceed 65,535 bytes; give shorter texts");
     set_le16(b, 0, static_cast<uint16_t>(b.size()));
     set_le16(b, 2, value_length);
     set_le16(b, 4, type);
@@ -219,20 +219,16 @@ std::vector<IconImage> read_icons(const std::vector<std::string> &paths) {
 }
 
 std::string version_resource(const BrandOptions &brand) {
-    const std::array<uint16_t, 4> &v = brand.version_parts;
-    const std::u16string &product_name = brand.name_units;
-    std::u16string version_units = ascii_units(brand.version);
-    std::u16string internal_name;
-    for (char16_t u : product_name)
-        if (u != u' ') internal_name.push_back(u);
+    const std::array<uint16_t, 4> &v = brand.file_version_parts;
+    const std::array<uint16_t, 4> &p = brand.version_parts;
 
     std::string fixed;
     put_le32(fixed, FIXED_SIGNATURE);
     put_le32(fixed, FIXED_STRUC_VERSION);
     put_le32(fixed, (uint32_t{v[0]} << 16) | v[1]);  // file version MS, LS
     put_le32(fixed, (uint32_t{v[2]} << 16) | v[3]);
-    put_le32(fixed, (uint32_t{v[0]} << 16) | v[1]);  // product version MS, LS
-    put_le32(fixed, (uint32_t{v[2]} << 16) | v[3]);
+    put_le32(fixed, (uint32_t{p[0]} << 16) | p[1]);  // product version MS, LS
+    put_le32(fixed, (uint32_t{p[2]} << 16) | p[3]);
     put_le32(fixed, FILE_FLAGS_MASK);
     put_le32(fixed, 0);  // file flags
     put_le32(fixed, VOS_WINDOWS32);
@@ -241,15 +237,19 @@ std::string version_resource(const BrandOptions &brand) {
     put_le32(fixed, 0);  // date MS
     put_le32(fixed, 0);  // date LS
 
+    // The customary keys in the customary order; the two that have no
+    // sensible default are left out unless given.
     std::vector<std::string> strings = {
-        version_string("CompanyName", product_name),
-        version_string("ProductName", product_name),
-        version_string("FileDescription", product_name),
-        version_string("ProductVersion", version_units),
-        version_string("FileVersion", version_units),
-        version_string("OriginalFilename", internal_name + u".exe"),
-        version_string("InternalName", internal_name),
+        version_string("CompanyName", brand.company_units),
+        version_string("ProductName", brand.name_units),
+        version_string("FileDescription", brand.description_units),
+        version_string("ProductVersion", brand.version_units),
+        version_string("FileVersion", brand.file_version_units),
+        version_string("OriginalFilename", brand.original_filename_units),
+        version_string("InternalName", brand.internal_name_units),
     };
+    if (!brand.copyright_units.empty()) strings.push_back(version_string("LegalCopyright", brand.copyright_units));
+    if (!brand.comments_units.empty()) strings.push_back(version_string("Comments", brand.comments_units));
     std::string table = version_node(u"000004b0", std::string(), 0, 1, strings);
     std::string string_info = version_node(u"StringFileInfo", std::string(), 0, 1, {table});
     std::string translation;

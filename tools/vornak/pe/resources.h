@@ -52,10 +52,10 @@ std::vector<IconImage> default_icons();
 // images of the same size.
 std::vector<IconImage> read_icons(const std::vector<std::string> &paths);
 
-// VS_VERSIONINFO for the product name and version of brand (checked by
-// check_brand_options): fixed part, string table "000004b0" (CompanyName,
-// ProductName, FileDescription, ProductVersion, FileVersion,
-// OriginalFilename, InternalName) and Translation 0x0000/0x04B0.
+// VS_VERSIONINFO for brand (checked by check_brand_options): fixed part,
+// string table "000004b0" (CompanyName, ProductName, FileDescription,
+// ProductVersion, FileVersion, OriginalFilename, InternalName, then
+// LegalCopyright and Comments when given) and Translation 0x0000/0x04B0.
 std::string version_resource(const BrandOptions &brand);
 
 // The icon group directory for icons, whose image ids are 1..n in order.
