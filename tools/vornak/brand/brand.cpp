@@ -40,7 +40,7 @@ std::array<uint16_t, 4> parse_version(const std::string &version, const std::str
     std::array<uint16_t, 4> parts{};
     auto refuse = [&]() {
         return Error(option + " '" + printable(version) +
-                     "' must be one to four numbers 0..65535 separated by dots, such as 2.1 or 1.0.0.160");
+                     "' must be one to four numbers 0..65535 separated by dots, such as 2.1 or 2.1.0.7");
     };
     size_t pos = 0;
     for (size_t i = 0;; ++i) {
