@@ -17,7 +17,9 @@ struct BrandOptions {
     std::string version = "1.0.0.160";  // "A.B.C.D"
     std::vector<std::string> icons;    // PNG files
     std::string sign_certificate;      // .pfx, empty: not signed
-    std::string password_file;         // holds the certificate's password
+    std::string password_file;         // holds the certificate's password; or
+    std::string password_env;          // names the environment variable that holds it; neither: empty
+    std::string timestamp_url;         // RFC 3161 time-stamp authority, empty: no timestamp
 
     // Filled by check_brand_options from name and version.
     std::u16string name_units;
