@@ -10,12 +10,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "tools/vornak/base/bytes.h"
 #include "tools/vornak/pe/coff.h"
 #include "tools/vornak/base/error.h"
+#include "tools/vornak/base/files.h"
 #include "tools/vornak/pe/pe_reader.h"
 #include "tools/vornak/base/process.h"
 
@@ -146,21 +148,35 @@ void write_pe_checksum(const std::string &path) {
     if (!ok) throw Error("cannot write the checksum into '" + printable(path) + "': " + errno_text(err));
 }
 
-void sign_image(const std::string &path, const std::string &certificate, const std::string &password_file,
-                const std::string &product_name) {
-    for (const std::string *f : {&certificate, &password_file})
-        if (::access(f->c_str(), R_OK) != 0) {
+void sign_image(const std::string &path, const BrandOptions &brand) {
+    for (const std::string *f : {&brand.sign_certificate, &brand.password_file})
+        if (!f->empty() && ::access(f->c_str(), R_OK) != 0) {
             int err = errno;
             throw Error("cannot read '" + printable(*f) + "': " + errno_text(err));
         }
+    std::vector<std::string> args = {"sign", "-pkcs12", brand.sign_certificate, "-h", "sha256", "-n", brand.name};
+    // A password from the environment goes through a private file: on the
+    // command line every user could read it in the process list.
+    ScratchDir scratch;
+    std::string password_file = brand.password_file;
+    if (!brand.password_env.empty()) {
+        const char *password = std::getenv(brand.password_env.c_str());
+        if (!password)
+            throw Error("--password-env names '" + printable(brand.password_env) + "', which is not set");
+        password_file = scratch.path() + "/password";
+        OutputFile file(password_file);
+        file.write(password, std::strlen(password));
+        file.commit(0600);
+    }
+    // Without -readpass osslsigncode opens the certificate with an empty password.
+    if (!password_file.empty()) args.insert(args.end(), {"-readpass", password_file});
+    if (!brand.timestamp_url.empty()) args.insert(args.end(), {"-ts", brand.timestamp_url});
     std::string signed_path = path + ".signed";
+    args.insert(args.end(), {"-in", path, "-out", signed_path});
     std::string output;
     int rc;
     try {
-        rc = run_program("osslsigncode",
-                         {"sign", "-pkcs12", certificate, "-readpass", password_file, "-h", "sha256", "-n",
-                          product_name, "-in", path, "-out", signed_path},
-                         &output);
+        rc = run_program("osslsigncode", args, &output);
     } catch (const Error &e) {
         throw Error(std::string(e.what()) + " (install osslsigncode)");
     }
@@ -177,7 +193,7 @@ void sign_image(const std::string &path, const std::string &certificate, const s
 }
 
 void finish_image(const BrandOptions &brand, const std::string &path) {
-    if (!brand.sign_certificate.empty()) sign_image(path, brand.sign_certificate, brand.password_file, brand.name);
+    if (!brand.sign_certificate.empty()) sign_image(path, brand);
     write_pe_checksum(path);
 }
 
