@@ -137,12 +137,35 @@ void write_pe_checksum(const std::string &path) {
         PeImage pe = parse_pe(f.data(), f.size());
         field = pe.checksum_offset;
         pe.file.need(field, 4);
-        sum = pe_checksum(f.data(), f.size(), field);
     }
+    // Read in pieces rather than through the mapping: a mapping's pages stay
+    // resident in this process, as much as the whole image.
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    bool ok = fd >= 0;
+    PeChecksum checksum(field);
+    std::vector<unsigned char> chunk(MOVE_CHUNK_BYTES);
+    static_assert(MOVE_CHUNK_BYTES % 2 == 0, "the checksum takes whole words from each piece");
+    for (off_t at = 0; ok;) {
+        ssize_t n = ::pread(fd, chunk.data(), chunk.size(), at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        // A short read in the middle would split a word: read the rest first.
+        size_t got = static_cast<size_t>(n);
+        while (got < chunk.size() && got % 2 != 0) {
+            ssize_t more = ::pread(fd, chunk.data() + got, chunk.size() - got, at + static_cast<off_t>(got));
+            if (more <= 0) break;
+            got += static_cast<size_t>(more);
+        }
+        checksum.add(chunk.data(), got);
+        at += static_cast<off_t>(got);
+    }
+    sum = checksum.finish();
     std::string le;
     put_le32(le, sum);
-    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    bool ok = fd >= 0 && ::pwrite(fd, le.data(), 4, static_cast<off_t>(field)) == 4;
+    ok = ok && ::pwrite(fd, le.data(), 4, static_cast<off_t>(field)) == 4;
     int err = errno;
     if (fd >= 0 && ::close(fd) != 0 && ok) ok = false, err = errno;
     if (!ok) throw Error("cannot write the checksum into '" + printable(path) + "': " + errno_text(err));
