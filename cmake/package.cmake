@@ -29,8 +29,28 @@ install(FILES ${CMAKE_BINARY_DIR}/package/vornakConfig.cmake
               ${CMAKE_CURRENT_LIST_DIR}/package/VornakLauncher.cmake
               ${CMAKE_CURRENT_LIST_DIR}/package/vornak_build_step.cmake
         DESTINATION ${VORNAK_INSTALL_CMAKE_DIR})
-install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/application-guide.md
+# The installed README speaks of the installed tool, found on PATH, not of
+# the build tree's build/bin/vornak.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/README.md)
+file(READ ${CMAKE_SOURCE_DIR}/README.md readme)
+string(REPLACE "build/bin/vornak" "vornak" readme "${readme}")
+file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/package/README.md CONTENT "${readme}")
+install(FILES ${CMAKE_BINARY_DIR}/package/README.md ${CMAKE_SOURCE_DIR}/docs/application-guide.md
+              ${CMAKE_CURRENT_LIST_DIR}/package/copyright
         DESTINATION share/doc/vornak)
+
+# The manual page, written from the tool's own --help texts at build time
+# and compressed as Debian wants it (-n: no name or time in the header, so
+# the same tool gives the same file).
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/package/vornak.1.gz
+    COMMAND ${CMAKE_COMMAND} -DVORNAK=$<TARGET_FILE:vornak> -DVERSION=${PROJECT_VERSION}
+            -DOUTPUT=${CMAKE_BINARY_DIR}/package/vornak.1 -P ${CMAKE_CURRENT_LIST_DIR}/manpage.cmake
+    COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/package/vornak.1
+    DEPENDS vornak ${CMAKE_CURRENT_LIST_DIR}/manpage.cmake
+    COMMENT "Writing the manual page vornak.1"
+    VERBATIM)
+add_custom_target(vornak_manpage ALL DEPENDS ${CMAKE_BINARY_DIR}/package/vornak.1.gz)
+install(FILES ${CMAKE_BINARY_DIR}/package/vornak.1.gz DESTINATION share/man/man1)
 
 # Debian package: `cpack -G DEB` in the build tree writes vornak_<version>_amd64.deb.
 set(CPACK_PACKAGE_NAME vornak)
@@ -52,7 +72,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 # dpkg-shlibdeps; the linker is a program it runs, so it is named here.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "lld")
-# Needed only by `vornak build --sign`.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "osslsigncode")
+# An application DLL is built with a Windows cross compiler; most users of
+# the tool need one, though a DLL made elsewhere packs without it.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "mingw-w64 | clang")
+# Needed only for `vornak build --sign` and for inspect's signature check.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "osslsigncode")
 set(CPACK_GENERATOR DEB)
 include(CPack)
