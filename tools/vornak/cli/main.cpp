@@ -30,7 +30,7 @@ constexpr int EXIT_USAGE = 2;
 
 void add_pack_options(CLI::App *cmd, vornak::PackOptions &pack, bool &quiet) {
     cmd->add_option("--level", pack.level, "zstd compression level (1..22)")
-        ->default_val(19)
+        ->default_val(vornak::DEFAULT_LEVEL)
         ->check(CLI::Range(1, 22));
     cmd->add_option("--threads", pack.threads, "zstd worker threads (0: one per core); the output is the same for any count")
         ->default_val(0)

@@ -15,8 +15,13 @@ namespace vornak {
 // zstd's smallest window.
 constexpr unsigned MIN_WINDOW_LOG = 10;
 
+// Chosen from bench/BENCHMARKS.md: on the benchmark application level 9
+// packs in about 6 s on two cores and is 18 % larger than level 19, which
+// takes over two minutes; the launcher starts as fast from either.
+constexpr int DEFAULT_LEVEL = 9;
+
 struct PackOptions {
-    int level = 19;   // zstd compression level, 1..22
+    int level = DEFAULT_LEVEL;  // zstd compression level, 1..22
     int threads = 0;  // zstd worker threads; 0: one per core. The output is the same for any count.
     bool progress = false;  // draw a progress line on stderr (see progress.h)
     FolderFilter filter;    // what pack_folder leaves out; it adds the output itself
