@@ -6,6 +6,8 @@
 # libdir (lib/x86_64-linux-gnu) would break that lookup.
 include(CMakePackageConfigHelpers)
 
+set(VORNAK_PACKAGE_CONTACT "vornak maintainers <maintainers@example.org>"
+    CACHE STRING "Maintainer field of the Debian package")
 set(VORNAK_INSTALL_KIT_DIR lib/vornak)
 set(VORNAK_INSTALL_CMAKE_DIR lib/cmake/vornak)
 
@@ -52,11 +54,27 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/package/vornak.1.gz
 add_custom_target(vornak_manpage ALL DEPENDS ${CMAKE_BINARY_DIR}/package/vornak.1.gz)
 install(FILES ${CMAKE_BINARY_DIR}/package/vornak.1.gz DESTINATION share/man/man1)
 
+# A native package's changelog, one entry per version; its date is fixed so
+# that the same sources give the same package.
+file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/package/changelog CONTENT
+"vornak (${PROJECT_VERSION}) unstable; urgency=medium
+
+  * Release ${PROJECT_VERSION}: see /usr/share/doc/vornak/README.md.
+
+ -- ${VORNAK_PACKAGE_CONTACT}  Thu, 10 Dec 2026 00:00:00 +0000
+")
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/package/changelog.gz
+    COMMAND gzip -9nc ${CMAKE_BINARY_DIR}/package/changelog > ${CMAKE_BINARY_DIR}/package/changelog.gz
+    DEPENDS ${CMAKE_BINARY_DIR}/package/changelog
+    VERBATIM)
+add_custom_target(vornak_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/package/changelog.gz)
+install(FILES ${CMAKE_BINARY_DIR}/package/changelog.gz DESTINATION share/doc/vornak)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/package/lintian-overrides DESTINATION share/lintian/overrides
+        RENAME vornak)
+
 # Debian package: `cpack -G DEB` in the build tree writes vornak_<version>_amd64.deb.
 set(CPACK_PACKAGE_NAME vornak)
 set(CPACK_PACKAGE_VENDOR "vornak developers")
-set(VORNAK_PACKAGE_CONTACT "vornak maintainers <maintainers@example.org>"
-    CACHE STRING "Maintainer field of the Debian package")
 set(CPACK_PACKAGE_CONTACT "${VORNAK_PACKAGE_CONTACT}")
 set(CPACK_PACKAGE_DESCRIPTION
     "vornak turns a folder holding a Windows x64 application DLL (exporting

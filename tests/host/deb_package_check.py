@@ -63,7 +63,9 @@ class DebPackage(unittest.TestCase):
         config_targets = {p for p in cmake if re.fullmatch(r"/usr/lib/cmake/vornak/vornakTargets-\w+\.cmake", p)}
         self.assertEqual(len(config_targets), 1, cmake)
         self.assertEqual(cmake - config_targets, {"/usr/lib/cmake/vornak/" + f for f in CMAKE_PACKAGE_FILES})
-        docs = {"/usr/share/doc/vornak/" + f for f in ("README.md", "application-guide.md", "copyright")}
+        docs = {"/usr/share/doc/vornak/" + f for f in ("README.md", "application-guide.md", "copyright",
+                                                       "changelog.gz")}
+        docs.add("/usr/share/lintian/overrides/vornak")
         docs.add("/usr/share/man/man1/vornak.1.gz")
         self.assertEqual(files, {"/usr/bin/vornak"} | kit | cmake | docs)
         self.assertEqual(self.contents["/usr/bin/vornak"], "-rwxr-xr-x")
