@@ -45,6 +45,29 @@ TEST(Cli, PackWritesPayloadFromRelativePaths) {
     EXPECT_EQ(out, "");
 }
 
+TEST(Cli, ExcludeIsRepeatableAndDroppedFoldersAreNamed) {
+    TempDir t;
+    test::write_file(t / "app/app.dll", "dll");
+    test::write_file(t / "app/app.pdb", "symbols");
+    test::write_file(t / "app/cache/old.bin", "stale");
+    test::write_file(t / "app/logs/.keep", "");
+    std::string out, err;
+    EXPECT_EQ(run_vornak({"pack", "app", "--dll", "app.dll", "-o", "app/p.bin", "--level", "1", "--exclude",
+                          "*.pdb", "--exclude", "cache/*.bin", "--exclude", ".keep"},
+                         out, err, t.path()),
+              0)
+        << err;
+    EXPECT_EQ(err,
+              "vornak: warning: empty folder 'cache' is left out (a payload holds files only)\n"
+              "vornak: warning: empty folder 'logs' is left out (a payload holds files only)\n");
+    EXPECT_NE(out.find("packed 1 files"), std::string::npos) << out;
+    // --quiet silences the warnings with everything else.
+    EXPECT_EQ(run_vornak({"pack", "app", "--dll", "app.dll", "-o", "app/p.bin", "--level", "1", "--quiet"}, out,
+                         err, t.path()),
+              0);
+    EXPECT_EQ(out + err, "");
+}
+
 TEST(Cli, VersionIsTheProjectsOwn) {
     std::string out, err;
     EXPECT_EQ(run_vornak({"--version"}, out, err), 0) << err;
