@@ -77,6 +77,19 @@ class BuildImage(unittest.TestCase):
             f.seek(offset)
             return va, f.read(size)
 
+    def test_readme_sample_is_what_the_tool_prints(self):
+        source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+        with open(os.path.join(source, "README.md")) as f:
+            readme = f.read()
+        m = re.search(r"^    \$ build/bin/vornak (build build/examples/hello .*)\n    (vornak: wrote .*)$", readme, re.M)
+        self.assertIsNotNone(m, "the README's build sample")
+        example = os.path.join(os.path.dirname(VORNAK), "..", "examples", "hello")
+        args = [a.strip('"') for a in re.findall(r'"[^"]*"|\S+', m.group(1))]
+        args[1] = example
+        r = self.vornak(*args)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout, m.group(2) + "\n")
+
     def test_build_from_another_directory_puts_the_payload_first_in_rdata(self):
         os.mkdir(os.path.join(self.cwd, "out"))
         r = self.vornak("build", "app", "--dll", "app.dll", "-o", "out/launcher.exe", "--level", "3",

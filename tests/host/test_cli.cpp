@@ -45,6 +45,29 @@ TEST(Cli, PackWritesPayloadFromRelativePaths) {
     EXPECT_EQ(out, "");
 }
 
+TEST(Cli, ExcludeIsRepeatableAndDroppedFoldersAreNamed) {
+    TempDir t;
+    test::write_file(t / "app/app.dll", "dll");
+    test::write_file(t / "app/app.pdb", "symbols");
+    test::write_file(t / "app/cache/old.bin", "stale");
+    test::write_file(t / "app/logs/.keep", "");
+    std::string out, err;
+    EXPECT_EQ(run_vornak({"pack", "app", "--dll", "app.dll", "-o", "app/p.bin", "--level", "1", "--exclude",
+                          "*.pdb", "--exclude", "cache/*.bin", "--exclude", ".keep"},
+                         out, err, t.path()),
+              0)
+        << err;
+    EXPECT_EQ(err,
+              "vornak: warning: empty folder 'cache' is left out (a payload holds files only)\n"
+              "vornak: warning: empty folder 'logs' is left out (a payload holds files only)\n");
+    EXPECT_NE(out.find("packed 1 files"), std::string::npos) << out;
+    // --quiet silences the warnings with everything else.
+    EXPECT_EQ(run_vornak({"pack", "app", "--dll", "app.dll", "-o", "app/p.bin", "--level", "1", "--quiet"}, out,
+                         err, t.path()),
+              0);
+    EXPECT_EQ(out + err, "");
+}
+
 TEST(Cli, VersionIsTheProjectsOwn) {
     std::string out, err;
     EXPECT_EQ(run_vornak({"--version"}, out, err), 0) << err;
@@ -75,7 +98,10 @@ TEST(Cli, BadCommandLinesExitTwo) {
         {"pack", t / "app", "--dll", "app.dll", "-o", t / "x.bin", "--threads", "-1"},
         {"build", t / "app", "--dll", "app.dll", "--payload", t / "p.bin", "-o", t / "x.exe"},
         {"build", "--dll", "app.dll", "-o", t / "x.exe"},
-        {"build", "--payload", t / "p.bin", "-o", t / "x.exe", "--sign", "c.pfx"},  // no --password-file
+        {"build", "--payload", t / "p.bin", "-o", t / "x.exe", "--password-env", "P"},  // no --sign
+        {"build", "--payload", t / "p.bin", "-o", t / "x.exe", "--timestamp", "http://127.0.0.1:1"},  // no --sign
+        {"build", "--payload", t / "p.bin", "-o", t / "x.exe", "--sign", "c.pfx", "--password-env", "P",
+         "--password-file", "p.txt"},
         // --icon takes one file: the second is a stray argument.
         {"build", "--icon", small_icon, large_icon, t / "app", "--dll", "app.dll", "-o", t / "x.exe"},
         {"inspect", "--json"},
@@ -88,6 +114,29 @@ TEST(Cli, BadCommandLinesExitTwo) {
     }
     EXPECT_FALSE(test::exists(t / "x.bin"));
     EXPECT_FALSE(test::exists(t / "x.exe"));
+}
+
+TEST(Cli, UnknownWordsNameTheClosestValidOne) {
+    struct Row {
+        std::vector<std::string> args;
+        const char *message;
+    };
+    const Row rows[] = {
+        {{"pack", "app", "--dll", "app.dll", "-o", "p.bin", "--levle", "3"},
+         "unknown option '--levle'; did you mean '--level'?"},
+        {{"buld", "app"}, "unknown command 'buld'; did you mean 'build'?"},
+        {{"inspect", "x.exe", "--jsn"}, "unknown option '--jsn'; did you mean '--json'?"},
+        {{"build", "--exclude=*.pdb", "--payload", "p.bin", "--ouput=x.exe"},
+         "unknown option '--ouput'; did you mean '--output'?"},
+        // An option of another command is no suggestion; nothing near: none.
+        {{"extract", "x.exe", "--level", "3"}, "unknown option '--level'"},
+        {{"frobnicate"}, "unknown command 'frobnicate'"},
+    };
+    for (const Row &r : rows) {
+        std::string out, err;
+        EXPECT_EQ(run_vornak(r.args, out, err), 2) << r.args[0];
+        EXPECT_EQ(err, std::string("vornak: error: ") + r.message + " (see vornak --help)\n");
+    }
 }
 
 TEST(Cli, BuildRefusalsLeaveNoImageAndNoScratch) {

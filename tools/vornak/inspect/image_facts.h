@@ -63,6 +63,16 @@ struct SignatureFacts {
     std::vector<Entry> entries;
     bool bad_length = false;  // the entry after the last listed one has a bad length
     uint32_t bad_length_value = 0;
+
+    // What osslsigncode's verify says of a present signature.
+    struct Check {
+        std::string not_done;        // why it did not run (osslsigncode missing), else empty
+        bool digest_matches = false;  // the signed digest is the image's own: nothing changed since
+        bool trusted = false;         // the chain leads to a certificate authority of this host
+        std::string problem;          // the first error osslsigncode named, such as "self-signed certificate"
+        std::string signer, issuer, signing_time;
+        std::string timestamp_time, timestamp_authority;  // empty: no timestamp
+    } check;
 };
 
 struct PayloadFacts {

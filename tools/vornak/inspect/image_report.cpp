@@ -114,6 +114,20 @@ void write_signature(const SignatureFacts &s, std::ostream &out) {
             << ", type " << s.entries[i].type
             << (s.entries[i].pkcs7 ? ", PKCS #7 signed data" : ", not PKCS #7 signed data") << "\n";
     if (s.bad_length) out << "  entry with bad length " << s.bad_length_value << "\n";
+    if (s.bad_length) return;
+    const SignatureFacts::Check &c = s.check;
+    if (!c.not_done.empty()) {
+        out << "signature check: not done (" << c.not_done << ")\n";
+        return;
+    }
+    out << "signature check: " << (c.digest_matches ? "digest matches the image" : "digest does not match the image")
+        << (c.trusted ? ", chain trusted" : ", chain not trusted (" + c.problem + ")") << "\n";
+    out << "  signer: " << c.signer << " (issued by " << c.issuer << ")\n";
+    if (!c.signing_time.empty()) out << "  signing time: " << c.signing_time << "\n";
+    if (c.timestamp_time.empty())
+        out << "  timestamp: none (the signature stops validating when the certificate expires)\n";
+    else
+        out << "  timestamp: " << c.timestamp_time << " by " << c.timestamp_authority << "\n";
 }
 
 void write_payload(const PayloadFacts &p, std::ostream &out) {

@@ -131,7 +131,11 @@ BuildResult build_launcher(const BuildOptions &options, const std::string &tool_
     std::string payload = options.payload;
     if (packing) {
         payload = scratch.path() + "/payload.bin";
-        result.payload_bytes = pack_folder(options.app_dir, options.dll, options.pack, payload).payload_bytes;
+        PackOptions pack = options.pack;
+        pack.filter.leave_out.push_back(options.output);
+        PackResult packed = pack_folder(options.app_dir, options.dll, pack, payload);
+        result.payload_bytes = packed.payload_bytes;
+        result.empty_folders = std::move(packed.empty_folders);
     }
     std::string object = scratch.path() + "/build_values.o";
     const BrandOptions &brand = options.brand;

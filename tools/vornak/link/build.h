@@ -28,6 +28,7 @@ struct BuildResult {
     uint64_t payload_bytes = 0;
     uint64_t image_bytes = 0;
     std::string linker;
+    std::vector<std::string> empty_folders;  // dropped from the packed folder for holding no file
 };
 
 // The launcher pieces that every image links, as lib<name>.a in

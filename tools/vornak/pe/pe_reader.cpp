@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cassert>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -193,16 +195,27 @@ PeImage parse_pe(const unsigned char *data, size_t size) {
     return pe;
 }
 
-uint32_t pe_checksum(const unsigned char *data, size_t size, size_t checksum_offset) {
-    uint64_t sum = 0;
-    for (size_t i = 0; i < size; i += 2) {
-        if (i == checksum_offset || i == checksum_offset + 2) continue;
-        uint32_t word = data[i] | (i + 1 < size ? data[i + 1] << 8 : 0);
-        sum += word;
-        sum = (sum & 0xFFFF) + (sum >> 16);
+void PeChecksum::add(const unsigned char *data, size_t bytes) {
+    assert(bytes_ % 2 == 0 && "only the last piece may have an odd length");
+    for (size_t i = 0; i < bytes; i += 2) {
+        uint64_t at = bytes_ + i;
+        if (at == checksum_offset_ || at == checksum_offset_ + 2) continue;
+        uint32_t word = data[i] | (i + 1 < bytes ? data[i + 1] << 8 : 0);
+        sum_ += word;
+        sum_ = (sum_ & 0xFFFF) + (sum_ >> 16);
     }
-    sum = (sum & 0xFFFF) + (sum >> 16);
-    return static_cast<uint32_t>(sum + size);
+    bytes_ += bytes;
+}
+
+uint32_t PeChecksum::finish() const {
+    uint64_t sum = (sum_ & 0xFFFF) + (sum_ >> 16);
+    return static_cast<uint32_t>(sum + bytes_);
+}
+
+uint32_t pe_checksum(const unsigned char *data, size_t size, size_t checksum_offset) {
+    PeChecksum checksum(checksum_offset);
+    checksum.add(data, size);
+    return checksum.finish();
 }
 
 std::vector<PeImport> read_imports(const PeImage &pe) {

@@ -91,6 +91,19 @@ PeImage parse_pe(const unsigned char *data, size_t size);
 // bits, plus the file length.
 uint32_t pe_checksum(const unsigned char *data, size_t size, size_t checksum_offset);
 
+// pe_checksum over a file read in pieces, so that no more than one piece is
+// in memory: add() the pieces in order, each but the last of even length.
+class PeChecksum {
+public:
+    explicit PeChecksum(size_t checksum_offset) : checksum_offset_(checksum_offset) {}
+    void add(const unsigned char *data, size_t bytes);
+    uint32_t finish() const;
+
+private:
+    size_t checksum_offset_;
+    uint64_t sum_ = 0, bytes_ = 0;
+};
+
 struct PeImport {
     std::string library;
     std::vector<std::string> functions;  // "#N" for an import by ordinal
