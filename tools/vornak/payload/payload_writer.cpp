@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The payload producer. The frame carries no content size, no checksum and
-// no dictionary id, and its window never exceeds what the launcher's
+// The payload producer. The frame carries no content size and no dictionary
+// id, but zstd's content checksum, which the launcher, extract and inspect
+// verify at the frame's end; its window never exceeds what the launcher's
 // default-parameter decoder accepts.
 #include "tools/vornak/payload/payload_writer.h"
 
@@ -65,7 +66,7 @@ public:
         check_zstd(ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_windowLog, static_cast<int>(window_log)),
                    "window log");
         check_zstd(ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_contentSizeFlag, 0), "content size flag");
-        check_zstd(ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_checksumFlag, 0), "checksum flag");
+        check_zstd(ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_checksumFlag, 1), "checksum flag");
         check_zstd(ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_dictIDFlag, 0), "dictionary id flag");
         // The exact size lets zstd size its tables to the input (a small
         // folder packs in milliseconds at level 19); with the content size
