@@ -34,7 +34,7 @@ void expect_one_error_line(const std::string &err) {
 
 TEST(Cli, PackWritesPayloadFromRelativePaths) {
     TempDir t;
-    test::write_file(t / "app/app.dll", "dll");
+    test::write_file(t / "app/app.dll", test::minimal_dll());
     std::string out, err;
     EXPECT_EQ(run_vornak({"pack", "app", "--dll", "app.dll", "-o", "p.bin", "--level", "3"}, out, err, t.path()), 0)
         << err;
@@ -54,7 +54,7 @@ TEST(Cli, VersionIsTheProjectsOwn) {
 
 TEST(Cli, RefusalIsOneLineExitOneAndNoFile) {
     TempDir t;
-    test::write_file(t / "app/app.dll", "dll");
+    test::write_file(t / "app/app.dll", test::minimal_dll());
     test::write_file(t / "app/what?.txt", "x");
     std::string out, err;
     EXPECT_EQ(run_vornak({"pack", t / "app", "--dll", "app.dll", "-o", t / "p.bin"}, out, err), 1);
@@ -65,7 +65,7 @@ TEST(Cli, RefusalIsOneLineExitOneAndNoFile) {
 
 TEST(Cli, BadCommandLinesExitTwo) {
     TempDir t;
-    test::write_file(t / "app/app.dll", "dll");
+    test::write_file(t / "app/app.dll", test::minimal_dll());
     test::write_file(t / "p.bin", "QOZ");
     const std::vector<std::vector<std::string>> bad = {
         {},
@@ -92,7 +92,7 @@ TEST(Cli, BadCommandLinesExitTwo) {
 
 TEST(Cli, BuildRefusalsLeaveNoImageAndNoScratch) {
     TempDir t, scratch;
-    test::write_file(t / "app/app.dll", "dll");
+    test::write_file(t / "app/app.dll", test::minimal_dll());
     test::write_file(t / "p.bin", "QOZ");
     const std::vector<std::vector<std::string>> refused = {
         {"build", t / "app", "--dll", "missing.dll", "-o", t / "out/x.exe"},
@@ -114,7 +114,7 @@ TEST(Cli, BuildRefusalsLeaveNoImageAndNoScratch) {
 
 TEST(Cli, IconTakesOneFilePerUseAndOptionsStandBeforeOrAfterTheFolder) {
     TempDir t;
-    test::write_file(t / "app/app.dll", "MZ dll");
+    test::write_file(t / "app/app.dll", test::minimal_dll());
     struct Case {
         std::vector<std::string> args;
         const char *icons_line;  // what inspect then reports

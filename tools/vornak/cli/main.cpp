@@ -12,6 +12,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/vornak/app/app_check.h"
 #include "tools/vornak/link/build.h"
 #include "tools/vornak/base/error.h"
 #include "tools/vornak/payload/extract.h"
@@ -26,6 +27,16 @@ namespace {
 
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
+
+void add_allow_dll_option(CLI::App *cmd, std::vector<std::string> &allowed) {
+    cmd->add_option("--allow-dll", allowed,
+                    "a DLL the target machines are known to have, imported but not carried; once per DLL")
+        ->allow_extra_args(false);
+}
+
+void print_warnings(const std::vector<std::string> &warnings) {
+    for (const std::string &w : warnings) std::fprintf(stderr, "vornak: warning: %s\n", w.c_str());
+}
 
 void add_pack_options(CLI::App *cmd, vornak::PackOptions &pack, bool &quiet) {
     cmd->add_option("--level", pack.level, "zstd compression level (1..22)")
@@ -51,6 +62,7 @@ int main(int argc, char **argv) {
     pack->add_option("APP_DIR", opt.app_dir, "application folder")->required();
     pack->add_option("--dll", opt.dll, "the application DLL, relative to APP_DIR (the first entry)")->required();
     pack->add_option("-o,--output", opt.output, "payload file to write")->required();
+    add_allow_dll_option(pack, opt.allowed_dlls);
     add_pack_options(pack, opt.pack, quiet);
 
     CLI::App *build = app.add_subcommand("build", "Link a launcher image that carries an application");
@@ -64,6 +76,7 @@ int main(int argc, char **argv) {
         ->needs(payload_opt);
     dir_opt->needs(dll_opt);
     dll_opt->needs(dir_opt);
+    add_allow_dll_option(build, opt.allowed_dlls);
     build->add_option("-o,--output", opt.output, "launcher image to write (.exe)")->required();
     build->add_option("--name", opt.brand.name, "product name")->default_val(opt.brand.name);
     build->add_option("--version", opt.brand.version, "product version A.B.C.D")->default_val(opt.brand.version);
@@ -107,7 +120,10 @@ int main(int argc, char **argv) {
     opt.pack.progress = vornak::progress_wanted(quiet, STDERR_FILENO);
     try {
         if (pack->parsed()) {
-            vornak::PackResult r = vornak::pack_folder(opt.app_dir, opt.dll, opt.pack, opt.output);
+            std::vector<std::string> warnings;
+            vornak::PackResult r =
+                vornak::pack_application(opt.app_dir, opt.dll, opt.allowed_dlls, opt.pack, opt.output, warnings);
+            print_warnings(warnings);
             if (!quiet)
                 std::printf("vornak: packed %llu files (%llu bytes decoded, window log %u) into %s (%llu bytes)\n",
                             static_cast<unsigned long long>(r.entries),
@@ -116,6 +132,7 @@ int main(int argc, char **argv) {
         } else if (build->parsed()) {
             vornak::check_brand_options(opt.brand);
             vornak::BuildResult r = vornak::build_launcher(opt, vornak::own_directory());
+            print_warnings(r.warnings);
             if (!quiet)
                 std::printf("vornak: wrote %s (%llu bytes, payload %llu bytes)\n", opt.output.c_str(),
                             static_cast<unsigned long long>(r.image_bytes),

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "tools/vornak/app/app_check.h"
 #include "tools/vornak/pe/coff.h"
 #include "tools/vornak/base/error.h"
 #include "tools/vornak/base/files.h"
@@ -131,7 +132,9 @@ BuildResult build_launcher(const BuildOptions &options, const std::string &tool_
     std::string payload = options.payload;
     if (packing) {
         payload = scratch.path() + "/payload.bin";
-        result.payload_bytes = pack_folder(options.app_dir, options.dll, options.pack, payload).payload_bytes;
+        result.payload_bytes =
+            pack_application(options.app_dir, options.dll, options.allowed_dlls, options.pack, payload, result.warnings)
+                .payload_bytes;
     }
     std::string object = scratch.path() + "/build_values.o";
     write_build_values_object(payload, options.brand.name_units, version, object);

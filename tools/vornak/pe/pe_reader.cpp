@@ -23,6 +23,12 @@ namespace {
 constexpr size_t MAX_IMPORT_LIBRARIES = 1024;
 constexpr size_t MAX_IMPORTS_PER_LIBRARY = 65536;
 constexpr size_t MAX_RESOURCES = 65536;
+constexpr size_t MAX_EXPORT_NAMES = 65536;
+constexpr size_t IMPORT_DESCRIPTOR_BYTES = 20, DELAY_DESCRIPTOR_BYTES = 32;
+constexpr size_t DELAY_ATTRIBUTES_FIELD = 0, DELAY_NAME_FIELD = 4;
+constexpr uint32_t DELAY_RVA_BASED = 1;  // else the old form: fields hold virtual addresses
+constexpr size_t EXPORT_DIRECTORY_BYTES = 40;
+constexpr size_t EXPORT_NAME_COUNT_FIELD = 24, EXPORT_NAMES_FIELD = 32;
 constexpr size_t MAX_C_STRING_BYTES = 4096;
 constexpr size_t PE32_PLUS_MIN_OPTIONAL_BYTES = 112;  // up to the count of data directories
 
@@ -228,6 +234,32 @@ std::vector<PeImport> read_imports(const PeImage &pe) {
         libs.push_back(std::move(lib));
     }
     return libs;
+}
+
+std::vector<std::string> read_delay_import_libraries(const PeImage &pe) {
+    std::vector<std::string> libs;
+    if (!pe.dir_size[DIR_DELAY_IMPORT]) return libs;
+    for (size_t i = 0;; ++i) {
+        if (i >= MAX_IMPORT_LIBRARIES) throw Error("delay-import directory without end");
+        size_t d = pe.offset_of(pe.dir_rva[DIR_DELAY_IMPORT] + static_cast<uint32_t>(DELAY_DESCRIPTOR_BYTES * i),
+                                DELAY_DESCRIPTOR_BYTES);
+        uint32_t attributes = pe.file.u32(d + DELAY_ATTRIBUTES_FIELD), name = pe.file.u32(d + DELAY_NAME_FIELD);
+        if (!name) break;
+        if (!(attributes & DELAY_RVA_BASED)) name -= static_cast<uint32_t>(pe.image_base);
+        libs.push_back(printable(pe.c_string(name)));
+    }
+    return libs;
+}
+
+std::vector<std::string> read_export_names(const PeImage &pe) {
+    std::vector<std::string> names;
+    if (!pe.dir_size[DIR_EXPORT]) return names;
+    size_t d = pe.offset_of(pe.dir_rva[DIR_EXPORT], EXPORT_DIRECTORY_BYTES);
+    uint32_t count = pe.file.u32(d + EXPORT_NAME_COUNT_FIELD), table = pe.file.u32(d + EXPORT_NAMES_FIELD);
+    if (count > MAX_EXPORT_NAMES) throw Error("export table: " + std::to_string(count) + " names");
+    for (uint32_t i = 0; i < count; ++i)
+        names.push_back(printable(pe.c_string(pe.file.u32(pe.offset_of(table + 4 * i, 4)))));
+    return names;
 }
 
 std::vector<PeResource> read_resources(const PeImage &pe) {

@@ -99,6 +99,14 @@ struct PeImport {
 // leaves the file or has no end.
 std::vector<PeImport> read_imports(const PeImage &pe);
 
+// The libraries of the delay-import directory, names made printable, in
+// table order. Throws Error on a table that leaves the file or has no end.
+std::vector<std::string> read_delay_import_libraries(const PeImage &pe);
+
+// The names the export directory exports, in table order (no ordinals).
+// Throws Error on a table that leaves the file.
+std::vector<std::string> read_export_names(const PeImage &pe);
+
 struct PeResource {
     std::string type, name;  // "24" for an id, "\"NAME\"" for a string
     uint32_t type_id = 0, name_id = 0;
