@@ -148,7 +148,9 @@ int read_icons(const PeImage &pe, const std::vector<PeResource> &all, IconFacts 
     int failed = 0;
     for (uint16_t i = 0; i < facts.count; ++i) {
         size_t e = ICON_GROUP_HEADER_BYTES + ICON_GROUP_ENTRY_BYTES * size_t{i};
-        g.need(e, ICON_GROUP_ENTRY_BYTES);
+        if (e + ICON_GROUP_ENTRY_BYTES > g.n)
+            throw Error("icon group: entry " + std::to_string(i + 1) + " of " + std::to_string(facts.count) +
+                        " lies beyond its " + std::to_string(g.n) + " bytes");
         IconFacts::Entry entry;
         entry.width = g.p[e];
         entry.height = g.p[e + 1];
@@ -178,7 +180,10 @@ int read_icons(const PeImage &pe, const std::vector<PeResource> &all, IconFacts 
 void read_signature(const PeImage &pe, SignatureFacts &facts) {
     uint32_t offset = pe.dir_rva[DIR_SECURITY], size = pe.dir_size[DIR_SECURITY];
     if (!size) return;
-    pe.file.need(offset, size);
+    // The security directory holds a file offset, not an RVA.
+    if (offset > pe.file.n || size > pe.file.n - offset)
+        throw Error("certificate table: " + std::to_string(size) + " bytes at offset " + hex_text(offset, 0) +
+                    " lie beyond the end of the file (" + std::to_string(pe.file.n) + " bytes)");
     uint64_t last_section_end = 0;
     for (const PeSection &s : pe.sections)
         last_section_end = std::max<uint64_t>(last_section_end, uint64_t{s.raw_offset} + s.raw_size);
@@ -286,6 +291,9 @@ int read_payload(const PeImage &pe, const VersionFacts &version, PayloadFacts &f
 
 }  // namespace
 
+// Everything inspect reads, from the mapped file; errors name their table only.
+static ImageFacts gather_facts(const std::string &path, const MappedFile &f);
+
 std::string VersionFacts::string_value(const std::string &key) const {
     for (const Block &b : blocks)
         for (const auto &kv : b.strings)
@@ -293,11 +301,10 @@ std::string VersionFacts::string_value(const std::string &key) const {
     return std::string();
 }
 
-ImageFacts gather_image_facts(const std::string &path) {
-    MappedFile f(path);
+static ImageFacts gather_facts(const std::string &path, const MappedFile &f) {
     PeImage pe = parse_pe(f.data(), f.size());
     if (pe.magic != PE32_PLUS_MAGIC)
-        throw Error("'" + printable(path) + "' is not a PE32+ image (magic " + hex_text(pe.magic, 4) + ")");
+        throw Error("not a PE32+ image (magic " + hex_text(pe.magic, 4) + ")");
     ImageFacts facts;
     facts.path = printable(path);
     facts.file_bytes = f.size();
@@ -352,6 +359,15 @@ ImageFacts gather_image_facts(const std::string &path) {
     read_signature(pe, facts.signature);
     facts.failed_checks += read_payload(pe, facts.version, facts.payload);
     return facts;
+}
+
+ImageFacts gather_image_facts(const std::string &path) {
+    MappedFile f(path);
+    try {
+        return gather_facts(path, f);
+    } catch (const Error &e) {
+        throw Error(printable(path) + ": " + e.what());
+    }
 }
 
 }  // namespace vornak

@@ -70,9 +70,10 @@ struct PeImage {
     std::vector<PeSection> sections;
 
     // File offset of `bytes` bytes at rva, all inside one section's file data.
-    size_t offset_of(uint32_t rva, size_t bytes) const;
-    // The NUL-terminated narrow string at rva (at most 4096 bytes).
-    std::string c_string(uint32_t rva) const;
+    // Throws Error naming table (as "import table") when they are not.
+    size_t offset_of(uint32_t rva, size_t bytes, const char *table) const;
+    // The NUL-terminated narrow string at rva (at most 4096 bytes) in table.
+    std::string c_string(uint32_t rva, const char *table) const;
     // The last section of that name, or null.
     const PeSection *section(const std::string &name) const;
     // The section's data as it lies in the file.
