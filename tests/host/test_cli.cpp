@@ -2,6 +2,9 @@
 // The vornak command line as a user meets it: exit codes, the one-line
 // error format, options before or after the folder, and that a failed build
 // leaves no image and no scratch files.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 #include <gtest/gtest.h>
@@ -110,6 +113,31 @@ TEST(Cli, BuildRefusalsLeaveNoImageAndNoScratch) {
         EXPECT_TRUE(test::list_dir(t / "out").empty()) << args[1];
         EXPECT_TRUE(test::list_dir(scratch.path()).empty()) << "scratch directory removed";
     }
+}
+
+// 2 GiB less the 64 MiB kept for the launcher's own part of the image.
+TEST(Cli, PayloadOverTheImageLimitIsRefusedByItsSizeAlone) {
+    TempDir t;
+    const std::string big = t / "big.bin";
+    auto sparse = [&](off_t bytes) {
+        int fd = ::open(big.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, bytes), 0);
+        ::close(fd);
+    };
+    sparse(2080374785);
+    std::string out, err;
+    for (bool unchecked : {true, false}) {
+        std::vector<std::string> args = {"build", "--payload", big, "-o", t / "x.exe"};
+        if (unchecked) args.push_back("--unchecked");
+        EXPECT_EQ(run_vornak(args, out, err), 1);
+        EXPECT_EQ(err, "vornak: error: payload '" + big + "' holds 2080374785 bytes; a launcher carries at most "
+                       "2080374784 (its image must stay below 2 GiB, the most Windows loads)\n");
+        EXPECT_FALSE(test::exists(t / "x.exe"));
+    }
+    sparse(2080374784);  // at the limit the payload itself is looked at
+    EXPECT_EQ(run_vornak({"build", "--payload", big, "-o", t / "x.exe"}, out, err), 1);
+    EXPECT_EQ(err, "vornak: error: payload '" + big + "': does not start with \"QOZ\"\n");
 }
 
 TEST(Cli, IconTakesOneFilePerUseAndOptionsStandBeforeOrAfterTheFolder) {

@@ -11,6 +11,7 @@
 #include "payload/format.h"
 #include "tools/vornak/base/bytes.h"
 #include "tools/vornak/pe/coff.h"
+#include "tools/vornak/pe/layout.h"
 #include "tools/vornak/base/error.h"
 #include "tools/vornak/pe/resources.h"
 
@@ -334,6 +335,8 @@ static ImageFacts gather_facts(const std::string &path, const MappedFile &f) {
         if (pe.dir_size[i] || pe.dir_rva[i]) facts.directories.push_back(PE_DIRECTORY_NAMES[i]);
     facts.sections = pe.sections;
     for (PeSection &s : facts.sections) s.name = printable(s.name);
+    facts.layout_problems = image_layout_problems(pe);
+    facts.failed_checks += static_cast<int>(facts.layout_problems.size());
     facts.imports = read_imports(pe);
     facts.delay_imports = pe.dir_size[DIR_DELAY_IMPORT] != 0;
     facts.resources = read_resources(pe);

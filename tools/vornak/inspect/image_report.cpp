@@ -40,6 +40,8 @@ void write_header(const ImageFacts &f, std::ostream &out) {
         out << "  " << s.name << ": va " << hex_text(s.virtual_address, 8) << ", virtual size " << s.virtual_size
             << ", file offset " << hex_text(s.raw_offset, 8) << ", file size " << s.raw_size << ", flags "
             << hex_text(s.flags, 8) << "\n";
+    out << "layout: " << (f.layout_problems.empty() ? "loadable" : "not loadable") << "\n";
+    for (const std::string &p : f.layout_problems) out << "  " << p << "\n";
     out << "imports:\n";
     for (const PeImport &lib : f.imports) {
         out << "  " << lib.library << ":";
