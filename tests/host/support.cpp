@@ -224,6 +224,23 @@ std::string build_pe(const PeSpec &spec) {
         }
         dirs[13][0] = table, dirs[13][1] = static_cast<uint32_t>(32 * (spec.delay_imports.size() + 1));
     }
+    if (!spec.version_resource.empty()) {
+        // Root, name and language directories of one entry each, a data entry, the data.
+        std::string tree(88, '\0');
+        auto directory = [&](size_t at, uint32_t id, uint32_t target) {
+            put16(tree, at + 14, 1);  // one entry with an id
+            put32(tree, at + 16, id);
+            put32(tree, at + 20, target);
+        };
+        directory(0, 16, 0x80000000u | 24);
+        directory(24, 1, 0x80000000u | 48);
+        directory(48, 0, 72);
+        uint32_t root = d.add(tree);
+        uint32_t data = d.add(spec.version_resource);
+        d.patch32(root + 72, data);
+        d.patch32(root + 76, static_cast<uint32_t>(spec.version_resource.size()));
+        dirs[2][0] = root, dirs[2][1] = 88;
+    }
     if (d.bytes.empty()) d.bytes.push_back('\0');
     uint32_t raw_size = static_cast<uint32_t>((d.bytes.size() + 0x1FF) & ~size_t{0x1FF});
     d.bytes.resize(raw_size, '\0');
@@ -259,7 +276,19 @@ std::string build_pe(const PeSpec &spec) {
     put32(b, st + 16, raw_size);
     put32(b, st + 20, PE_DATA_FILE_AT);
     put32(b, st + 36, 0x40000040);  // initialised data, readable
-    return b + d.bytes;
+    b += d.bytes;
+    if (!spec.certificate.empty()) {
+        std::string entry(8, '\0');
+        put32(entry, 0, static_cast<uint32_t>(8 + spec.certificate.size()));
+        put16(entry, 4, 0x200);  // revision 2.0
+        put16(entry, 6, 2);      // PKCS #7 signed data
+        entry += spec.certificate;
+        entry.resize((entry.size() + 7) & ~size_t{7}, '\0');
+        put32(b, PE_OPTIONAL_HEADER_AT + 112 + 8 * 4, static_cast<uint32_t>(b.size()));  // a file offset
+        put32(b, PE_OPTIONAL_HEADER_AT + 116 + 8 * 4, static_cast<uint32_t>(entry.size()));
+        b += entry;
+    }
+    return b;
 }
 
 std::string minimal_dll() {

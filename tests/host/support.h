@@ -63,6 +63,8 @@ struct PeSpec {
     std::vector<std::string> exports;   // names; each gets an RVA in the section
     std::vector<std::pair<std::string, std::vector<std::string>>> imports;  // library, functions
     std::vector<std::string> delay_imports;                                 // libraries
+    std::string version_resource;  // when set: a resource tree holding it as type 16, id 1, language 0
+    std::string certificate;       // when set: one WIN_CERTIFICATE of it at the end of the file
 };
 constexpr size_t PE_HEADER_AT = 0x40;                // "PE\0\0"
 constexpr size_t PE_FILE_HEADER_AT = PE_HEADER_AT + 4;

@@ -96,36 +96,36 @@ bool is_mangled(const std::string &name) {
 
 // The application DLL as the launcher's child will meet it: LoadLibraryExW
 // refuses anything but an x64 DLL, and GetProcAddress looks up the plain name.
-void check_application_dll(const std::string &label, const PeImage &pe) {
+void check_application_dll(const PeImage &pe) {
     if (pe.machine != MACHINE_AMD64)
-        throw Error(label + ": built for " + machine_name(pe.machine) + " (machine " + hex_text(pe.machine, 4) +
+        throw Error("built for " + machine_name(pe.machine) + " (machine " + hex_text(pe.machine, 4) +
                     "); the launcher is x64 and loads only x64 DLLs (machine 0x8664)");
     if (pe.magic != PE32_PLUS_MAGIC)
-        throw Error(label + ": optional header magic " + hex_text(pe.magic, 3) + ", not PE32+ (0x20b)");
+        throw Error("optional header magic " + hex_text(pe.magic, 3) + ", not PE32+ (0x20b)");
     if (!(pe.characteristics & IMAGE_FILE_DLL))
-        throw Error(label + ": an executable, not a DLL (IMAGE_FILE_DLL is not set); build it as a DLL (-shared, "
+        throw Error("an executable, not a DLL (IMAGE_FILE_DLL is not set); build it as a DLL (-shared, "
                             "or link /DLL)");
     std::vector<std::string> exports = read_export_names(pe);
     for (const std::string &name : exports)
         if (name == ENTRY_POINT) return;
     for (const std::string &name : exports)
         if (is_mangled(name))
-            throw Error(label + ": exports run_code only under its C++ name '" + name + "'; declare it " + C_LINKAGE +
+            throw Error("exports run_code only under its C++ name '" + name + "'; declare it " + C_LINKAGE +
                         " so that it is exported as run_code");
-    throw Error(label + ": does not export run_code; export it with C linkage: " + C_LINKAGE +
+    throw Error(std::string("does not export run_code; export it with C linkage: ") + C_LINKAGE +
                 " int run_code(int argc, wchar_t **argv, const wchar_t *dll_path)");
 }
 
-PeImage parse_dll(const std::string &label, const MappedFile &file) {
+PeImage parse_dll(const MappedFile &file) {
     if (file.size() >= 4 && std::memcmp(file.data(), "\x7f" "ELF", 4) == 0)
-        throw Error(label + ": an ELF file (a Linux shared object), not a Windows DLL; build it for Windows x64, "
+        throw Error("an ELF file (a Linux shared object), not a Windows DLL; build it for Windows x64, "
                             "e.g. with x86_64-w64-mingw32-gcc -shared");
     if (file.size() < 2 || file.data()[0] != 'M' || file.data()[1] != 'Z')
-        throw Error(label + ": not a Windows DLL (no MZ header)");
+        throw Error("not a Windows DLL (no MZ header)");
     try {
         return parse_pe(file.data(), file.size());
     } catch (const Error &e) {
-        throw Error(label + ": not a Windows DLL: " + e.what());
+        throw Error(std::string("not a Windows DLL: ") + e.what());
     }
 }
 
@@ -164,14 +164,14 @@ std::vector<std::string> check_application(const std::vector<PackEntry> &entries
         MappedFile file(entries[i].path);
         std::vector<std::string> libs;
         try {
-            PeImage pe = parse_dll(label, file);
-            if (application) check_application_dll(label, pe);
+            PeImage pe = parse_dll(file);
+            if (application) check_application_dll(pe);
             // A DLL for another processor belongs to some other program.
             if (pe.machine != MACHINE_AMD64 || pe.magic != PE32_PLUS_MAGIC) continue;
             libs = imported_libraries(pe);
         } catch (const Error &e) {
-            if (application) throw;
-            warnings.push_back(std::string(e.what()) + "; what it imports is not checked");
+            if (application) throw Error(label + ": " + e.what());
+            warnings.push_back(label + ": " + e.what() + "; what it imports is not checked");
             continue;
         }
         std::set<std::string> seen;

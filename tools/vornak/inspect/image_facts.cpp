@@ -45,16 +45,16 @@ struct VersionNode {
 // alignment counts from.
 VersionNode parse_version_node(const std::string &b, size_t at, size_t end, int depth) {
     ByteView v{reinterpret_cast<const unsigned char *>(b.data()), end};
-    if (depth > VERSION_MAX_DEPTH) throw Error("version resource nested too deeply");
+    if (depth > VERSION_MAX_DEPTH) throw Error("version resource: nested too deeply");
     VersionNode node;
     uint16_t length = v.u16(at);
     node.value_length = v.u16(at + 2);
     node.type = v.u16(at + 4);
-    if (length < 6 || length > end - at) throw Error("bad node length in the version resource");
+    if (length < 6 || length > end - at) throw Error("version resource: a node length runs past its parent");
     size_t node_end = at + length;
     size_t p = at + 6;
     while (true) {
-        if (p + 2 > node_end) throw Error("unterminated key in the version resource");
+        if (p + 2 > node_end) throw Error("version resource: a key has no end");
         char16_t u = v.u16(p);
         p += 2;
         if (!u) break;
@@ -63,7 +63,7 @@ VersionNode parse_version_node(const std::string &b, size_t at, size_t end, int 
     p = (p + 3) & ~size_t{3};
     size_t value_bytes = node.type == 1 ? size_t{node.value_length} * 2 : node.value_length;
     if (value_bytes > 0) {
-        if (p > node_end || value_bytes > node_end - p) throw Error("value runs past its node in the version resource");
+        if (p > node_end || value_bytes > node_end - p) throw Error("version resource: a value runs past its node");
         node.value = b.substr(p, value_bytes);
         p += value_bytes;
     }
@@ -96,7 +96,7 @@ std::string four_part(uint32_t ms, uint32_t ls) {
 void read_version(const std::string &data, VersionFacts &facts) {
     VersionNode root = parse_version_node(data, 0, data.size(), 0);
     if (printable(root.key) != "VS_VERSION_INFO" || root.value.size() < VERSION_FIXED_BYTES)
-        throw Error("the version resource does not start with VS_VERSION_INFO and its fixed part");
+        throw Error("version resource: does not start with VS_VERSION_INFO and its fixed part");
     ByteView f = view_of(root.value);
     facts.signature = f.u32(0);
     facts.struc_version = f.u32(4);
@@ -199,6 +199,7 @@ void read_signature(const PeImage &pe, SignatureFacts &facts) {
         if (entry.length < 8 || entry.length > offset + size - at) {
             facts.bad_length = true;
             facts.bad_length_value = entry.length;
+            facts.bad_length_offset = at;
             return;
         }
         entry.revision = pe.file.u16(at + 4);
@@ -360,6 +361,7 @@ static ImageFacts gather_facts(const std::string &path, const MappedFile &f) {
     }
     facts.failed_checks += read_icons(pe, facts.resources, facts.icons);
     read_signature(pe, facts.signature);
+    if (facts.signature.bad_length) ++facts.failed_checks;
     facts.failed_checks += read_payload(pe, facts.version, facts.payload);
     return facts;
 }

@@ -62,7 +62,7 @@ struct SignatureFacts {
     };
     std::vector<Entry> entries;
     bool bad_length = false;  // the entry after the last listed one has a bad length
-    uint32_t bad_length_value = 0;
+    uint32_t bad_length_value = 0, bad_length_offset = 0;
 };
 
 struct PayloadFacts {

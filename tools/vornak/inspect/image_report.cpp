@@ -115,7 +115,9 @@ void write_signature(const SignatureFacts &s, std::ostream &out) {
         out << "  entry " << i << ": " << s.entries[i].length << " bytes, revision " << hex_text(s.entries[i].revision, 4)
             << ", type " << s.entries[i].type
             << (s.entries[i].pkcs7 ? ", PKCS #7 signed data" : ", not PKCS #7 signed data") << "\n";
-    if (s.bad_length) out << "  entry with bad length " << s.bad_length_value << "\n";
+    if (s.bad_length)
+        out << "  certificate table: the entry at offset " << hex_text(s.bad_length_offset, 0) << " has a bad length ("
+            << s.bad_length_value << " bytes)\n";
 }
 
 void write_payload(const PayloadFacts &p, std::ostream &out) {

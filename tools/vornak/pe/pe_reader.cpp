@@ -133,7 +133,7 @@ size_t PeImage::offset_of(uint32_t rva, size_t bytes, const char *table) const {
             uint32_t within = rva - s.virtual_address;
             if (bytes > s.raw_size - within) break;
             size_t at = size_t{s.raw_offset} + within;
-            file.need(at, bytes);
+            need_in_file(file, at, bytes, table);
             return at;
         }
     }
