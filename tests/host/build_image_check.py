@@ -260,6 +260,7 @@ class ExtractImage(unittest.TestCase):
             ("qevil.txt", "\\evil.txt", "empty component"),
             ("rqqevil.txt", "r\\\\evil.txt", "empty component"),
             ("dq..qevil.txt", "d/../evil.txt", "holds '/'"),
+            ("ztmpzevil.txt", "/tmp/evil.txt", "holds '/'"),  # an absolute path on the host
             ("x\\qq\\qq\\evil.txt", "x\\..\\..\\evil.txt", "'.' or '..' component"),
             ("cox.txt", "con.txt", "reserved device name"),
             ("sQ.txt", "s\ud800.txt", "lone surrogate"),
