@@ -6,7 +6,8 @@
 #   vornak_add_launcher(<name> DLL <dll target or file> OUTPUT <file.exe>
 #                       [APP_DIR <dir>] [FILES <file or dir>...]
 #                       [PRODUCT_NAME <name>] [VERSION <A.B.C.D>] [ICONS <png>...]
-#                       [SIGN <pfx> PASSWORD_FILE <file>] [LEVEL <n>] [THREADS <n>])
+#                       [SIGN <pfx> PASSWORD_FILE <file>] [LEVEL <n>] [THREADS <n>]
+#                       [ALLOW_DLLS <dll>...])
 #
 # The application folder is put together at build time in a stage directory:
 # the DLL at its top (or where it lies, when it lies inside APP_DIR), the
@@ -22,7 +23,7 @@ cmake_policy(SET CMP0116 NEW)
 
 function(vornak_add_launcher name)
     set(one_value DLL APP_DIR OUTPUT PRODUCT_NAME VERSION SIGN PASSWORD_FILE LEVEL THREADS)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "" "${one_value}" "FILES;ICONS")
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "${one_value}" "FILES;ICONS;ALLOW_DLLS")
     set(where "vornak_add_launcher(${name})")
     if(arg_UNPARSED_ARGUMENTS)
         message(FATAL_ERROR "${where}: unexpected arguments: ${arg_UNPARSED_ARGUMENTS}")
@@ -112,6 +113,10 @@ function(vornak_add_launcher name)
         list(APPEND options --sign "${pfx}" --password-file "${password}")
         list(APPEND depends "${pfx}" "${password}")
     endif()
+    # DLLs the application imports without carrying them, known to be on the target machines.
+    foreach(dll IN LISTS arg_ALLOW_DLLS)
+        list(APPEND options --allow-dll "${dll}")
+    endforeach()
     foreach(option LEVEL THREADS)
         if(DEFINED arg_${option})
             string(TOLOWER "${option}" flag)

@@ -28,9 +28,10 @@ namespace {
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
 
-void add_allow_dll_option(CLI::App *cmd, std::vector<std::string> &allowed) {
-    cmd->add_option("--allow-dll", allowed,
-                    "a DLL the target machines are known to have, imported but not carried; once per DLL")
+CLI::Option *add_allow_dll_option(CLI::App *cmd, std::vector<std::string> &allowed) {
+    return cmd
+        ->add_option("--allow-dll", allowed,
+                     "a DLL the target machines are known to have, imported but not carried; once per DLL")
         ->allow_extra_args(false);
 }
 
@@ -76,7 +77,7 @@ int main(int argc, char **argv) {
         ->needs(payload_opt);
     dir_opt->needs(dll_opt);
     dll_opt->needs(dir_opt);
-    add_allow_dll_option(build, opt.allowed_dlls);
+    add_allow_dll_option(build, opt.allowed_dlls)->needs(dir_opt);
     build->add_option("-o,--output", opt.output, "launcher image to write (.exe)")->required();
     build->add_option("--name", opt.brand.name, "product name")->default_val(opt.brand.name);
     build->add_option("--version", opt.brand.version, "product version A.B.C.D")->default_val(opt.brand.version);
