@@ -144,6 +144,16 @@ const Damage damages[] = {
      [](const std::string &) {
          return std::string("  malformed: version resource: does not start with VS_VERSION_INFO and its fixed part");
      }},
+    {"version resource cut inside its fixed part", "inspect",
+     [](std::string &b) {
+         size_t entry = table_at(b, RESOURCE) + 72;
+         put32(b, entry + 4, 60);  // the resource's size
+         size_t data = test::le32(b, entry) - PE_DATA_RVA + PE_DATA_FILE_AT;
+         put16(b, data, 60);
+     },
+     [](const std::string &) {
+         return std::string("  malformed: version resource: a value runs past its node");
+     }},
     {"certificate table beyond the file", "inspect", [](std::string &b) { put32(b, DIRECTORIES_AT + 36, 0x10000); },
      [](const std::string &b) {
          return "certificate table: 65536 bytes at offset " + vornak::hex_text(test::le32(b, DIRECTORIES_AT + 32), 0) +

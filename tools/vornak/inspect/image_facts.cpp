@@ -21,6 +21,10 @@ namespace {
 
 constexpr uint32_t WIN_CERT_TYPE_PKCS_SIGNED_DATA = 2;
 constexpr size_t VERSION_FIXED_BYTES = 52;
+// VS_FIXEDFILEINFO's fields.
+constexpr size_t FIXED_SIGNATURE = 0, FIXED_STRUC_VERSION = 4, FIXED_FILE_VERSION_MS = 8, FIXED_FILE_VERSION_LS = 12,
+                 FIXED_PRODUCT_VERSION_MS = 16, FIXED_PRODUCT_VERSION_LS = 20, FIXED_FLAGS_MASK = 24, FIXED_FLAGS = 28,
+                 FIXED_OS = 32, FIXED_TYPE = 36, FIXED_SUBTYPE = 40, FIXED_DATE_MS = 44, FIXED_DATE_LS = 48;
 constexpr int VERSION_MAX_DEPTH = 4;
 constexpr size_t ICON_GROUP_HEADER_BYTES = 6, ICON_GROUP_ENTRY_BYTES = 14;
 
@@ -98,17 +102,17 @@ void read_version(const std::string &data, VersionFacts &facts) {
     if (printable(root.key) != "VS_VERSION_INFO" || root.value.size() < VERSION_FIXED_BYTES)
         throw Error("version resource: does not start with VS_VERSION_INFO and its fixed part");
     ByteView f = view_of(root.value);
-    facts.signature = f.u32(0);
-    facts.struc_version = f.u32(4);
-    facts.file_version = four_part(f.u32(8), f.u32(12));
-    facts.product_version = four_part(f.u32(16), f.u32(20));
-    facts.flags_mask = f.u32(24);
-    facts.flags = f.u32(28);
-    facts.os = f.u32(32);
-    facts.type = f.u32(36);
-    facts.subtype = f.u32(40);
-    facts.date_ms = f.u32(44);
-    facts.date_ls = f.u32(48);
+    facts.signature = f.u32(FIXED_SIGNATURE);
+    facts.struc_version = f.u32(FIXED_STRUC_VERSION);
+    facts.file_version = four_part(f.u32(FIXED_FILE_VERSION_MS), f.u32(FIXED_FILE_VERSION_LS));
+    facts.product_version = four_part(f.u32(FIXED_PRODUCT_VERSION_MS), f.u32(FIXED_PRODUCT_VERSION_LS));
+    facts.flags_mask = f.u32(FIXED_FLAGS_MASK);
+    facts.flags = f.u32(FIXED_FLAGS);
+    facts.os = f.u32(FIXED_OS);
+    facts.type = f.u32(FIXED_TYPE);
+    facts.subtype = f.u32(FIXED_SUBTYPE);
+    facts.date_ms = f.u32(FIXED_DATE_MS);
+    facts.date_ls = f.u32(FIXED_DATE_LS);
     for (const VersionNode &info : root.children) {
         std::string kind = printable(info.key);
         for (const VersionNode &table : info.children) {
@@ -355,11 +359,20 @@ static ImageFacts gather_facts(const std::string &path, const MappedFile &f) {
             facts.version = VersionFacts();
             facts.version.present = true;
             facts.version.bytes = v->size;
-            facts.version.malformed = e.what();
+            // Reads through a view of the resource's bytes say nothing of where they were.
+            std::string what = e.what();
+            const std::string table = "version resource: ";
+            facts.version.malformed = what.rfind(table, 0) == 0 ? what : table + what;
             ++facts.failed_checks;
         }
     }
-    facts.failed_checks += read_icons(pe, facts.resources, facts.icons);
+    try {
+        facts.failed_checks += read_icons(pe, facts.resources, facts.icons);
+    } catch (const Error &e) {
+        std::string what = e.what();
+        throw Error(what.rfind("icon group: ", 0) == 0 || what.rfind("resource data: ", 0) == 0 ? what
+                                                                                                : "icon group: " + what);
+    }
     read_signature(pe, facts.signature);
     if (facts.signature.bad_length) ++facts.failed_checks;
     facts.failed_checks += read_payload(pe, facts.version, facts.payload);

@@ -108,8 +108,8 @@ MappedFile::~MappedFile() {
 
 void ByteView::need(size_t at, size_t bytes) const {
     if (at > n || bytes > n - at)
-        throw Error("truncated image: " + std::to_string(bytes) + " bytes at offset " + std::to_string(at) +
-                    " lie beyond its end");
+        throw Error(std::to_string(bytes) + " bytes at offset " + hex_text(at, 0) + " lie beyond the end (" +
+                    std::to_string(n) + " bytes)");
 }
 
 uint16_t ByteView::u16(size_t at) const {
