@@ -170,11 +170,11 @@ struct SectionData {
 
 }  // namespace
 
-std::string build_pe(const PeSpec &spec) {
+std::string build_pe(const PeContents &contents) {
     SectionData d;
     uint32_t dirs[16][2] = {};
-    if (!spec.exports.empty()) {
-        uint32_t n = static_cast<uint32_t>(spec.exports.size());
+    if (!contents.exports.empty()) {
+        uint32_t n = static_cast<uint32_t>(contents.exports.size());
         uint32_t dir = d.add(std::string(40, '\0'));
         uint32_t functions = d.add(std::string(4 * n, '\0'));
         uint32_t names = d.add(std::string(4 * n, '\0'));
@@ -189,15 +189,15 @@ std::string build_pe(const PeSpec &spec) {
         d.patch32(dir + 36, ordinals);
         for (uint32_t i = 0; i < n; ++i) {
             d.patch32(functions + 4 * i, code);
-            d.patch32(names + 4 * i, d.add_name(spec.exports[i]));
+            d.patch32(names + 4 * i, d.add_name(contents.exports[i]));
             d.bytes[ordinals - PE_DATA_RVA + 2 * i] = static_cast<char>(i);
         }
         dirs[0][0] = dir, dirs[0][1] = 40;
     }
-    if (!spec.imports.empty()) {
-        uint32_t table = d.add(std::string(20 * (spec.imports.size() + 1), '\0'));
-        for (size_t i = 0; i < spec.imports.size(); ++i) {
-            const auto &lib = spec.imports[i];
+    if (!contents.imports.empty()) {
+        uint32_t table = d.add(std::string(20 * (contents.imports.size() + 1), '\0'));
+        for (size_t i = 0; i < contents.imports.size(); ++i) {
+            const auto &lib = contents.imports[i];
             uint32_t thunks = d.add(std::string(8 * (lib.second.size() + 1), '\0'));
             uint32_t iat = d.add(std::string(8 * (lib.second.size() + 1), '\0'));
             for (size_t k = 0; k < lib.second.size(); ++k) {
@@ -210,21 +210,21 @@ std::string build_pe(const PeSpec &spec) {
             d.patch32(at + 12, d.add_name(lib.first));
             d.patch32(at + 16, iat);
         }
-        dirs[1][0] = table, dirs[1][1] = static_cast<uint32_t>(20 * (spec.imports.size() + 1));
+        dirs[1][0] = table, dirs[1][1] = static_cast<uint32_t>(20 * (contents.imports.size() + 1));
     }
-    if (!spec.delay_imports.empty()) {
-        uint32_t table = d.add(std::string(32 * (spec.delay_imports.size() + 1), '\0'));
-        for (size_t i = 0; i < spec.delay_imports.size(); ++i) {
+    if (!contents.delay_imports.empty()) {
+        uint32_t table = d.add(std::string(32 * (contents.delay_imports.size() + 1), '\0'));
+        for (size_t i = 0; i < contents.delay_imports.size(); ++i) {
             uint32_t at = table + 32 * static_cast<uint32_t>(i);
             d.patch32(at, 1);  // RVA-based
-            d.patch32(at + 4, d.add_name(spec.delay_imports[i]));
+            d.patch32(at + 4, d.add_name(contents.delay_imports[i]));
             d.patch32(at + 8, d.add(std::string(8, '\0')));    // module handle
             d.patch32(at + 12, d.add(std::string(8, '\0')));   // address table, empty
             d.patch32(at + 16, d.add(std::string(8, '\0')));   // name table, empty
         }
-        dirs[13][0] = table, dirs[13][1] = static_cast<uint32_t>(32 * (spec.delay_imports.size() + 1));
+        dirs[13][0] = table, dirs[13][1] = static_cast<uint32_t>(32 * (contents.delay_imports.size() + 1));
     }
-    if (!spec.version_resource.empty()) {
+    if (!contents.version_resource.empty()) {
         // Root, name and language directories of one entry each, a data entry, the data.
         std::string tree(88, '\0');
         auto directory = [&](size_t at, uint32_t id, uint32_t target) {
@@ -236,9 +236,9 @@ std::string build_pe(const PeSpec &spec) {
         directory(24, 1, 0x80000000u | 48);
         directory(48, 0, 72);
         uint32_t root = d.add(tree);
-        uint32_t data = d.add(spec.version_resource);
+        uint32_t data = d.add(contents.version_resource);
         d.patch32(root + 72, data);
-        d.patch32(root + 76, static_cast<uint32_t>(spec.version_resource.size()));
+        d.patch32(root + 76, static_cast<uint32_t>(contents.version_resource.size()));
         dirs[2][0] = root, dirs[2][1] = 88;
     }
     if (d.bytes.empty()) d.bytes.push_back('\0');
@@ -249,12 +249,12 @@ std::string build_pe(const PeSpec &spec) {
     b[0] = 'M', b[1] = 'Z';
     put32(b, 0x3C, PE_HEADER_AT);
     b.replace(PE_HEADER_AT, 4, std::string("PE\0\0", 4));
-    put16(b, PE_FILE_HEADER_AT, spec.machine);
+    put16(b, PE_FILE_HEADER_AT, contents.machine);
     put16(b, PE_FILE_HEADER_AT + 2, 1);     // sections
     put16(b, PE_FILE_HEADER_AT + 16, 240);  // optional header size
-    put16(b, PE_FILE_HEADER_AT + 18, spec.characteristics);
+    put16(b, PE_FILE_HEADER_AT + 18, contents.characteristics);
     size_t oh = PE_OPTIONAL_HEADER_AT;
-    put16(b, oh, spec.magic);
+    put16(b, oh, contents.magic);
     put64(b, oh + 24, 0x180000000ull);      // image base
     put32(b, oh + 32, 0x1000);              // section alignment
     put32(b, oh + 36, 0x200);               // file alignment
@@ -277,12 +277,12 @@ std::string build_pe(const PeSpec &spec) {
     put32(b, st + 20, PE_DATA_FILE_AT);
     put32(b, st + 36, 0x40000040);  // initialised data, readable
     b += d.bytes;
-    if (!spec.certificate.empty()) {
+    if (!contents.certificate.empty()) {
         std::string entry(8, '\0');
-        put32(entry, 0, static_cast<uint32_t>(8 + spec.certificate.size()));
+        put32(entry, 0, static_cast<uint32_t>(8 + contents.certificate.size()));
         put16(entry, 4, 0x200);  // revision 2.0
         put16(entry, 6, 2);      // PKCS #7 signed data
-        entry += spec.certificate;
+        entry += contents.certificate;
         entry.resize((entry.size() + 7) & ~size_t{7}, '\0');
         put32(b, PE_OPTIONAL_HEADER_AT + 112 + 8 * 4, static_cast<uint32_t>(b.size()));  // a file offset
         put32(b, PE_OPTIONAL_HEADER_AT + 116 + 8 * 4, static_cast<uint32_t>(entry.size()));
@@ -292,10 +292,10 @@ std::string build_pe(const PeSpec &spec) {
 }
 
 std::string minimal_dll() {
-    PeSpec spec;
-    spec.exports = {"run_code"};
-    spec.imports = {{"KERNEL32.dll", {"GetLastError"}}};
-    return build_pe(spec);
+    PeContents contents;
+    contents.exports = {"run_code"};
+    contents.imports = {{"KERNEL32.dll", {"GetLastError"}}};
+    return build_pe(contents);
 }
 
 int run(const std::vector<std::string> &argv, std::string &out, std::string &err, const std::string &cwd) {

@@ -56,7 +56,7 @@ DecodedPayload decode_payload(const std::string &payload);
 // section at PE_DATA_RVA that holds the export, import and delay-import
 // tables asked for. Its layout is fixed (PE_* constants below) so that a
 // test can break one field at a known offset.
-struct PeSpec {
+struct PeContents {
     uint16_t machine = 0x8664;
     uint16_t magic = 0x20B;
     uint16_t characteristics = 0x2022;  // executable image, large-address aware, DLL
@@ -71,7 +71,7 @@ constexpr size_t PE_FILE_HEADER_AT = PE_HEADER_AT + 4;
 constexpr size_t PE_OPTIONAL_HEADER_AT = PE_FILE_HEADER_AT + 20;
 constexpr size_t PE_SECTION_TABLE_AT = PE_OPTIONAL_HEADER_AT + 240;
 constexpr uint32_t PE_DATA_RVA = 0x1000, PE_DATA_FILE_AT = 0x200;
-std::string build_pe(const PeSpec &spec);
+std::string build_pe(const PeContents &contents);
 // A DLL that passes the application DLL check: x64, exports run_code, imports KERNEL32.dll.
 std::string minimal_dll();
 

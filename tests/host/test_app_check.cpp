@@ -17,12 +17,12 @@ int run_vornak(std::vector<std::string> args, std::string &out, std::string &err
     return test::run(args, out, err, cwd);
 }
 
-std::string dll_with(std::function<void(test::PeSpec &)> change) {
-    test::PeSpec spec;
-    spec.exports = {"run_code"};
-    spec.imports = {{"KERNEL32.dll", {"GetLastError"}}};
-    change(spec);
-    return test::build_pe(spec);
+std::string dll_with(std::function<void(test::PeContents &)> change) {
+    test::PeContents contents;
+    contents.exports = {"run_code"};
+    contents.imports = {{"KERNEL32.dll", {"GetLastError"}}};
+    change(contents);
+    return test::build_pe(contents);
 }
 
 const std::string C_LINKAGE = "extern \"C\" __declspec(dllexport)";
@@ -48,25 +48,25 @@ std::string missing(const std::string &file, const std::string &dll, const std::
 }
 
 const RefusedFolder refused_folders[] = {
-    {"no run_code export", {{"app.dll", dll_with([](test::PeSpec &s) { s.exports = {"start"}; })}},
+    {"no run_code export", {{"app.dll", dll_with([](test::PeContents &s) { s.exports = {"start"}; })}},
      "app.dll: does not export run_code; export it with C linkage: " + C_LINKAGE +
          " int run_code(int argc, wchar_t **argv, const wchar_t *dll_path)"},
-    {"no export table", {{"app.dll", dll_with([](test::PeSpec &s) { s.exports.clear(); })}},
+    {"no export table", {{"app.dll", dll_with([](test::PeContents &s) { s.exports.clear(); })}},
      "app.dll: does not export run_code; export it with C linkage: " + C_LINKAGE +
          " int run_code(int argc, wchar_t **argv, const wchar_t *dll_path)"},
-    {"MSVC-mangled export", {{"app.dll", dll_with([](test::PeSpec &s) { s.exports = {"?run_code@@YAHHPEAPEA_WPEB_W@Z"}; })}},
+    {"MSVC-mangled export", {{"app.dll", dll_with([](test::PeContents &s) { s.exports = {"?run_code@@YAHHPEAPEA_WPEB_W@Z"}; })}},
      "app.dll: exports run_code only under its C++ name '?run_code@@YAHHPEAPEA_WPEB_W@Z'; declare it " + C_LINKAGE +
          " so that it is exported as run_code"},
-    {"GCC-mangled export", {{"app.dll", dll_with([](test::PeSpec &s) { s.exports = {"_Z8run_codeiPPwPKw"}; })}},
+    {"GCC-mangled export", {{"app.dll", dll_with([](test::PeContents &s) { s.exports = {"_Z8run_codeiPPwPKw"}; })}},
      "app.dll: exports run_code only under its C++ name '_Z8run_codeiPPwPKw'; declare it " + C_LINKAGE +
          " so that it is exported as run_code"},
-    {"32-bit", {{"app.dll", dll_with([](test::PeSpec &s) { s.machine = 0x14C, s.magic = 0x10B; })}},
+    {"32-bit", {{"app.dll", dll_with([](test::PeContents &s) { s.machine = 0x14C, s.magic = 0x10B; })}},
      "app.dll: built for 32-bit x86 (machine 0x014c); the launcher is x64 and loads only x64 DLLs (machine 0x8664)"},
-    {"ARM64", {{"app.dll", dll_with([](test::PeSpec &s) { s.machine = 0xAA64; })}},
+    {"ARM64", {{"app.dll", dll_with([](test::PeContents &s) { s.machine = 0xAA64; })}},
      "app.dll: built for ARM64 (machine 0xaa64); the launcher is x64 and loads only x64 DLLs (machine 0x8664)"},
-    {"PE32 header on x64", {{"app.dll", dll_with([](test::PeSpec &s) { s.magic = 0x10B; })}},
+    {"PE32 header on x64", {{"app.dll", dll_with([](test::PeContents &s) { s.magic = 0x10B; })}},
      "app.dll: optional header magic 0x10b, not PE32+ (0x20b)"},
-    {"an .exe", {{"app.dll", dll_with([](test::PeSpec &s) { s.characteristics = 0x22; })}},
+    {"an .exe", {{"app.dll", dll_with([](test::PeContents &s) { s.characteristics = 0x22; })}},
      "app.dll: an executable, not a DLL (IMAGE_FILE_DLL is not set); build it as a DLL (-shared, or link /DLL)"},
     {"ELF shared object", {{"app.dll", std::string("\x7f" "ELF\x02\x01\x01\0", 8) + std::string(56, '\0')}},
      "app.dll: an ELF file (a Linux shared object), not a Windows DLL; build it for Windows x64, e.g. with "
@@ -74,21 +74,21 @@ const RefusedFolder refused_folders[] = {
     {"text", {{"app.dll", "just some text\r\n"}}, "app.dll: not a Windows DLL (no MZ header)"},
     {"empty file", {{"app.dll", ""}}, "app.dll: not a Windows DLL (no MZ header)"},
     {"missing libstdc++",
-     {{"app.dll", dll_with([](test::PeSpec &s) { s.imports.push_back({"libstdc++-6.dll", {"_ZdlPv"}}); })}},
+     {{"app.dll", dll_with([](test::PeContents &s) { s.imports.push_back({"libstdc++-6.dll", {"_ZdlPv"}}); })}},
      missing("app.dll", "libstdc++-6.dll", MINGW_ORIGIN)},
     {"missing VCRUNTIME140",
-     {{"app.dll", dll_with([](test::PeSpec &s) { s.imports.push_back({"VCRUNTIME140.dll", {"memset"}}); })}},
+     {{"app.dll", dll_with([](test::PeContents &s) { s.imports.push_back({"VCRUNTIME140.dll", {"memset"}}); })}},
      missing("app.dll", "VCRUNTIME140.dll", MSVC_ORIGIN)},
     {"missing delay-loaded MSVCP140",
-     {{"app.dll", dll_with([](test::PeSpec &s) { s.delay_imports = {"MSVCP140.dll"}; })}},
+     {{"app.dll", dll_with([](test::PeContents &s) { s.delay_imports = {"MSVCP140.dll"}; })}},
      missing("app.dll", "MSVCP140.dll", MSVC_ORIGIN)},
     {"runtime carried in another folder",
-     {{"app.dll", dll_with([](test::PeSpec &s) { s.imports.push_back({"libgcc_s_seh-1.dll", {"_Unwind_Resume"}}); })},
+     {{"app.dll", dll_with([](test::PeContents &s) { s.imports.push_back({"libgcc_s_seh-1.dll", {"_Unwind_Resume"}}); })},
       {"other/libgcc_s_seh-1.dll", test::minimal_dll()}},
      missing("app.dll", "libgcc_s_seh-1.dll", MINGW_ORIGIN)},
     {"carried DLL missing its runtime",
-     {{"app.dll", dll_with([](test::PeSpec &s) { s.imports.push_back({"helper.dll", {"help"}}); })},
-      {"helper.dll", dll_with([](test::PeSpec &s) { s.imports.push_back({"libwinpthread-1.dll", {"pthread_create"}}); })}},
+     {{"app.dll", dll_with([](test::PeContents &s) { s.imports.push_back({"helper.dll", {"help"}}); })},
+      {"helper.dll", dll_with([](test::PeContents &s) { s.imports.push_back({"libwinpthread-1.dll", {"pthread_create"}}); })}},
      missing("helper.dll", "libwinpthread-1.dll",
              "it is the mingw-w64 winpthreads runtime: copy it beside your DLL (Debian: "
              "/usr/x86_64-w64-mingw32/lib/libwinpthread-1.dll), or link with -static")},
@@ -119,7 +119,7 @@ INSTANTIATE_TEST_SUITE_P(Dlls, RefusesFolder, ::testing::ValuesIn(refused_folder
 
 TEST(AppCheck, BuildRefusesBeforeWritingAnImage) {
     TempDir t;
-    test::write_file(t / "app/app.dll", dll_with([](test::PeSpec &s) { s.characteristics = 0x22; }));
+    test::write_file(t / "app/app.dll", dll_with([](test::PeContents &s) { s.characteristics = 0x22; }));
     std::string out, err;
     EXPECT_EQ(run_vornak({"build", "app", "--dll", "app.dll", "-o", "x.exe"}, out, err, t.path()), 1);
     EXPECT_EQ(err, "vornak: error: app.dll: an executable, not a DLL (IMAGE_FILE_DLL is not set); build it as a "
@@ -129,7 +129,7 @@ TEST(AppCheck, BuildRefusesBeforeWritingAnImage) {
 
 TEST(AppCheck, SystemAndCarriedImportsPass) {
     TempDir t;
-    test::write_file(t / "app/bin/app.dll", dll_with([](test::PeSpec &s) {
+    test::write_file(t / "app/bin/app.dll", dll_with([](test::PeContents &s) {
         s.imports = {{"KERNEL32.dll", {"GetLastError"}},
                      {"api-ms-win-crt-runtime-l1-1-0.dll", {"_initterm"}},
                      {"USER32.dll", {"MessageBoxW"}},
@@ -138,12 +138,12 @@ TEST(AppCheck, SystemAndCarriedImportsPass) {
         s.delay_imports = {"d3d12.dll"};
     }));
     test::write_file(t / "app/bin/libstdc++-6.dll", test::minimal_dll());
-    test::write_file(t / "app/core.dll", dll_with([](test::PeSpec &s) {
+    test::write_file(t / "app/core.dll", dll_with([](test::PeContents &s) {
         s.exports = {"core"};
         s.imports.push_back({"libgcc_s_seh-1.dll", {"_Unwind_Resume"}});  // carried beside the application DLL
     }));
     test::write_file(t / "app/bin/libgcc_s_seh-1.dll", test::minimal_dll());
-    test::write_file(t / "app/plugins/p.dll", dll_with([](test::PeSpec &s) {
+    test::write_file(t / "app/plugins/p.dll", dll_with([](test::PeContents &s) {
         s.imports.push_back({"dep.dll", {"f"}});  // carried in the plugin's own folder
     }));
     test::write_file(t / "app/plugins/dep.dll", test::minimal_dll());
@@ -157,7 +157,7 @@ TEST(AppCheck, SystemAndCarriedImportsPass) {
 
 TEST(AppCheck, UnknownDllWarnsAndAllowDllAccepts) {
     TempDir t;
-    test::write_file(t / "app/app.dll", dll_with([](test::PeSpec &s) {
+    test::write_file(t / "app/app.dll", dll_with([](test::PeContents &s) {
         s.imports.push_back({"vendor.dll", {"f"}});
         s.imports.push_back({"libstdc++-6.dll", {"_ZdlPv"}});
     }));

@@ -40,12 +40,12 @@ std::string version_info() {
 }
 
 std::string base_image() {
-    test::PeSpec spec;
-    spec.exports = {"run_code"};
-    spec.imports = {{"KERNEL32.dll", {"GetLastError"}}};
-    spec.version_resource = version_info();
-    spec.certificate = std::string(40, 'c');
-    return test::build_pe(spec);
+    test::PeContents contents;
+    contents.exports = {"run_code"};
+    contents.imports = {{"KERNEL32.dll", {"GetLastError"}}};
+    contents.version_resource = version_info();
+    contents.certificate = std::string(40, 'c');
+    return test::build_pe(contents);
 }
 
 constexpr size_t DIRECTORIES_AT = PE_OPTIONAL_HEADER_AT + 112;
