@@ -10,7 +10,7 @@
 #                       [COMMENTS <text>] [CONSOLE] [ICONS <.png or .ico>...]
 #                       [SIGN <pfx> [PASSWORD_FILE <file> | PASSWORD_ENV <variable>]
 #                        [TIMESTAMP <url>]] [LEVEL <n>] [THREADS <n>]
-#                       [EXCLUDE <glob>...] [QUIET])
+#                       [EXCLUDE <glob>...] [ALLOW_DLLS <dll>...] [QUIET])
 #
 # The application folder is put together at build time in a stage directory:
 # the DLL at its top (or where it lies, when it lies inside APP_DIR), the
@@ -28,7 +28,7 @@ cmake_policy(SET CMP0116 NEW)
 function(vornak_add_launcher name)
     set(one_value DLL APP_DIR OUTPUT PRODUCT_NAME VERSION SIGN PASSWORD_FILE PASSWORD_ENV TIMESTAMP
                   LEVEL THREADS FILE_VERSION COMPANY DESCRIPTION COPYRIGHT COMMENTS)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;QUIET" "${one_value}" "FILES;ICONS;EXCLUDE")
+    cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;QUIET" "${one_value}" "FILES;ICONS;EXCLUDE;ALLOW_DLLS")
     set(where "vornak_add_launcher(${name})")
     if(arg_UNPARSED_ARGUMENTS)
         message(FATAL_ERROR "${where}: unexpected arguments: ${arg_UNPARSED_ARGUMENTS}")
@@ -149,6 +149,10 @@ function(vornak_add_launcher name)
     endif()
     foreach(glob IN LISTS arg_EXCLUDE)
         list(APPEND options --exclude "${glob}")
+    endforeach()
+    # DLLs the application imports without carrying them, known to be on the target machines.
+    foreach(dll IN LISTS arg_ALLOW_DLLS)
+        list(APPEND options --allow-dll "${dll}")
     endforeach()
     foreach(option LEVEL THREADS)
         if(DEFINED arg_${option})

@@ -420,7 +420,7 @@ class BrandedImage(unittest.TestCase):
                 # Each entry: UTF-16 name and its NUL, 8-byte size, data; then the 2-byte terminator.
                 stream = sum(2 * len(name) + 2 + 8 + path.stat().st_size for name, path in files) + 2
                 self.assertIn("entries: 2, entry stream %d bytes, ends with the terminator" % stream, block)
-                self.assertRegex(block[0], r"^frame: \d+ bytes, window \d+ bytes, no content size, no checksum, "
+                self.assertRegex(block[0], r"^frame: \d+ bytes, window \d+ bytes, no content size, checksum, "
                                            r"no dictionary$")
                 self.assertTrue(any(re.match(r"trailer: (\d+) at offset \1, correct; payload \d+ bytes$", l)
                                     for l in block), block)
@@ -489,7 +489,7 @@ class BrandedImage(unittest.TestCase):
                 self.assertEqual(["  %d %s" % (e["size"], e["name"]) for e in payload["entries"]], block[2:4])
                 self.assertIn("entries: 2, entry stream %d bytes, ends with the terminator" % payload["stream_bytes"],
                               block)
-                self.assertEqual(block[0], "frame: %d bytes, window %d bytes, no content size, no checksum, no dictionary"
+                self.assertEqual(block[0], "frame: %d bytes, window %d bytes, no content size, checksum, no dictionary"
                                  % (payload["frame"]["bytes"], payload["frame"]["window_bytes"]))
                 self.assertTrue(payload["trailer"]["correct"])
                 self.assertIsNone(payload["entry_error"])

@@ -2,6 +2,9 @@
 // The vornak command line as a user meets it: exit codes, the one-line
 // error format, options before or after the folder, and that a failed build
 // leaves no image and no scratch files.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 #include <gtest/gtest.h>
@@ -34,7 +37,7 @@ void expect_one_error_line(const std::string &err) {
 
 TEST(Cli, PackWritesPayloadFromRelativePaths) {
     TempDir t;
-    test::write_file(t / "app/app.dll", "dll");
+    test::write_file(t / "app/app.dll", test::minimal_dll());
     std::string out, err;
     EXPECT_EQ(run_vornak({"pack", "app", "--dll", "app.dll", "-o", "p.bin", "--level", "3"}, out, err, t.path()), 0)
         << err;
@@ -77,7 +80,7 @@ TEST(Cli, VersionIsTheProjectsOwn) {
 
 TEST(Cli, RefusalIsOneLineExitOneAndNoFile) {
     TempDir t;
-    test::write_file(t / "app/app.dll", "dll");
+    test::write_file(t / "app/app.dll", test::minimal_dll());
     test::write_file(t / "app/what?.txt", "x");
     std::string out, err;
     EXPECT_EQ(run_vornak({"pack", t / "app", "--dll", "app.dll", "-o", t / "p.bin"}, out, err), 1);
@@ -88,7 +91,7 @@ TEST(Cli, RefusalIsOneLineExitOneAndNoFile) {
 
 TEST(Cli, BadCommandLinesExitTwo) {
     TempDir t;
-    test::write_file(t / "app/app.dll", "dll");
+    test::write_file(t / "app/app.dll", test::minimal_dll());
     test::write_file(t / "p.bin", "QOZ");
     const std::vector<std::vector<std::string>> bad = {
         {},
@@ -141,7 +144,7 @@ TEST(Cli, UnknownWordsNameTheClosestValidOne) {
 
 TEST(Cli, BuildRefusalsLeaveNoImageAndNoScratch) {
     TempDir t, scratch;
-    test::write_file(t / "app/app.dll", "dll");
+    test::write_file(t / "app/app.dll", test::minimal_dll());
     test::write_file(t / "p.bin", "QOZ");
     const std::vector<std::vector<std::string>> refused = {
         {"build", t / "app", "--dll", "missing.dll", "-o", t / "out/x.exe"},
@@ -161,9 +164,34 @@ TEST(Cli, BuildRefusalsLeaveNoImageAndNoScratch) {
     }
 }
 
+// 2 GiB less the 64 MiB kept for the launcher's own part of the image.
+TEST(Cli, PayloadOverTheImageLimitIsRefusedByItsSizeAlone) {
+    TempDir t;
+    const std::string big = t / "big.bin";
+    auto sparse = [&](off_t bytes) {
+        int fd = ::open(big.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, bytes), 0);
+        ::close(fd);
+    };
+    sparse(2080374785);
+    std::string out, err;
+    for (bool unchecked : {true, false}) {
+        std::vector<std::string> args = {"build", "--payload", big, "-o", t / "x.exe"};
+        if (unchecked) args.push_back("--unchecked");
+        EXPECT_EQ(run_vornak(args, out, err), 1);
+        EXPECT_EQ(err, "vornak: error: payload '" + big + "' holds 2080374785 bytes; a launcher carries at most "
+                       "2080374784 (its image must stay below 2 GiB, the most Windows loads)\n");
+        EXPECT_FALSE(test::exists(t / "x.exe"));
+    }
+    sparse(2080374784);  // at the limit the payload itself is looked at
+    EXPECT_EQ(run_vornak({"build", "--payload", big, "-o", t / "x.exe"}, out, err), 1);
+    EXPECT_EQ(err, "vornak: error: payload '" + big + "': does not start with \"QOZ\"\n");
+}
+
 TEST(Cli, IconTakesOneFilePerUseAndOptionsStandBeforeOrAfterTheFolder) {
     TempDir t;
-    test::write_file(t / "app/app.dll", "MZ dll");
+    test::write_file(t / "app/app.dll", test::minimal_dll());
     struct Case {
         std::vector<std::string> args;
         const char *icons_line;  // what inspect then reports

@@ -71,7 +71,7 @@ TEST(PayloadFormat, SmallFolderLayoutAndFrameHeader) {
     FrameHeader h = parse_frame_header(d.frame);
     EXPECT_FALSE(h.content_size);
     EXPECT_FALSE(h.single_segment) << "a window descriptor must be present";
-    EXPECT_FALSE(h.checksum);
+    EXPECT_TRUE(h.checksum) << "the content checksum lets the launcher and extract catch damage";
     EXPECT_EQ(h.dictionary_id_flag, 0u);
     EXPECT_EQ(h.window_log, 10u) << "a tiny stream gets the smallest window";
     // name units + terminator, size, data; then the stream terminator.

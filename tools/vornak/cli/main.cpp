@@ -13,6 +13,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/vornak/app/app_check.h"
 #include "tools/vornak/link/build.h"
 #include "tools/vornak/base/error.h"
 #include "tools/vornak/payload/extract.h"
@@ -27,6 +28,17 @@ namespace {
 
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
+
+CLI::Option *add_allow_dll_option(CLI::App *cmd, std::vector<std::string> &allowed) {
+    return cmd
+        ->add_option("--allow-dll", allowed,
+                     "a DLL the target machines are known to have, imported but not carried; once per DLL")
+        ->allow_extra_args(false);
+}
+
+void print_warnings(const std::vector<std::string> &warnings) {
+    for (const std::string &w : warnings) std::fprintf(stderr, "vornak: warning: %s\n", w.c_str());
+}
 
 void add_pack_options(CLI::App *cmd, vornak::PackOptions &pack, bool &quiet) {
     cmd->add_option("--level", pack.level, "zstd compression level (1..22)")
@@ -131,6 +143,7 @@ int main(int argc, char **argv) {
     pack->add_option("APP_DIR", opt.app_dir, "application folder")->required();
     pack->add_option("--dll", opt.dll, "the application DLL, relative to APP_DIR (the first entry)")->required();
     pack->add_option("-o,--output", opt.output, "payload file to write")->required();
+    add_allow_dll_option(pack, opt.allowed_dlls);
     add_pack_options(pack, opt.pack, quiet);
 
     CLI::App *build = app.add_subcommand("build", "Link a launcher image that carries an application");
@@ -144,6 +157,7 @@ int main(int argc, char **argv) {
         ->needs(payload_opt);
     dir_opt->needs(dll_opt);
     dll_opt->needs(dir_opt);
+    add_allow_dll_option(build, opt.allowed_dlls)->needs(dir_opt);
     build->add_option("-o,--output", opt.output, "launcher image to write (.exe)")->required();
     vornak::BrandOptions &brand = opt.brand;
     build->add_option("--name", brand.name, "product name (default: the output's file name without extension)");
@@ -199,7 +213,10 @@ int main(int argc, char **argv) {
     opt.pack.progress = vornak::progress_wanted(quiet, STDERR_FILENO);
     try {
         if (pack->parsed()) {
-            vornak::PackResult r = vornak::pack_folder(opt.app_dir, opt.dll, opt.pack, opt.output);
+            std::vector<std::string> warnings;
+            vornak::PackResult r =
+                vornak::pack_application(opt.app_dir, opt.dll, opt.allowed_dlls, opt.pack, opt.output, warnings);
+            print_warnings(warnings);
             if (!quiet) warn_empty_folders(r.empty_folders);
             if (!quiet)
                 std::printf("vornak: packed %llu files (%llu bytes decoded, window log %u) into %s (%llu bytes)\n",
@@ -209,6 +226,7 @@ int main(int argc, char **argv) {
         } else if (build->parsed()) {
             vornak::check_brand_options(opt.brand, opt.output);
             vornak::BuildResult r = vornak::build_launcher(opt, vornak::own_directory());
+            print_warnings(r.warnings);
             if (!quiet) warn_empty_folders(r.empty_folders);
             if (!quiet)
                 std::printf("vornak: wrote %s (%llu bytes, payload %llu bytes)\n", opt.output.c_str(),

@@ -40,6 +40,7 @@ json header_json(const ImageFacts &f) {
         {"checksum", {{"stored", f.checksum}, {"computed", f.computed_checksum}, {"correct", f.checksum == f.computed_checksum}}},
         {"directories", f.directories},
         {"sections", sections},
+        {"layout_problems", f.layout_problems},
         {"imports", imports},
         {"delay_imports", f.delay_imports},
     };

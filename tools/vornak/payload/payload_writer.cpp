@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The payload producer. The frame carries no content size, no checksum and
-// no dictionary id, and its window never exceeds what the launcher's
+// The payload producer. The frame carries no content size and no dictionary
+// id, but zstd's content checksum, which the launcher, extract and inspect
+// verify at the frame's end; its window never exceeds what the launcher's
 // default-parameter decoder accepts.
 #include "tools/vornak/payload/payload_writer.h"
 
@@ -77,7 +78,7 @@ public:
         check_zstd(ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_windowLog, static_cast<int>(window_log)),
                    "window log");
         check_zstd(ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_contentSizeFlag, 0), "content size flag");
-        check_zstd(ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_checksumFlag, 0), "checksum flag");
+        check_zstd(ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_checksumFlag, 1), "checksum flag");
         check_zstd(ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_dictIDFlag, 0), "dictionary id flag");
         // The exact size lets zstd size its tables to the input (a small
         // folder packs in milliseconds at level 19); with the content size
@@ -204,10 +205,11 @@ PackResult write_payload(const std::vector<PackEntry> &entries, const PackOption
 }
 
 PackResult pack_folder(const std::string &app_dir, const std::string &dll, const PackOptions &options,
-                       const std::string &output) {
+                       const std::string &output, const std::function<void(const std::vector<PackEntry> &)> &check) {
     FolderFilter filter = options.filter;
     filter.leave_out.push_back(output);
     FolderScan scan = scan_folder(app_dir, dll, filter);
+    if (check) check(scan.entries);
     PackResult result = write_payload(scan.entries, options, output);
     result.empty_folders = std::move(scan.empty_folders);
     result.excluded = scan.excluded.size();

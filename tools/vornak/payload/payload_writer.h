@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,8 +52,10 @@ PackResult write_payload(const std::vector<PackEntry> &entries, const PackOption
 
 // scan_folder followed by write_payload. The output file is left out of the
 // folder's files wherever it appears, so that packing into the folder
-// itself never carries an earlier output.
+// itself never carries an earlier output. check, when given, sees the
+// entries before anything is written and refuses them by throwing.
 PackResult pack_folder(const std::string &app_dir, const std::string &dll, const PackOptions &options,
-                       const std::string &output);
+                       const std::string &output,
+                       const std::function<void(const std::vector<PackEntry> &)> &check = {});
 
 }  // namespace vornak

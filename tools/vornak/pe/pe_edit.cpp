@@ -43,7 +43,7 @@ std::vector<size_t> file_offset_fields(const PeImage &pe, uint32_t start) {
     size_t symbols = pe.pe_offset + 4 + SYMBOL_TABLE_FIELD;
     if (pe.file.u32(symbols) >= start) fields.push_back(symbols);
     if (pe.dir_size[DIR_DEBUG] != 0) {
-        size_t dir = pe.offset_of(pe.dir_rva[DIR_DEBUG], pe.dir_size[DIR_DEBUG]);
+        size_t dir = pe.offset_of(pe.dir_rva[DIR_DEBUG], pe.dir_size[DIR_DEBUG], "debug directory");
         for (size_t e = 0; e + DEBUG_ENTRY_BYTES <= pe.dir_size[DIR_DEBUG]; e += DEBUG_ENTRY_BYTES) {
             size_t field = dir + e + DEBUG_ENTRY_FILE_OFFSET;
             if (pe.file.u32(field) >= start) fields.push_back(field);

@@ -70,9 +70,10 @@ struct PeImage {
     std::vector<PeSection> sections;
 
     // File offset of `bytes` bytes at rva, all inside one section's file data.
-    size_t offset_of(uint32_t rva, size_t bytes) const;
-    // The NUL-terminated narrow string at rva (at most 4096 bytes).
-    std::string c_string(uint32_t rva) const;
+    // Throws Error naming table (as "import table") when they are not.
+    size_t offset_of(uint32_t rva, size_t bytes, const char *table) const;
+    // The NUL-terminated narrow string at rva (at most 4096 bytes) in table.
+    std::string c_string(uint32_t rva, const char *table) const;
     // The last section of that name, or null.
     const PeSection *section(const std::string &name) const;
     // The section's data as it lies in the file.
@@ -111,6 +112,14 @@ struct PeImport {
 // The import directory, names made printable. Throws Error on a table that
 // leaves the file or has no end.
 std::vector<PeImport> read_imports(const PeImage &pe);
+
+// The libraries of the delay-import directory, names made printable, in
+// table order. Throws Error on a table that leaves the file or has no end.
+std::vector<std::string> read_delay_import_libraries(const PeImage &pe);
+
+// The names the export directory exports, in table order (no ordinals).
+// Throws Error on a table that leaves the file.
+std::vector<std::string> read_export_names(const PeImage &pe);
 
 struct PeResource {
     std::string type, name;  // "24" for an id, "\"NAME\"" for a string
