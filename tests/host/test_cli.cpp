@@ -50,7 +50,7 @@ TEST(Cli, PackWritesPayloadFromRelativePaths) {
 
 TEST(Cli, ExcludeIsRepeatableAndDroppedFoldersAreNamed) {
     TempDir t;
-    test::write_file(t / "app/app.dll", "dll");
+    test::write_file(t / "app/app.dll", test::minimal_dll());
     test::write_file(t / "app/app.pdb", "symbols");
     test::write_file(t / "app/cache/old.bin", "stale");
     test::write_file(t / "app/logs/.keep", "");
