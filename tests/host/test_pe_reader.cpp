@@ -203,8 +203,9 @@ TEST_P(DamagedImage, NamesWhatIsWrong) {
     EXPECT_EQ(rc, 1);
     std::string message = d.message(image);
     EXPECT_NE((out + err).find(message + "\n"), std::string::npos) << "expected: " << message << "\n" << out << err;
-    if (err.find("vornak: error: ") == 0)
+    if (err.find("vornak: error: ") == 0) {
         EXPECT_EQ(err.find('\n'), err.size() - 1) << "one line: " << err;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, DamagedImage, ::testing::ValuesIn(damages),
