@@ -49,7 +49,7 @@ std::string base_image() {
 }
 
 constexpr size_t DIRECTORIES_AT = PE_OPTIONAL_HEADER_AT + 112;
-constexpr int EXPORT = 0, IMPORT = 1, RESOURCE = 2, SECURITY = 4;
+constexpr int EXPORT = 0, IMPORT = 1, RESOURCE = 2;
 
 // File offset of data directory dir's table, which lies in the one section.
 size_t table_at(const std::string &image, int dir) {
