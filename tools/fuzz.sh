@@ -19,6 +19,6 @@ seeds=$asan/fuzz/seeds
 corpus=$build/fuzz-corpus/$target
 crashes=$build/fuzz-crashes/$target
 mkdir -p "$corpus" "$crashes"
-exec "$asan/tests/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
+exec "$asan/bin/fuzz_$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
     -artifact_prefix="$crashes/" -print_final_stats=1 "$@" \
     "$corpus" "$seeds/$target" "$root/tests/fuzz/regressions/$target"
