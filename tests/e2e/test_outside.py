@@ -183,11 +183,18 @@ class OutsideProjectNinja(OutsideProject):
                 self.assertEqual(files["plugins/plugin.dll"], (build_dir / config / "plugin.dll").read_bytes())
 
     def test_compiler_not_for_windows_x64_is_refused_at_configure_time(self):
-        # The host's own compiler: the DLL target would be a Linux shared object.
-        code, out = configure(self.project, self.ws.path / "host", self.prefix, "Ninja")
-        self.assertNotEqual(code, 0, out)
-        self.assertIn("vornak_add_launcher(greeter_launcher): DLL target greeter is built for Linux x86_64 "
-                      "(64-bit), but a launcher carries a Windows x64 DLL", " ".join(out.split()))
+        # The host's own compiler (the DLL would be a Linux shared object) and
+        # mingw-w64 for 32-bit Windows (a DLL the x64 launcher cannot load).
+        i686 = self.ws.path / "mingw-w32.cmake"
+        i686.write_text((self.project / "mingw-w64.cmake").read_text().replace("x86_64", "i686"))
+        for label, toolchain, target in [("host compiler", None, "Linux x86_64 (64-bit)"),
+                                         ("32-bit mingw", i686, "Windows i686 (32-bit)")]:
+            with self.subTest(label):
+                code, out = configure(self.project, self.ws.path / label.replace(" ", "-"), self.prefix,
+                                      "Ninja", toolchain)
+                self.assertNotEqual(code, 0, out)
+                self.assertIn("vornak_add_launcher(greeter_launcher): DLL target greeter is built for %s, "
+                              "but a launcher carries a Windows x64 DLL" % target, " ".join(out.split()))
 
 
 class OutsideProjectMakefiles(OutsideProject):
