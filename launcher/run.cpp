@@ -37,6 +37,8 @@ int run_launcher(const launcher_build_values *build, HINSTANCE, HINSTANCE, wchar
     capture_process_inputs(&record);
     record.values.product_name = build->product_name;
     record.values.product_version = build->product_version;
+    record.values.company_name = build->company_name;
+    record.values.file_version = build->file_version;
     record.values.argv = record.argv;
     keep_record_for_cleanup(&record);
 

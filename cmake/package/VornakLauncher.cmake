@@ -5,7 +5,9 @@
 #
 #   vornak_add_launcher(<name> DLL <dll target or file> OUTPUT <file.exe>
 #                       [APP_DIR <dir>] [FILES <file or dir>...]
-#                       [PRODUCT_NAME <name>] [VERSION <A.B.C.D>] [ICONS <png>...]
+#                       [PRODUCT_NAME <name>] [VERSION <A[.B[.C[.D]]]>] [FILE_VERSION <v>]
+#                       [COMPANY <text>] [DESCRIPTION <text>] [COPYRIGHT <text>]
+#                       [COMMENTS <text>] [CONSOLE] [ICONS <.png or .ico>...]
 #                       [SIGN <pfx> PASSWORD_FILE <file>] [LEVEL <n>] [THREADS <n>])
 #
 # The application folder is put together at build time in a stage directory:
@@ -21,8 +23,9 @@
 cmake_policy(SET CMP0116 NEW)
 
 function(vornak_add_launcher name)
-    set(one_value DLL APP_DIR OUTPUT PRODUCT_NAME VERSION SIGN PASSWORD_FILE LEVEL THREADS)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "" "${one_value}" "FILES;ICONS")
+    set(one_value DLL APP_DIR OUTPUT PRODUCT_NAME VERSION SIGN PASSWORD_FILE LEVEL THREADS
+                  FILE_VERSION COMPANY DESCRIPTION COPYRIGHT COMMENTS)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE" "${one_value}" "FILES;ICONS")
     set(where "vornak_add_launcher(${name})")
     if(arg_UNPARSED_ARGUMENTS)
         message(FATAL_ERROR "${where}: unexpected arguments: ${arg_UNPARSED_ARGUMENTS}")
@@ -94,12 +97,21 @@ function(vornak_add_launcher name)
 
     # Options of `vornak build`; --icon once per image, as every version of
     # the tool reads it.
+    # A semicolon in a text ("Acme; Sons") is escaped to stay inside its
+    # list element.
     set(options --quiet)
-    if(DEFINED arg_PRODUCT_NAME)
-        list(APPEND options --name "${arg_PRODUCT_NAME}")
-    endif()
-    if(DEFINED arg_VERSION)
-        list(APPEND options --version "${arg_VERSION}")
+    foreach(option PRODUCT_NAME:name VERSION:version FILE_VERSION:file-version COMPANY:company
+                   DESCRIPTION:description COPYRIGHT:copyright COMMENTS:comments)
+        string(REPLACE ":" ";" pair "${option}")
+        list(GET pair 0 keyword)
+        list(GET pair 1 flag)
+        if(DEFINED arg_${keyword})
+            string(REPLACE ";" "\\;" value "${arg_${keyword}}")
+            list(APPEND options --${flag} "${value}")
+        endif()
+    endforeach()
+    if(arg_CONSOLE)
+        list(APPEND options --console)
     endif()
     foreach(icon IN LISTS arg_ICONS)
         get_filename_component(icon "${icon}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
@@ -135,6 +147,7 @@ function(vornak_add_launcher name)
     foreach(list_var files options)
         string(APPEND content "set(vornak_${list_var})\n")
         foreach(item IN LISTS ${list_var})
+            string(REPLACE ";" "\\;" item "${item}")
             string(APPEND content "list(APPEND vornak_${list_var} [==[${item}]==])\n")
         endforeach()
     endforeach()

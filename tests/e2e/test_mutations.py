@@ -451,7 +451,8 @@ class Mutations(harness.LauncherTestCase):
         base_image = harness.build_launcher(cls.class_dir / "base.exe", payload_file=base).read_bytes()
         same_length = [m for m in mutants if len(m[2]) == len(payload) and m[2] != payload]
         if same_length:
-            check = harness.build_launcher(cls.class_dir / "check.exe", payload_bytes=same_length[0][2])
+            # Under the same file name: it is part of the image (OriginalFilename).
+            check = harness.build_launcher(cls.class_dir / "check" / "base.exe", payload_bytes=same_length[0][2])
             assert check.read_bytes() == image_with_payload(base_image, payload, same_length[0][2]), \
                 "replacing the payload in an image is no longer what vornak build does"
 

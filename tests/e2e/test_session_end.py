@@ -109,6 +109,16 @@ class SessionEnd(harness.ProbeTestCase):
         self.assertLess(elapsed, ANSWER_S)
 
 
+class SessionEndConsole(SessionEnd):
+    """A console launcher hears the session end through the same hidden
+    window: a console program that loads user32 gets no logoff or shutdown
+    event in its console handler."""
+
+    BUILD_OPTIONS = ("--console",)
+    test_session_end_while_the_application_has_a_window = None
+    test_session_end_during_a_long_unpack = None
+
+
 def large_entry_payload(size):
     """The probe and one entry of size zeros, as a zstd frame written by hand:
     raw blocks for the names and the probe, run-length blocks for the zeros.

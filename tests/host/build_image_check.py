@@ -87,10 +87,13 @@ class BuildImage(unittest.TestCase):
         self.assertTrue(os.access(exe, os.X_OK))
         self.assertEqual(sorted(os.listdir(os.path.join(self.cwd, "out"))), ["launcher.exe"])
         self.assertEqual(os.listdir(self.scratch), [], "scratch directory removed")
-        r = self.vornak("build", "app", "--dll", "app.dll", "-o", "again.exe", "--level", "3",
+        # The output's file name is an input too (OriginalFilename): the same
+        # name in another folder.
+        os.mkdir(os.path.join(self.cwd, "again"))
+        r = self.vornak("build", "app", "--dll", "app.dll", "-o", "again/launcher.exe", "--level", "3",
                         "--name", "Sample App", "--version", "2.5.0.7", "--quiet")
         self.assertEqual(r.returncode, 0, r.stderr)
-        with open(exe, "rb") as a, open(os.path.join(self.cwd, "again.exe"), "rb") as b:
+        with open(exe, "rb") as a, open(os.path.join(self.cwd, "again", "launcher.exe"), "rb") as b:
             self.assertEqual(a.read(), b.read(), "same inputs link to the same image")
 
         va, _, _ = rdata_section(exe)

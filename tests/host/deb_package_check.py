@@ -49,6 +49,7 @@ class DebPackage(unittest.TestCase):
         depends = [d.strip().split(" ")[0] for d in c.get("Depends", "").split(",")]
         self.assertIn("lld", depends, "the linker that `vornak build` runs")
         self.assertIn("libzstd1", depends, "from dpkg-shlibdeps")
+        self.assertIn("libpng16-16", depends, "the icon reader, from dpkg-shlibdeps")
         self.assertIn("libc6", depends)
         self.assertEqual(c["Recommends"], "osslsigncode")
         self.assertRegex(c["Maintainer"], r".+ <.+@.+>")

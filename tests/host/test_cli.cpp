@@ -97,7 +97,7 @@ TEST(Cli, BuildRefusalsLeaveNoImageAndNoScratch) {
     const std::vector<std::vector<std::string>> refused = {
         {"build", t / "app", "--dll", "missing.dll", "-o", t / "out/x.exe"},
         {"build", "--payload", t / "none.bin", "-o", t / "out/x.exe"},
-        {"build", "--payload", t / "p.bin", "-o", t / "out/x.exe", "--version", "1.2.3"},
+        {"build", "--payload", t / "p.bin", "-o", t / "out/x.exe", "--version", "1.2.3.4.5"},
         {"build", "--payload", t / "p.bin", "-o", t / "out/x.exe", "--name", ""},
     };
     ::mkdir((t / "out").c_str(), 0755);

@@ -65,10 +65,16 @@ int main(int argc, char **argv) {
     dir_opt->needs(dll_opt);
     dll_opt->needs(dir_opt);
     build->add_option("-o,--output", opt.output, "launcher image to write (.exe)")->required();
-    build->add_option("--name", opt.brand.name, "product name")->default_val(opt.brand.name);
-    build->add_option("--version", opt.brand.version, "product version A.B.C.D")->default_val(opt.brand.version);
-    build->add_option("--icon", opt.brand.icons, "a PNG image of the icon; once per image")
-        ->allow_extra_args(false);
+    vornak::BrandOptions &brand = opt.brand;
+    build->add_option("--name", brand.name, "product name (default: the output's file name without extension)");
+    build->add_option("--version", brand.version, "product version, 1 to 4 numbers such as 2.1 (default 0.0.0.0)");
+    build->add_option("--file-version", brand.file_version, "file version, when it differs from --version");
+    build->add_option("--company", brand.company, "CompanyName (default: the product name)");
+    build->add_option("--description", brand.description, "FileDescription (default: the product name)");
+    build->add_option("--copyright", brand.copyright, "LegalCopyright");
+    build->add_option("--comments", brand.comments, "Comments");
+    build->add_option("--icon", brand.icons, "a .png or .ico file of the icon; once per file")->allow_extra_args(false);
+    build->add_flag("--console", opt.console, "a console program (subsystem 3): cmd waits, Ctrl+C reaches it");
     CLI::Option *sign_opt = build->add_option("--sign", opt.brand.sign_certificate, "certificate (.pfx) to sign with");
     CLI::Option *password_opt =
         build->add_option("--password-file", opt.brand.password_file, "file holding the certificate's password");
@@ -114,7 +120,7 @@ int main(int argc, char **argv) {
                             static_cast<unsigned long long>(r.stream_bytes), r.window_log,
                             opt.output.c_str(), static_cast<unsigned long long>(r.payload_bytes));
         } else if (build->parsed()) {
-            vornak::check_brand_options(opt.brand);
+            vornak::check_brand_options(opt.brand, opt.output);
             vornak::BuildResult r = vornak::build_launcher(opt, vornak::own_directory());
             if (!quiet)
                 std::printf("vornak: wrote %s (%llu bytes, payload %llu bytes)\n", opt.output.c_str(),

@@ -268,18 +268,20 @@ int read_payload(const PeImage &pe, const VersionFacts &version, PayloadFacts &f
     facts.trailer_correct = parts.tail_correct;
     if (!parts.tail_correct) return failed + 1;
 
-    BuildValuesLayout layout = build_values_layout(parts.payload_bytes, 0, 0);
-    size_t at = layout.name_offset;
+    BuildValuesLayout layout = build_values_layout(parts.payload_bytes, BuildValueStrings());
+    size_t at = layout.string_offsets[0];
     facts.build_values_found = layout.length_offset + 8 <= rdata.n && rdata.u64(layout.length_offset) == parts.payload_bytes &&
                                read_build_value(rdata, at, facts.product_name) &&
-                               read_build_value(rdata, at, facts.product_version);
+                               read_build_value(rdata, at, facts.product_version) &&
+                               read_build_value(rdata, at, facts.company_name) &&
+                               read_build_value(rdata, at, facts.file_version);
     if (!facts.build_values_found || !version.present || !version.malformed.empty()) return failed;
     facts.agreement_checked = true;
-    bool agree = version.file_version == facts.product_version && version.product_version == facts.product_version;
-    for (const char *key : {"CompanyName", "ProductName", "FileDescription"})
-        agree = agree && version.string_value(key) == facts.product_name;
-    for (const char *key : {"FileVersion", "ProductVersion"})
-        agree = agree && version.string_value(key) == facts.product_version;
+    bool agree = version.file_version == facts.file_version && version.product_version == facts.product_version &&
+                 version.string_value("CompanyName") == facts.company_name &&
+                 version.string_value("ProductName") == facts.product_name &&
+                 version.string_value("FileVersion") == facts.file_version &&
+                 version.string_value("ProductVersion") == facts.product_version;
     facts.agrees = agree;
     return agree ? failed : failed + 1;
 }

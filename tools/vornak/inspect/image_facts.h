@@ -78,7 +78,7 @@ struct PayloadFacts {
     bool trailer_correct = false;
     uint64_t trailer_offset = 0, payload_bytes = 0;
     bool build_values_found = false;  // where `vornak build` places them
-    std::string product_name, product_version;
+    std::string product_name, product_version, company_name, file_version;
     bool agreement_checked = false;  // a readable version resource was there to compare with
     bool agrees = false;
 };

@@ -154,6 +154,7 @@ void write_payload(const PayloadFacts &p, std::ostream &out) {
     }
     out << "build values: payload length " << p.payload_bytes << ", product name \"" << p.product_name << "\", version \""
         << p.product_version << "\"\n";
+    out << "  company \"" << p.company_name << "\", file version \"" << p.file_version << "\"\n";
     if (p.agreement_checked) out << "  " << (p.agrees ? "agree" : "disagree") << " with the version resource\n";
 }
 

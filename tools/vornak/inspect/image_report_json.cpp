@@ -129,6 +129,8 @@ json build_values_json(const PayloadFacts &p) {
     return {{"payload_bytes", p.payload_bytes},
             {"product_name", p.product_name},
             {"version", p.product_version},
+            {"company_name", p.company_name},
+            {"file_version", p.file_version},
             {"agrees_with_version_resource", p.agreement_checked ? json(p.agrees) : json(nullptr)}};
 }
 

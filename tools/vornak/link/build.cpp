@@ -78,11 +78,13 @@ std::string launcher_library_dir(const std::string &tool_dir) {
 }
 
 std::vector<std::string> link_arguments(const std::string &library_dir, const std::string &object,
-                                        const std::string &resources, const std::string &output) {
+                                        const std::string &resources, const std::string &output, bool console) {
     std::vector<std::string> args = {
         "-m", "i386pep", "-o", output,
-        "-e", "vornak_entry",
-        "--subsystem", "windows:6.0",
+        // Both entries live in the start-up's archive; each tells the
+        // runtime which kind of program it is.
+        "-e", console ? "vornak_console_entry" : "vornak_entry",
+        "--subsystem", console ? "console:6.0" : "windows:6.0",
         "--major-os-version", "6", "--minor-os-version", "0",
         "--stack", "16777216,4096",
         "--heap", "1048576,4096",
@@ -115,8 +117,6 @@ std::vector<std::string> link_arguments(const std::string &library_dir, const st
 BuildResult build_launcher(const BuildOptions &options, const std::string &tool_dir) {
     if (options.brand.name_units.empty()) throw std::logic_error("build_launcher: brand options not checked");
     BuildResult result;
-    // A checked version is ASCII digits and dots.
-    std::u16string version(options.brand.version.begin(), options.brand.version.end());
     bool packing = !options.app_dir.empty();
     if (packing == !options.payload.empty())
         throw Error("give either APP_DIR with --dll or --payload FILE");
@@ -134,12 +134,15 @@ BuildResult build_launcher(const BuildOptions &options, const std::string &tool_
         result.payload_bytes = pack_folder(options.app_dir, options.dll, options.pack, payload).payload_bytes;
     }
     std::string object = scratch.path() + "/build_values.o";
-    write_build_values_object(payload, options.brand.name_units, version, object);
+    const BrandOptions &brand = options.brand;
+    write_build_values_object(
+        payload, {brand.name_units, brand.version_units, brand.company_units, brand.file_version_units}, object);
     std::string resources = write_resources(options.brand, scratch.path());
 
     OutputFile image(options.output);
     image.close();
-    int rc = run_program(result.linker, link_arguments(library_dir, object, resources, image.temp_path()));
+    int rc = run_program(result.linker,
+                         link_arguments(library_dir, object, resources, image.temp_path(), options.console));
     if (rc != 0) throw Error("the linker failed (exit code " + std::to_string(rc) + ")");
     align_payload_section(image.temp_path());
     verify_payload_placement(image.temp_path(), payload);

@@ -19,6 +19,7 @@ struct BuildOptions {
     std::string payload;  // or take this payload file, checked
     bool unchecked = false;  // carry the payload file without checking it
     std::string output;
+    bool console = false;  // subsystem 3 instead of 2
     PackOptions pack;
     BrandOptions brand;
 };
@@ -44,9 +45,11 @@ std::string find_linker(const std::string &tool_dir);
 // LAUNCHER_ROOMS and SYSTEM_LIBRARIES name is there. Throws Error naming the first one missing.
 std::string launcher_library_dir(const std::string &tool_dir);
 
-// The linker's arguments (without the program itself).
+// The linker's arguments (without the program itself): a windowed image, or
+// with console a console one.
 std::vector<std::string> link_arguments(const std::string &library_dir, const std::string &object,
-                                        const std::string &resources, const std::string &output);
+                                        const std::string &resources, const std::string &output,
+                                        bool console = false);
 
 // Runs the whole build; tool_dir is where the vornak executable lives. The
 // brand options must have passed check_brand_options.

@@ -119,7 +119,7 @@ void verify_payload_placement(const std::string &exe_path, const std::string &pa
     if (!section) throw Error("the linked image has no .rdata section");
     ByteView rdata = pe.section_data(*section);
     uint64_t length = payload.size();
-    uint64_t length_offset = build_values_layout(length, 0, 0).length_offset;
+    uint64_t length_offset = build_values_layout(length, BuildValueStrings()).length_offset;
     size_t head_bytes = static_cast<size_t>(std::min<uint64_t>(length, PLACEMENT_CHECK_BYTES));
     if (rdata.n < length_offset + 8 || (head_bytes != 0 && std::memcmp(rdata.p, payload.data(), head_bytes) != 0))
         throw Error("the linked image's .rdata does not open with the payload");
