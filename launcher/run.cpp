@@ -65,7 +65,13 @@ int run_launcher(const launcher_build_values *build, HINSTANCE, HINSTANCE, wchar
     open_payload(build->payload, build->payload_bytes);
     record.unpacking_started = 1;
     void (*serve)(void) = role == ROLE_PARENT ? serve_session_messages : NULL;
-    unpack_payload(role, record.extraction_directory, record.application_dll_path, serve, serve);
+    // Data that fails the frame's checksum must not run: what was written
+    // from it goes before the message.
+    if (!unpack_payload(role, record.extraction_directory, record.application_dll_path, serve,
+                        serve)) {
+        cleanup_launch();
+        fail_with_message("Error, couldn't decode attached data.");
+    }
     // A payload whose first entry is the terminator has nothing to run; the
     // child must not go on to start anything either.
     if (record.application_dll_path[0] == 0)

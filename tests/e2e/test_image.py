@@ -420,7 +420,7 @@ class BrandedImage(unittest.TestCase):
                 # Each entry: UTF-16 name and its NUL, 8-byte size, data; then the 2-byte terminator.
                 stream = sum(2 * len(name) + 2 + 8 + path.stat().st_size for name, path in files) + 2
                 self.assertIn("entries: 2, entry stream %d bytes, ends with the terminator" % stream, block)
-                self.assertRegex(block[0], r"^frame: \d+ bytes, window \d+ bytes, no content size, no checksum, "
+                self.assertRegex(block[0], r"^frame: \d+ bytes, window \d+ bytes, no content size, checksum, "
                                            r"no dictionary$")
                 self.assertTrue(any(re.match(r"trailer: (\d+) at offset \1, correct; payload \d+ bytes$", l)
                                     for l in block), block)
@@ -489,7 +489,7 @@ class BrandedImage(unittest.TestCase):
                 self.assertEqual(["  %d %s" % (e["size"], e["name"]) for e in payload["entries"]], block[2:4])
                 self.assertIn("entries: 2, entry stream %d bytes, ends with the terminator" % payload["stream_bytes"],
                               block)
-                self.assertEqual(block[0], "frame: %d bytes, window %d bytes, no content size, no checksum, no dictionary"
+                self.assertEqual(block[0], "frame: %d bytes, window %d bytes, no content size, checksum, no dictionary"
                                  % (payload["frame"]["bytes"], payload["frame"]["window_bytes"]))
                 self.assertTrue(payload["trailer"]["correct"])
                 self.assertIsNone(payload["entry_error"])
@@ -829,6 +829,79 @@ def wine_run(exe, args, timeout=120):
                           env=env, timeout=timeout)
 
 
+class TimeStampAuthority:
+    """An RFC 3161 time-stamp authority on 127.0.0.1 for one test: `openssl ts
+    -reply` behind a small HTTP server on a thread, with its own self-signed
+    certificate. It serves until the with-block ends, at most a minute."""
+
+    CONFIG = """[ tsa ]
+default_tsa = tsa_config
+[ tsa_config ]
+serial = {serial}
+crypto_device = builtin
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256, sha384, sha512
+accuracy = secs:1
+ordering = yes
+tsa_name = no
+ess_cert_id_chain = no
+ess_cert_id_alg = sha256
+"""
+
+    def __init__(self, work):
+        import http.server
+        import threading
+        self.dir = work / "tsa"
+        self.dir.mkdir(exist_ok=True)
+        self.key, self.cert, self.config = self.dir / "key.pem", self.dir / "cert.pem", self.dir / "tsa.cnf"
+        (self.dir / "serial").write_text("01\n")
+        self.config.write_text(self.CONFIG.format(serial=self.dir / "serial"))
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-keyout", str(self.key), "-out",
+                        str(self.cert), "-days", "2", "-nodes", "-subj", "/CN=Throwaway Test TSA",
+                        "-addext", "extendedKeyUsage=critical,timeStamping"],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.requests = 0
+        authority = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                query = self.rfile.read(int(self.headers["Content-Length"]))
+                r = subprocess.run(["openssl", "ts", "-reply", "-config", str(authority.config), "-queryfile",
+                                    "/dev/stdin", "-inkey", str(authority.key), "-signer", str(authority.cert),
+                                    "-out", "/dev/stdout"], input=query, capture_output=True, timeout=30)
+                authority.requests += 1
+                self.send_response(200 if r.returncode == 0 else 500)
+                self.send_header("Content-Type", "application/timestamp-reply")
+                self.send_header("Content-Length", str(len(r.stdout)))
+                self.end_headers()
+                self.wfile.write(r.stdout)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+        self.server.timeout = 0.2
+        self.url = "http://127.0.0.1:%d/" % self.server.server_address[1]
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+
+    def serve(self):
+        import time
+        deadline = time.monotonic() + 60
+        while not self.stop.is_set() and time.monotonic() < deadline:
+            self.server.handle_request()
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop.set()
+        self.thread.join()
+        self.server.server_close()
+
+
 class SignedImage(unittest.TestCase):
     """`vornak build --sign` with a throwaway self-signed certificate."""
 
@@ -909,6 +982,78 @@ class SignedImage(unittest.TestCase):
         self.assertEqual(r.returncode, 1)
         self.assertIn("signing with osslsigncode failed", r.stderr)
         self.assertFalse(out.exists())
+
+    def test_inspect_checks_the_signature_through_osslsigncode(self):
+        self.assertEqual(self.signed.inspect.line("signature check"),
+                         "digest matches the image, chain not trusted (self-signed certificate)")
+        signer, signing_time, stamp = self.signed.inspect.block("signature check")
+        self.assertEqual(signer, "signer: /CN=Throwaway Test Signer (issued by /CN=Throwaway Test Signer)")
+        self.assertRegex(signing_time, r"^signing time: \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4} GMT$")
+        self.assertEqual(stamp, "timestamp: none (the signature stops validating when the certificate expires)")
+        check = json.loads(vornak("inspect", "--json", self.signed.path).stdout)["signature_check"]
+        self.assertEqual((check["done"], check["digest_matches"], check["trusted"], check["signer"], check["timestamp"]),
+                         (True, True, False, "/CN=Throwaway Test Signer", None))
+        # Changed after signing (the checksum set right again, so only the
+        # signature can tell): a failed check.
+        data = bytearray(self.signed.data)
+        data[self.signed.section(".rdata").PointerToRawData + 100] ^= 0xFF
+        pe = pefile.PE(data=bytes(data))
+        pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
+        tampered = self.work / "tampered-inspect.exe"
+        tampered.write_bytes(pe.write())
+        r = vornak("inspect", tampered)
+        self.assertEqual(r.returncode, 1, r.stdout)
+        self.assertIn("\nsignature check: digest does not match the image, chain not trusted", r.stdout)
+        # Without osslsigncode the report says so and fails nothing.
+        env = dict(os.environ, PATH="/nonexistent")
+        r = subprocess.run([str(VORNAK), "inspect", str(self.signed.path)], capture_output=True, text=True, env=env)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertIn("\nsignature check: not done (osslsigncode is not installed)\n", r.stdout)
+
+    def test_password_from_the_environment_or_empty(self):
+        env = dict(os.environ, VORNAK_TEST_PASSWORD=self.PASSWORD)
+        out = self.work / "env.exe"
+        r = subprocess.run([str(VORNAK), "build", "--quiet", APP_DIR, "--dll", "hello.dll", "-o", out, "--sign",
+                            self.pfx, "--password-env", "VORNAK_TEST_PASSWORD"], capture_output=True, text=True,
+                           env=env)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("Signature verification: ok", self.verify(out).stdout)
+
+        r = vornak("build", APP_DIR, "--dll", "hello.dll", "-o", out, "--sign", self.pfx, "--password-env",
+                   "VORNAK_TEST_UNSET_PASSWORD")
+        self.assertEqual((r.returncode, r.stderr), (1, "vornak: error: --password-env names "
+                                                       "'VORNAK_TEST_UNSET_PASSWORD', which is not set\n"))
+
+        empty_pfx = self.work / "empty.pfx"
+        subprocess.run(["openssl", "pkcs12", "-export", "-inkey", str(self.work / "key.pem"), "-in",
+                        str(self.cert_pem), "-out", str(empty_pfx), "-passout", "pass:"], check=True)
+        out = build(self.work / "empty.exe", APP_DIR, "--dll", "hello.dll", "--sign", empty_pfx)
+        self.assertIn("Signature verification: ok", self.verify(out).stdout)
+        # The password-protected certificate with no password: refused.
+        r = vornak("build", APP_DIR, "--dll", "hello.dll", "-o", self.work / "none.exe", "--sign", self.pfx)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("signing with osslsigncode failed", r.stderr)
+
+    def test_timestamp_from_a_local_authority(self):
+        with TimeStampAuthority(self.work) as tsa:
+            out = build(self.work / "stamped.exe", APP_DIR, "--dll", "hello.dll", "--sign", self.pfx,
+                        "--password-file", self.password_file, "--timestamp", tsa.url)
+        self.assertEqual(tsa.requests, 1)
+        r = subprocess.run(["osslsigncode", "verify", "-CAfile", str(self.cert_pem), "-TSA-CAfile", str(tsa.cert),
+                            "-in", str(out)], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        self.assertIn("Timestamp Server Signature verification: ok", r.stdout)
+        self.assertIn("Signature verification: ok", r.stdout)
+        inspection = Inspection(out)
+        stamp = [l for l in inspection.block("signature check") if l.startswith("timestamp: ")]
+        self.assertEqual(len(stamp), 1, inspection.text)
+        self.assertRegex(stamp[0], r"^timestamp: \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4} GMT by /CN=Throwaway Test TSA$")
+        check = json.loads(vornak("inspect", "--json", out).stdout)["signature_check"]
+        self.assertEqual(check["timestamp"]["authority"], "/CN=Throwaway Test TSA")
+        # An authority that does not answer: refused, no image.
+        r = vornak("build", APP_DIR, "--dll", "hello.dll", "-o", self.work / "nostamp.exe", "--sign", self.pfx,
+                   "--password-file", self.password_file, "--timestamp", "http://127.0.0.1:9/")
+        self.assertEqual(r.returncode, 1)
+        self.assertFalse((self.work / "nostamp.exe").exists())
 
     def test_signed_launcher_runs_under_wine(self):
         r = wine_run(self.signed.path, ["two words", "--exit", "3"])

@@ -164,13 +164,18 @@ class OutsideProjectMakefiles(OutsideProject):
             "vornak_add_launcher(signed DLL greeter OUTPUT signed/Signed.exe CONSOLE VERSION 4.1\n"
             "    FILE_VERSION 4.1.7 COMPANY \"Acme; Sons\" DESCRIPTION \"Greets\" COPYRIGHT \"(c) Acme\"\n"
             "    COMMENTS \"Built by CMake\"\n"
-            "    ICONS \"%s\" \"%s\" SIGN \"%s\" PASSWORD_FILE \"%s\" THREADS 2)\n"
+            "    ICONS \"%s\" \"%s\" SIGN \"%s\" PASSWORD_FILE \"%s\" THREADS 2 QUIET)\n"
             % (cls.project, ICONS[0], ICONS[1], cls.pfx, cls.password_file))
         return wrapper
 
     @classmethod
     def greeter_binary_dir(cls):
         return "greeter"
+
+    def test_only_the_quiet_launcher_is_silent(self):
+        wrote = [l for l in self.first_build.splitlines() if l.startswith("vornak: wrote ")]
+        self.assertEqual(len(wrote), 1, self.first_build)
+        self.assertIn("Greeter.exe (", wrote[0])
 
     def test_signed_launcher_with_its_own_icons(self):
         exe = self.build_dir / "signed" / "Signed.exe"

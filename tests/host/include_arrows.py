@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 """The launcher's rooms include only downward:
 image -> launcher -> payload -> paths -> common, and so do the tool's:
-cli -> link -> inspect -> payload -> pe -> brand -> base. Within the
+cli -> link -> inspect -> app -> payload -> pe -> brand -> base. Within the
 launcher room, calls between files run one way too: no file calls a function
 of a file that (directly or through others) calls back into it. Lists every
 #include that points to a room above its own and every call cycle between
@@ -14,7 +14,7 @@ import sys
 # (folder holding the rooms, include prefix, rooms bottom to top)
 HOUSES = [
     ("", "", ["common", "paths", "payload", "launcher", "image"]),
-    ("tools/vornak", "tools/vornak/", ["base", "brand", "pe", "payload", "inspect", "link", "cli"]),
+    ("tools/vornak", "tools/vornak/", ["base", "brand", "pe", "payload", "app", "inspect", "link", "cli"]),
 ]
 
 

@@ -9,6 +9,7 @@
 #include "tests/host/support.h"
 #include "tools/vornak/brand/brand.h"
 #include "tools/vornak/pe/coff.h"
+#include "tools/vornak/pe/pe_reader.h"
 #include "tools/vornak/base/error.h"
 
 using test::TempDir;
@@ -228,4 +229,28 @@ TEST(BrandChecks, RefusalsNameTheOption) {
             EXPECT_EQ(std::string(e.what()).rfind(c.message_start, 0), 0u) << e.what();
         }
     }
+}
+
+TEST(PeChecksum, PiecesGiveTheSumOfTheWhole) {
+    // Odd length, the field in the second piece: the sum read in pieces (as
+    // the build reads a large image) is the sum over the whole buffer.
+    std::string data;
+    for (unsigned i = 0; i < 10001; ++i) data.push_back(static_cast<char>((i * 2654435761u) >> 13));
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(data.data());
+    for (size_t field : {size_t{0}, size_t{4098}, size_t{9996}}) {
+        uint32_t whole = vornak::pe_checksum(p, data.size(), field);
+        for (size_t piece : {size_t{2}, size_t{4096}, size_t{6000}}) {
+            vornak::PeChecksum sum(field);
+            for (size_t at = 0; at < data.size(); at += piece) sum.add(p + at, std::min(piece, data.size() - at));
+            EXPECT_EQ(sum.finish(), whole) << "field " << field << ", pieces of " << piece;
+        }
+    }
+    // The field itself does not count; everything else does.
+    std::string changed = data;
+    changed[4098] ^= 0x5A;
+    EXPECT_EQ(vornak::pe_checksum(reinterpret_cast<const unsigned char *>(changed.data()), changed.size(), 4098),
+              vornak::pe_checksum(p, data.size(), 4098));
+    changed[9000] ^= 0x5A;
+    EXPECT_NE(vornak::pe_checksum(reinterpret_cast<const unsigned char *>(changed.data()), changed.size(), 4098),
+              vornak::pe_checksum(p, data.size(), 4098));
 }

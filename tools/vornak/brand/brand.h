@@ -24,7 +24,9 @@ struct BrandOptions {
     std::string comments;      // Comments; left out when not given
     std::vector<std::string> icons;  // .png or .ico files
     std::string sign_certificate;    // .pfx, empty: not signed
-    std::string password_file;       // holds the certificate's password
+    std::string password_file;       // holds the certificate's password; or
+    std::string password_env;        // names the environment variable that holds it; neither: empty
+    std::string timestamp_url;       // RFC 3161 time-stamp authority, empty: no timestamp
 
     // Filled by check_brand_options: every text as UTF-16, versions padded
     // to four parts ("2.1" becomes "2.1.0.0") and split.

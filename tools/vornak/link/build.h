@@ -16,6 +16,7 @@ namespace vornak {
 struct BuildOptions {
     std::string app_dir;  // with dll: pack this folder
     std::string dll;
+    std::vector<std::string> allowed_dlls;  // imports the target machines are known to have
     std::string payload;  // or take this payload file, checked
     bool unchecked = false;  // carry the payload file without checking it
     std::string output;
@@ -28,6 +29,8 @@ struct BuildResult {
     uint64_t payload_bytes = 0;
     uint64_t image_bytes = 0;
     std::string linker;
+    std::vector<std::string> empty_folders;  // dropped from the packed folder for holding no file
+    std::vector<std::string> warnings;  // from the check of the application folder
 };
 
 // The launcher pieces that every image links, as lib<name>.a in
