@@ -36,7 +36,9 @@ install(FILES ${CMAKE_BINARY_DIR}/package/vornakConfig.cmake
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/README.md)
 file(READ ${CMAKE_SOURCE_DIR}/README.md readme)
 string(REPLACE "build/bin/vornak" "vornak" readme "${readme}")
-file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/package/README.md CONTENT "${readme}")
+# Written as it is: its CMake samples hold generator expressions.
+include(${CMAKE_CURRENT_LIST_DIR}/write_if_changed.cmake)
+write_if_changed(${CMAKE_BINARY_DIR}/package/README.md "${readme}")
 install(FILES ${CMAKE_BINARY_DIR}/package/README.md ${CMAKE_SOURCE_DIR}/docs/application-guide.md
               ${CMAKE_CURRENT_LIST_DIR}/package/copyright
         DESTINATION share/doc/vornak)

@@ -4,7 +4,7 @@
 # of its inputs changed.
 #
 #   vornak_add_launcher(<name> DLL <dll target or file> OUTPUT <file.exe>
-#                       [APP_DIR <dir>] [FILES <file or dir>...]
+#                       [APP_DIR <dir>] [FILES [<folder>/] <file or dir>...]
 #                       [PRODUCT_NAME <name>] [VERSION <A[.B[.C[.D]]]>] [FILE_VERSION <v>]
 #                       [COMPANY <text>] [DESCRIPTION <text>] [COPYRIGHT <text>]
 #                       [COMMENTS <text>] [CONSOLE] [ICONS <.png or .ico>...]
@@ -14,16 +14,61 @@
 #
 # The application folder is put together at build time in a stage directory:
 # the DLL at its top (or where it lies, when it lies inside APP_DIR), the
-# contents of APP_DIR, then each of FILES at the top under its own name.
-# Relative inputs are taken from the current source directory, a relative
-# OUTPUT from the current binary directory. The target <name> is built by
-# default; its property VORNAK_LAUNCHER_FILE holds the launcher's path.
+# contents of APP_DIR, then each of FILES under its own name. An item of
+# FILES that ends in "/" names the folder (below the top, "./" for the top
+# itself) for the items after it. Items may be generator expressions such as
+# $<TARGET_FILE:plugin>; the launcher then depends on that target, so it is
+# never linked before the file exists. Relative inputs are taken from the
+# current source directory, a relative OUTPUT from the current binary
+# directory. With a multi-config generator each configuration gets its own
+# launcher, in a folder named after it beside OUTPUT unless OUTPUT holds
+# $<CONFIG> itself. The target <name> is built by default; its property
+# VORNAK_LAUNCHER_FILE holds the launcher's path. The DLL and plugin targets
+# must be built for Windows x64: any other target is refused at configure time.
 # The step shows vornak's progress line on the terminal unless QUIET is given.
 
 # The build step writes a depfile naming every staged file and folder; CMake
 # must hand it to Ninja with its paths made relative as Ninja expects. The
 # function below records these policy settings when it is defined.
 cmake_policy(SET CMP0116 NEW)
+
+# Refuses a target that the project's compiler does not build for Windows
+# x64: a launcher around a Linux shared object or a 32-bit DLL would only
+# fail on the user's machine.
+function(_vornak_require_windows_x64 where what)
+    set(processor "${CMAKE_SYSTEM_PROCESSOR}")
+    if(CMAKE_SYSTEM_NAME STREQUAL "Windows" AND CMAKE_SIZEOF_VOID_P EQUAL 8
+       AND (processor STREQUAL "" OR processor MATCHES "^([xX]86_64|AMD64|amd64|[xX]64)$"))
+        return()
+    endif()
+    set(target_text "${CMAKE_SYSTEM_NAME}")
+    if(processor)
+        string(APPEND target_text " ${processor}")
+    endif()
+    if(CMAKE_SIZEOF_VOID_P)
+        math(EXPR bits "${CMAKE_SIZEOF_VOID_P} * 8")
+        string(APPEND target_text " (${bits}-bit)")
+    endif()
+    message(FATAL_ERROR "${where}: ${what} is built for ${target_text}, but a launcher carries a Windows "
+                        "x64 DLL; configure the project with a compiler for Windows x64, e.g. "
+                        "-DCMAKE_TOOLCHAIN_FILE=<a mingw-w64 toolchain file setting CMAKE_SYSTEM_NAME "
+                        "Windows and CMAKE_SYSTEM_PROCESSOR x86_64>")
+endfunction()
+
+# Sets out_var to the folder that an item "<folder>/" of FILES names, "."
+# for the top; refuses one that would leave the application folder.
+function(_vornak_destination where item out_var)
+    string(REGEX REPLACE "/+$" "" folder "${item}")
+    if(folder STREQUAL "" OR folder STREQUAL ".")
+        set(${out_var} "." PARENT_SCOPE)
+        return()
+    endif()
+    if(IS_ABSOLUTE "${folder}" OR folder MATCHES "\\\\" OR "/${folder}/" MATCHES "/\\.\\.?/")
+        message(FATAL_ERROR "${where}: FILES folder '${item}' must be a relative path inside the "
+                            "application folder, without '.', '..' or '\\'")
+    endif()
+    set(${out_var} "${folder}" PARENT_SCOPE)
+endfunction()
 
 function(vornak_add_launcher name)
     set(one_value DLL APP_DIR OUTPUT PRODUCT_NAME VERSION SIGN PASSWORD_FILE PASSWORD_ENV TIMESTAMP
@@ -57,12 +102,23 @@ function(vornak_add_launcher name)
                             "in this directory or one above it")
     endif()
 
+    get_property(multi_config GLOBAL PROPERTY GENERATOR_IS_MULTI_CONFIG)
     set(work ${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/${name}.vornak)
     get_filename_component(output "${arg_OUTPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
+    if(multi_config)
+        # Configurations may build at once: each has its own stage and launcher.
+        set(work ${work}/$<CONFIG>)
+        if(NOT output MATCHES "\\$<CONFIG>")
+            get_filename_component(output_dir "${output}" DIRECTORY)
+            get_filename_component(output_name "${output}" NAME)
+            set(output "${output_dir}/$<CONFIG>/${output_name}")
+        endif()
+    endif()
     # A new vornak (or a new kit with it) links every launcher again.
     set(depends $<TARGET_FILE:vornak::vornak> ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/vornak_build_step.cmake)
 
     if(TARGET ${arg_DLL})
+        _vornak_require_windows_x64("${where}" "DLL target ${arg_DLL}")
         get_target_property(type ${arg_DLL} TYPE)
         if(NOT type MATCHES "^(SHARED|MODULE)_LIBRARY$")
             message(FATAL_ERROR "${where}: DLL target ${arg_DLL} is a ${type}, not a shared library")
@@ -78,10 +134,45 @@ function(vornak_add_launcher name)
     if(DEFINED arg_APP_DIR)
         get_filename_component(app_dir "${arg_APP_DIR}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
     endif()
+    # FILES: pairs of a destination folder ("." for the top) and a source,
+    # kept in two lists of the same length. A source that is a generator
+    # expression is resolved at generation time, and relative to the source
+    # directory by the build step; the targets it names become dependencies.
     set(files "")
+    set(file_dests "")
+    set(file_targets "")
+    set(dest ".")
+    set(folder_item "")
     foreach(f IN LISTS arg_FILES)
-        get_filename_component(f "${f}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+        if(f MATCHES "/$" AND NOT f MATCHES "\\$<")
+            _vornak_destination("${where}" "${f}" dest)
+            set(folder_item "${f}")
+            continue()
+        endif()
+        set(folder_item "")
+        if(f MATCHES "\\$<")
+            string(REGEX MATCHALL "\\$<TARGET_[A-Z_]*FILE[A-Z_]*:[^>:,]+>" refs "${f}")
+            foreach(ref IN LISTS refs)
+                string(REGEX REPLACE "^\\$<TARGET_[A-Z_]*:([^>]+)>$" "\\1" target "${ref}")
+                list(APPEND file_targets ${target})
+            endforeach()
+        else()
+            get_filename_component(f "${f}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+        endif()
         list(APPEND files "${f}")
+        list(APPEND file_dests "${dest}")
+    endforeach()
+    if(NOT folder_item STREQUAL "")
+        message(FATAL_ERROR "${where}: FILES ends with the folder '${folder_item}'; "
+                            "name the files to put in it after it")
+    endif()
+    list(REMOVE_DUPLICATES file_targets)
+    foreach(target IN LISTS file_targets)
+        if(TARGET ${target})
+            _vornak_require_windows_x64("${where}" "target ${target} in FILES")
+        endif()
+        # Both: the target is built first, and its file is an input.
+        list(APPEND depends ${target} "$<TARGET_FILE:${target}>")
     endforeach()
 
     # Ninja reads the depfile of the build step afresh each time. CMake's
@@ -94,7 +185,10 @@ function(vornak_add_launcher name)
     else()
         set(depfile "")
         foreach(root IN LISTS app_dir files)
-            if(IS_DIRECTORY "${root}")
+            if(root MATCHES "\\$<")
+                # A file of a target: named in depends already.
+                continue()
+            elseif(IS_DIRECTORY "${root}")
                 file(GLOB_RECURSE found CONFIGURE_DEPENDS LIST_DIRECTORIES true "${root}/*")
                 list(APPEND depends "${root}" ${found})
             else()
@@ -166,15 +260,17 @@ function(vornak_add_launcher name)
     # file is rewritten only when its content changes, so it also serves as
     # the input that makes a changed option link the launcher again.
     set(content "")
-    foreach(var tool dll app_dir output work)
+    foreach(var tool dll app_dir output work source_dir)
         if(var STREQUAL "tool")
             set(value "$<TARGET_FILE:vornak::vornak>")
+        elseif(var STREQUAL "source_dir")
+            set(value "${CMAKE_CURRENT_SOURCE_DIR}")
         else()
             set(value "${${var}}")
         endif()
         string(APPEND content "set(vornak_${var} [==[${value}]==])\n")
     endforeach()
-    foreach(list_var files options)
+    foreach(list_var files file_dests options)
         string(APPEND content "set(vornak_${list_var})\n")
         foreach(item IN LISTS ${list_var})
             string(REPLACE ";" "\\;" item "${item}")
@@ -192,5 +288,8 @@ function(vornak_add_launcher name)
         COMMENT "Linking launcher ${arg_OUTPUT}"
         VERBATIM)
     add_custom_target(${name} ALL DEPENDS ${output})
+    if(file_targets)
+        add_dependencies(${name} ${file_targets})
+    endif()
     set_target_properties(${name} PROPERTIES VORNAK_LAUNCHER_FILE ${output})
 endfunction()

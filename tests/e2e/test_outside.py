@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 """vornak as a project outside this tree meets it: `cmake --install` into a
 scratch prefix, then tests/outside (a DLL built with the mingw-w64 cross
-compiler, packed by vornak_add_launcher with a folder and a single file)
+compiler, packed by vornak_add_launcher with a folder, a single file and a
+plugin DLL of the same project put in a subfolder through its target file)
 configured against that prefix and built. The launcher runs under Wine, and
 later builds link it again exactly when one of its inputs changed: the DLL's
 source, a packed file edited, added or removed; not for a build without
@@ -36,6 +37,21 @@ def run(cmd, cwd=None):
 
 def vornak_inspect(prefix, exe):
     return run([prefix / "bin" / "vornak", "inspect", exe])
+
+
+def vornak_extract(prefix, exe, folder):
+    """The files exe carries, extracted to folder (which must not exist): {relative path: bytes}."""
+    run([prefix / "bin" / "vornak", "extract", exe, "-o", folder, "--quiet"])
+    return {str(p.relative_to(folder)): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
+
+
+def configure(source, build_dir, prefix, generator, toolchain=None):
+    """Configures source into build_dir; returns (exit code, output)."""
+    cmd = ["cmake", "-S", source, "-B", build_dir, "-G", generator, "-DCMAKE_PREFIX_PATH=%s" % prefix]
+    if toolchain:
+        cmd.append("-DCMAKE_TOOLCHAIN_FILE=%s" % toolchain)
+    r = subprocess.run([str(c) for c in cmd], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    return r.returncode, r.stdout
 
 
 class OutsideProject(harness.LauncherTestCase):
@@ -105,7 +121,7 @@ class OutsideProject(harness.LauncherTestCase):
 
         changes = [
             # (what, change, links again, expected in the payload listing, absent from it)
-            ("no change", lambda: None, False, ["greeting.txt", "notes.txt"], []),
+            ("no change", lambda: None, False, ["greeting.txt", "notes.txt", "plugins\\plugin.dll"], []),
             ("CMakeLists.txt touched", lambda: (self.project / "CMakeLists.txt").touch(), False, [], []),
             ("packed file edited", edit_greeting, True, [], []),
             ("packed file restored", restore_greeting, True, [], []),
@@ -134,11 +150,51 @@ class OutsideProjectNinja(OutsideProject):
         self.assertExitCode(r, 43)
         self.assertEqual(r.stdout, "arg 1: one\narg 2: two words\n"
                                    "data\\greeting.txt: hello from the assets folder\n"
-                                   "notes.txt: notes packed from FILES\n")
+                                   "notes.txt: notes packed from FILES\n"
+                                   "plugin: plugin loaded from plugins\n")
         self.assertEqual(r.temp_listing, [], "extraction directory removed")
         report = vornak_inspect(self.prefix, self.exe)
         self.assertIn("ProductName: Greeter Demo", report)
         self.assertIn("FileVersion: 1.2.3.4", report)
+
+    def test_parallel_builds_from_clean_always_pack_the_plugin(self):
+        # Nothing but the launcher's dependency on the plugin target orders
+        # the two; -j lets Ninja start the launcher as early as it may.
+        plugin = (self.build_dir / "plugin.dll")
+        for attempt in range(3):
+            with self.subTest(attempt=attempt):
+                run(["cmake", "--build", self.build_dir, "--target", "clean"])
+                self.assertFalse(self.exe.exists())
+                run(["cmake", "--build", self.build_dir, "-j", "8"])
+                files = vornak_extract(self.prefix, self.exe, self.ws.path / ("x%d" % attempt))
+                self.assertEqual(files.get("plugins/plugin.dll"), plugin.read_bytes())
+
+    def test_multi_config_generator_gives_one_launcher_per_configuration(self):
+        build_dir = self.ws.path / "multi"
+        code, out = configure(self.project, build_dir, self.prefix, "Ninja Multi-Config",
+                              self.project / "mingw-w64.cmake")
+        self.assertEqual(code, 0, out)
+        for config in ("Debug", "Release"):
+            run(["cmake", "--build", build_dir, "--config", config])
+        for config in ("Debug", "Release"):
+            with self.subTest(config):
+                files = vornak_extract(self.prefix, build_dir / config / "Greeter.exe", self.ws.path / config)
+                self.assertEqual(files["greeter.dll"], (build_dir / config / "greeter.dll").read_bytes())
+                self.assertEqual(files["plugins/plugin.dll"], (build_dir / config / "plugin.dll").read_bytes())
+
+    def test_compiler_not_for_windows_x64_is_refused_at_configure_time(self):
+        # The host's own compiler (the DLL would be a Linux shared object) and
+        # mingw-w64 for 32-bit Windows (a DLL the x64 launcher cannot load).
+        i686 = self.ws.path / "mingw-w32.cmake"
+        i686.write_text((self.project / "mingw-w64.cmake").read_text().replace("x86_64", "i686"))
+        for label, toolchain, target in [("host compiler", None, "Linux x86_64 (64-bit)"),
+                                         ("32-bit mingw", i686, "Windows i686 (32-bit)")]:
+            with self.subTest(label):
+                code, out = configure(self.project, self.ws.path / label.replace(" ", "-"), self.prefix,
+                                      "Ninja", toolchain)
+                self.assertNotEqual(code, 0, out)
+                self.assertIn("vornak_add_launcher(greeter_launcher): DLL target greeter is built for %s, "
+                              "but a launcher carries a Windows x64 DLL" % target, " ".join(out.split()))
 
 
 class OutsideProjectMakefiles(OutsideProject):

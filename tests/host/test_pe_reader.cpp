@@ -49,7 +49,7 @@ std::string base_image() {
 }
 
 constexpr size_t DIRECTORIES_AT = PE_OPTIONAL_HEADER_AT + 112;
-constexpr int EXPORT = 0, IMPORT = 1, RESOURCE = 2, SECURITY = 4;
+constexpr int EXPORT = 0, IMPORT = 1, RESOURCE = 2;
 
 // File offset of data directory dir's table, which lies in the one section.
 size_t table_at(const std::string &image, int dir) {
@@ -203,8 +203,9 @@ TEST_P(DamagedImage, NamesWhatIsWrong) {
     EXPECT_EQ(rc, 1);
     std::string message = d.message(image);
     EXPECT_NE((out + err).find(message + "\n"), std::string::npos) << "expected: " << message << "\n" << out << err;
-    if (err.find("vornak: error: ") == 0)
+    if (err.find("vornak: error: ") == 0) {
         EXPECT_EQ(err.find('\n'), err.size() - 1) << "one line: " << err;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, DamagedImage, ::testing::ValuesIn(damages),

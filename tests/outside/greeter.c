@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The application of the outside project: prints its arguments and two files
-// that travel with it (found next to the DLL), and returns 40 + argc.
+// that travel with it (found next to the DLL), calls the plugin packed in
+// plugins\, and returns 40 + argc.
 #include <stdio.h>
 #include <wchar.h>
+#include <windows.h>
 
 static void print_file(const wchar_t *folder, const wchar_t *name)
 {
@@ -33,6 +35,12 @@ __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wchar_t *dll_
         *slash = 0;
     print_file(folder, L"data\\greeting.txt");
     print_file(folder, L"notes.txt");
+
+    wchar_t plugin_path[4096];
+    swprintf(plugin_path, 4096, L"%ls\\plugins\\plugin.dll", folder);
+    HMODULE plugin = LoadLibraryW(plugin_path);
+    const char *(*greeting)(void) = plugin ? (const char *(*)(void))GetProcAddress(plugin, "plugin_greeting") : NULL;
+    printf("plugin: %s\n", greeting ? greeting() : "missing");
 
     // Everything written is out before the exit code is.
     fflush(stdout);

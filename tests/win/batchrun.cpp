@@ -54,7 +54,9 @@ static FILE *results;
 
 static HANDLE open_inheritable(const wchar_t *path, bool for_writing)
 {
-    SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
+    SECURITY_ATTRIBUTES sa = {};
+    sa.nLength = sizeof sa;
+    sa.bInheritHandle = TRUE;
     HANDLE h = for_writing
                    ? CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, CREATE_ALWAYS,
                                  FILE_ATTRIBUTE_NORMAL, NULL)

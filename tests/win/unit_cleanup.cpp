@@ -151,7 +151,8 @@ static HANDLE start_child(DWORD ms)
     static wchar_t self[PATH_CHARS], command[PATH_CHARS];
     GetModuleFileNameW(NULL, self, PATH_CHARS);
     swprintf(command, PATH_CHARS, L"\"%ls\" --sleep %lu", self, ms);
-    STARTUPINFOW startup = {sizeof startup};
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
     if (!CreateProcessW(self, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
         return NULL;
@@ -388,7 +389,8 @@ static void check_session_end_stops_the_unpack(void)
     static wchar_t self[PATH_CHARS], command[PATH_CHARS];
     GetModuleFileNameW(NULL, self, PATH_CHARS);
     swprintf(command, PATH_CHARS, L"\"%ls\" --session-during-unpack \"%ls\"", self, record.extraction_directory);
-    STARTUPINFOW startup = {sizeof startup};
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
     CHECK(CreateProcessW(self, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process));
     CloseHandle(process.hThread);

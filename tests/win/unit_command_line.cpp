@@ -161,7 +161,8 @@ static DWORD run_self(const wchar_t *arguments)
     static wchar_t self[PATH_CHARS], command[PATH_CHARS];
     GetModuleFileNameW(NULL, self, PATH_CHARS);
     swprintf(command, PATH_CHARS, L"\"%ls\" %ls", self, arguments);
-    STARTUPINFOW startup = {sizeof startup};
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
     DWORD code = 0xFFFFFFFF;
     if (!CreateProcessW(self, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))

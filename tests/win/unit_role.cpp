@@ -15,7 +15,8 @@ static PROCESS_INFORMATION start_sibling(const wchar_t *self)
 {
     static wchar_t command[PATH_CHARS], name[PATH_CHARS];
     swprintf(command, PATH_CHARS, L"\"%ls\" --sleep", self);
-    STARTUPINFOW startup = {sizeof startup};
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
     if (!CHECK(CreateProcessW(self, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)))
         return process;
