@@ -172,7 +172,7 @@ BuildResult build_launcher(const BuildOptions &options, const std::string &tool_
     const BrandOptions &brand = options.brand;
     write_build_values_object(
         payload, {brand.name_units, brand.version_units, brand.company_units, brand.file_version_units}, object);
-    std::string resources = write_resources(options.brand, scratch.path());
+    std::string resources = write_resources(options.brand, scratch.path(), result.empty_folders);
 
     OutputFile image(options.output);
     image.close();
