@@ -1,16 +1,20 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""Build memory for a large payload: `vornak build --payload --unchecked` of a
-generated incompressible payload of --mib MiB, its time and peak resident set
-(GNU time's, the linker included), then a second run sampled every 20 ms for
-the largest anonymous and file-backed resident set of the tool and its
-children together. The payload lives in <build>/bench/ and is removed
-afterwards. Point --build at another build to compare tools side by side.
+"""Pack and build memory for a large application: a generated folder of
+the benchmark's app.dll and one incompressible file of --mib MiB, then
+`vornak pack` of it (default level and threads), `vornak build` of the
+folder, `vornak build --payload` of the packed payload (checked) and with
+--unchecked. For each: time and peak resident set (GNU time's, the linker
+included); with --sample, a second run sampled every 20 ms for the largest
+anonymous and file-backed resident set of the tool and its children
+together. Everything lives in <build>/bench/big/ and is removed afterwards.
+Point --build at another build to compare tools side by side.
 
-Usage: bench/bench_build_memory.py [--build DIR] [--mib 1024]
+Usage: bench/bench_build_memory.py [--build DIR] [--mib 1024] [--sample]
 """
 
 import os
+import shutil
 import subprocess
 import time
 
@@ -21,7 +25,8 @@ PIECE_BYTES = 1 << 20
 
 
 def options(p):
-    p.add_argument("--mib", type=int, default=1024, help="payload size in MiB (default 1024)")
+    p.add_argument("--mib", type=int, default=1024, help="size of the incompressible file in MiB (default 1024)")
+    p.add_argument("--sample", action="store_true", help="also sample anonymous and file-backed memory")
 
 
 def tree_status(pid):
@@ -58,26 +63,37 @@ def sampled_tree(cmd, interval=0.02):
 
 def main():
     args = benchlib.parse_args(__doc__.splitlines()[0], options)
-    vornak = args.build / "bin" / "vornak"
-    root = args.build / "bench"
-    root.mkdir(parents=True, exist_ok=True)
-    payload, exe = root / "big-payload.bin", root / "big-launcher.exe"
+    vornak = str(args.build / "bin" / "vornak")
+    work = args.build / "bench" / "big"
+    app, payload, exe = work / "app", work / "payload.bin", work / "launcher.exe"
+    shutil.rmtree(work, ignore_errors=True)
+    app.mkdir(parents=True)
     try:
-        with open(payload, "wb") as f:
+        shutil.copy(args.build / "win" / "bench" / "stamp.dll", app / "app.dll")
+        with open(app / "data.bin", "wb") as f:
             for _ in range(args.mib):
                 f.write(os.urandom(PIECE_BYTES))
-        cmd = [str(vornak), "build", "--payload", str(payload), "--unchecked", "-o", str(exe), "--quiet"]
-        benchlib.drop_dirty_pages()
-        seconds, peak = benchlib.timed(cmd)
-        benchlib.drop_dirty_pages()
-        anon, file_backed = sampled_tree(cmd)
-        print("build of a %d MiB payload (%s): %.1f s, peak resident %.0f MB; sampled: %.0f MB anonymous, "
-              "%.0f MB file-backed; image %.0f MB" % (args.mib, vornak, seconds, mb(peak), mb(anon),
-                                                     mb(file_backed), mb(exe.stat().st_size)))
+        steps = [
+            ("pack", [vornak, "pack", str(app), "--dll", "app.dll", "-o", str(payload), "--quiet"]),
+            ("build APP_DIR", [vornak, "build", str(app), "--dll", "app.dll", "-o", str(exe), "--quiet"]),
+            ("build --payload", [vornak, "build", "--payload", str(payload), "-o", str(exe), "--quiet"]),
+            ("build --payload --unchecked", [vornak, "build", "--payload", str(payload), "--unchecked",
+                                             "-o", str(exe), "--quiet"]),
+        ]
+        print("%s, one file of %d MiB; machine: %s" % (vornak, args.mib, benchlib.machine_note()))
+        print("| command | s | peak MB |%s" % (" anonymous MB | file-backed MB |" if args.sample else ""))
+        print("|---|---|---|%s" % ("---|---|" if args.sample else ""))
+        for name, cmd in steps:
+            benchlib.drop_dirty_pages()
+            seconds, peak = benchlib.timed(cmd)
+            row = "| %s | %.1f | %.0f |" % (name, seconds, mb(peak))
+            if args.sample:
+                benchlib.drop_dirty_pages()
+                anon, file_backed = sampled_tree(cmd)
+                row += " %.0f | %.0f |" % (mb(anon), mb(file_backed))
+            print(row, flush=True)
     finally:
-        for f in (payload, exe):
-            if f.exists():
-                f.unlink()
+        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":
