@@ -5,6 +5,7 @@ its own: the image exists, and its .rdata opens with exactly the payload that
 the product name and version. `vornak extract` gives the folder back, and
 refuses what could land outside its output folder. Host-side only
 (llvm-readobj, no Wine)."""
+import json
 import os
 import random
 import re
@@ -179,6 +180,51 @@ class BuildImage(unittest.TestCase):
         _, data = self.image_rdata(os.path.join(self.cwd, "d.exe"))
         self.assertEqual(data[:43], b"XYZ" + bytes(range(40)))
         self.assertEqual(struct.unpack_from("<Q", data, 48)[0], 43)
+
+    def test_dropped_empty_folders_are_recorded_for_inspect(self):
+        rows = [
+            # (folders made empty, build arguments, folders inspect lists)
+            ([], ["copy", "--dll", "app.dll"], []),
+            (["empty", "data/deep/er", "data/\u00f1 two", "zz/a/b"], ["copy", "--dll", "app.dll"],
+             ["data/deep", "data/\u00f1 two", "empty", "zz"]),
+            # A ready payload carries no folders: the build cannot know them.
+            (["empty"], ["--payload", "p.bin"], []),
+        ]
+        for made, args, listed in rows:
+            with self.subTest(made=made, args=args[0]):
+                copy = os.path.join(self.cwd, "copy")
+                shutil.rmtree(copy, ignore_errors=True)
+                shutil.copytree(os.path.join(self.cwd, "app"), copy)
+                for folder in made:
+                    os.makedirs(os.path.join(copy, folder))
+                r = self.vornak("pack", "copy", "--dll", "app.dll", "-o", "p.bin", "--level", "3")
+                self.assertEqual(r.returncode, 0, r.stderr)
+                r = self.vornak("build", *args, "-o", "a.exe", "--level", "3")
+                self.assertEqual(r.returncode, 0, r.stderr)
+                warned = re.findall(r"^vornak: warning: empty folder '(.*)' is left out", r.stderr, re.M)
+                self.assertEqual(warned, listed)
+                exe = os.path.join(self.cwd, "a.exe")
+                facts = json.loads(self.vornak("inspect", "--json", "a.exe").stdout)
+                self.assertEqual(facts["dropped_empty_folders"], listed)
+                text = self.vornak("inspect", "a.exe").stdout
+                if listed:
+                    m = re.search(r"^dropped empty folders: %d .*\n((?:  .*\n)*)" % len(listed), text, re.M)
+                    self.assertEqual(m.group(1), "".join("  %s\n" % f for f in listed))
+                else:
+                    self.assertIn("\ndropped empty folders: none recorded (", text)
+                # Read independently: an RCDATA resource by name, absent
+                # when there is nothing to record.
+                out = subprocess.run([READOBJ, "--coff-resources", exe], check=True, capture_output=True,
+                                     text=True).stdout
+                self.assertEqual("DROPPED_EMPTY_FOLDERS" in out, bool(listed), out)
+                if not listed:
+                    # Nothing else changes either: the same image as from
+                    # the packed payload file (the output's name is an input too).
+                    os.makedirs(os.path.join(self.cwd, "again"), exist_ok=True)
+                    r = self.vornak("build", "--payload", "p.bin", "-o", "again/a.exe", "--quiet")
+                    self.assertEqual(r.returncode, 0, r.stderr)
+                    with open(exe, "rb") as a, open(os.path.join(self.cwd, "again", "a.exe"), "rb") as b:
+                        self.assertEqual(a.read(), b.read())
 
     def test_failed_build_leaves_nothing(self):
         r = self.vornak("build", "app", "--dll", "missing.dll", "-o", "x.exe")

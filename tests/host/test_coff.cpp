@@ -2,13 +2,17 @@
 // The build-values object, read back with an independent COFF parser, and
 // the checks of the product name and version.
 #include <map>
+#include <random>
 
 #include <gtest/gtest.h>
 
 #include "payload/format.h"
 #include "tests/host/support.h"
 #include "tools/vornak/brand/brand.h"
+#include "tools/vornak/base/process.h"
+#include "tools/vornak/link/build.h"
 #include "tools/vornak/pe/coff.h"
+#include "tools/vornak/pe/pe_edit.h"
 #include "tools/vornak/pe/pe_reader.h"
 #include "tools/vornak/base/error.h"
 
@@ -123,6 +127,41 @@ TEST(BuildValuesObject, PayloadIsCopiedAsItIsEvenWhenEmptyOrDamaged) {
 
     EXPECT_THROW(vornak::write_build_values_object(t / "none.bin", {u"N", u"1.0.0.0", u"N", u"1.0.0.0"}, t / "n.o"), vornak::Error);
     EXPECT_FALSE(test::exists(t / "n.o"));
+}
+
+// The object that only reserves the payload's room links, once the payload
+// is written into that room, to the very image that the object carrying the
+// payload links to: every offset and byte the same, with the real launcher
+// pieces and the build's link line.
+TEST(BuildValuesObject, ReservedRoomFilledAfterTheLinkGivesTheSameImage) {
+    std::string tool_dir = VORNAK_EXE;
+    tool_dir.resize(tool_dir.rfind('/'));
+    std::string linker = vornak::find_linker(tool_dir);
+    std::string libraries = vornak::launcher_library_dir(tool_dir);
+    std::mt19937 random(18);
+    for (size_t bytes : {size_t{0}, size_t{13}, size_t{4096}, size_t{300007}}) {
+        SCOPED_TRACE("payload of " + std::to_string(bytes) + " bytes");
+        TempDir t;
+        std::string payload(bytes, '\0');
+        for (char &c : payload) c = static_cast<char>(random());
+        test::write_file(t / "p.bin", payload);
+        const vornak::BuildValueStrings strings = {u"Same App", u"1.2.0.0", u"Acme", u"1.2.3.0"};
+        std::string images[2];
+        for (auto kind : {vornak::ObjectPayload::COPIED, vornak::ObjectPayload::RESERVED}) {
+            bool reserved = kind == vornak::ObjectPayload::RESERVED;
+            std::string object = t / (reserved ? "reserved.o" : "copied.o");
+            std::string exe = t / (reserved ? "reserved.exe" : "copied.exe");
+            vornak::write_build_values_object(t / "p.bin", strings, object, kind);
+            if (reserved) EXPECT_LT(test::read_file(object).size(), 1024u) << "the payload is not in the object";
+            ASSERT_EQ(vornak::run_program(linker, vornak::link_arguments(libraries, object, "", exe)), 0);
+            vornak::align_payload_section(exe);
+            if (reserved) vornak::write_payload_into_image(exe, t / "p.bin");
+            vornak::verify_payload_placement(exe, t / "p.bin");
+            images[reserved] = test::read_file(exe);
+        }
+        ASSERT_EQ(images[0].size(), images[1].size());
+        EXPECT_TRUE(images[0] == images[1]) << "the images differ";
+    }
 }
 
 TEST(BrandChecks, VersionIsOneToFourNumbersUpTo65535) {

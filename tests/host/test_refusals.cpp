@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <functional>
+#include <random>
 
 #include <gtest/gtest.h>
 #include <zstd.h>
@@ -216,6 +217,18 @@ std::string payload(const std::string &frames, const std::string &fill = std::st
 
 std::string good_stream() { return entry(u"app.dll", "MZ") + entry(u"data\\file.name.txt", "x") + terminator; }
 
+// A stream whose frame is over 8 MiB: the decoder takes it in more than one
+// slice. Incompressible data, the same every time.
+std::string big_stream() {
+    static const std::string stream = [] {
+        std::mt19937 random(9);
+        std::string data(9 << 20, '\0');
+        for (char &c : data) c = static_cast<char>(random());
+        return entry(u"app.dll", data) + terminator;
+    }();
+    return stream;
+}
+
 std::string with_name(const std::u16string &name) {
     return payload(frame(entry(u"app.dll", "MZ") + entry(name, "x") + terminator));
 }
@@ -246,6 +259,10 @@ const PayloadRefusal payload_refusals[] = {
     {"content checksum does not match",
      [] { std::string f = frame(good_stream(), 20, true); f[f.size() - 1] ^= 1; return payload(f); }, "checksum"},
     {"data after the terminator", [] { return payload(frame(good_stream() + "junk")); }, "follow the terminator"},
+    {"checksum does not match, frame over 8 MiB",
+     [] { std::string f = frame(big_stream(), 24, true); f[f.size() - 1] ^= 1; return payload(f); }, "checksum"},
+    {"data after the terminator, frame over 8 MiB", [] { return payload(frame(big_stream() + "junk", 24)); },
+     "follow the terminator"},
     {"name of 1024 units", [] { return with_name(std::u16string(1024, u'n')); }, "longer than 1023"},
     {"parent component", [] { return with_name(u"..\\x"); }, "'..'"},
     {"parent component inside", [] { return with_name(u"sub\\..\\..\\x"); }, "'..'"},
@@ -302,4 +319,6 @@ TEST(AcceptsPayload, WhatThePackerWritesAndDottedNames) {
     EXPECT_NO_THROW(vornak::check_payload_file(t / "q.bin"));
     write_file(t / "r.bin", payload(frame(entry(u"a.dll", "") + entry(std::u16string(1023, u'n'), "") + terminator)));
     EXPECT_NO_THROW(vornak::check_payload_file(t / "r.bin"));
+    write_file(t / "s.bin", payload(frame(big_stream(), 24, true)));
+    EXPECT_NO_THROW(vornak::check_payload_file(t / "s.bin"));
 }

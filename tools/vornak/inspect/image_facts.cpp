@@ -419,6 +419,16 @@ static ImageFacts gather_facts(const std::string &path, const MappedFile &f) {
             ++facts.failed_checks;
         }
     }
+    for (const PeResource &r : facts.resources) {
+        if (!(r.type_is_id && r.type_id == RT_RCDATA_ID && r.name == DROPPED_FOLDERS_NAME_TEXT)) continue;
+        std::string text = resource_data(pe, r);
+        for (size_t at = 0; at < text.size();) {
+            size_t end = std::min(text.find('\n', at), text.size());
+            facts.dropped_folders.push_back(printable(text.substr(at, end - at)));
+            at = end + 1;
+        }
+        break;
+    }
     try {
         facts.failed_checks += read_icons(pe, facts.resources, facts.icons);
     } catch (const Error &e) {

@@ -111,6 +111,10 @@ struct ImageFacts {
     uint32_t manifest_bytes = 0;
     std::string manifest;  // made printable
     VersionFacts version;
+    // Empty folders the build left out of the payload, from the record it
+    // keeps among the resources (made printable); none recorded when the
+    // build dropped none or took a ready payload file.
+    std::vector<std::string> dropped_folders;
     IconFacts icons;
     SignatureFacts signature;
     PayloadFacts payload;

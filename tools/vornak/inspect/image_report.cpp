@@ -60,6 +60,12 @@ void write_resources(const ImageFacts &f, std::ostream &out) {
         out << "manifest: " << f.manifest_bytes << " bytes\n  " << f.manifest << "\n";
     else
         out << "manifest: none\n";
+    if (f.dropped_folders.empty()) {
+        out << "dropped empty folders: none recorded (none was dropped, or the build took a ready payload file)\n";
+    } else {
+        out << "dropped empty folders: " << f.dropped_folders.size() << " (a payload holds files only)\n";
+        for (const std::string &d : f.dropped_folders) out << "  " << d << "\n";
+    }
     const VersionFacts &v = f.version;
     if (!v.present) {
         out << "version: none\n";

@@ -161,6 +161,7 @@ void write_json_report(const ImageFacts &f, std::ostream &out) {
         resources.push_back({{"type", r.type}, {"name", r.name}, {"language", r.language}, {"bytes", r.size}});
     report["resources"] = resources;
     report["manifest"] = f.manifest_present ? json{{"bytes", f.manifest_bytes}, {"text", f.manifest}} : json(nullptr);
+    report["dropped_empty_folders"] = f.dropped_folders;
     report["version"] = version_json(f.version);
     report["icons"] = icons_json(f.icons);
     report["signature"] = signature_json(f.signature);

@@ -170,9 +170,12 @@ BuildResult build_launcher(const BuildOptions &options, const std::string &tool_
     }
     std::string object = scratch.path() + "/build_values.o";
     const BrandOptions &brand = options.brand;
-    write_build_values_object(
-        payload, {brand.name_units, brand.version_units, brand.company_units, brand.file_version_units}, object);
-    std::string resources = write_resources(options.brand, scratch.path());
+    // The linker only reserves the payload's room; the payload is written
+    // into it afterwards, so no process holds it in memory whole.
+    write_build_values_object(payload,
+                              {brand.name_units, brand.version_units, brand.company_units, brand.file_version_units},
+                              object, ObjectPayload::RESERVED);
+    std::string resources = write_resources(options.brand, scratch.path(), result.empty_folders);
 
     OutputFile image(options.output);
     image.close();
@@ -180,6 +183,7 @@ BuildResult build_launcher(const BuildOptions &options, const std::string &tool_
                          link_arguments(library_dir, object, resources, image.temp_path(), options.console));
     if (rc != 0) throw Error("the linker failed (exit code " + std::to_string(rc) + ")");
     align_payload_section(image.temp_path());
+    write_payload_into_image(image.temp_path(), payload);
     verify_payload_placement(image.temp_path(), payload);
     finish_image(options.brand, image.temp_path());
     check_linked_layout(image.temp_path());

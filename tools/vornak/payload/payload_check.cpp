@@ -65,6 +65,8 @@ void check_payload_file(const std::string &path) {
         throw Error(where + "does not start with \"" + PAYLOAD_MAGIC + "\"");
     check_tail(file, where);
     check_frame(file, parts, where);
+    // Finding the frame's end touched pages all through the file.
+    mapped.release_before(file.p + file.n);
 
     EntryNameSet names;
     uint64_t count = 0;
@@ -75,7 +77,7 @@ void check_payload_file(const std::string &path) {
             if (!problem.empty())
                 throw Error("the name of entry " + std::to_string(count) + " '" +
                             printable(utf16_to_utf8(entry.name)) + "' " + problem);
-        });
+        }, [&](const unsigned char *upto) { mapped.release_before(upto); });
     } catch (const Error &e) {
         throw Error(where + e.what());
     }

@@ -19,15 +19,19 @@ namespace vornak {
 namespace {
 
 constexpr size_t DECODE_BUFFER_BYTES = 1 << 17;
+// The frame is handed to zstd in slices of this size, so that whoever
+// mapped it can let the pages behind go (see read_payload_entries).
+constexpr size_t INPUT_SLICE_BYTES = 8 << 20;
 
 }  // namespace
 
 // The decoded content of one frame, read front to back.
 class DecodedStream {
 public:
-    DecodedStream(const unsigned char *frame, size_t frame_bytes) : dctx_(ZSTD_createDCtx()), out_(DECODE_BUFFER_BYTES) {
+    DecodedStream(const unsigned char *frame, size_t frame_bytes, const std::function<void(const unsigned char *)> &consumed)
+        : dctx_(ZSTD_createDCtx()), out_(DECODE_BUFFER_BYTES), frame_(frame), frame_bytes_(frame_bytes), consumed_(consumed) {
         if (!dctx_) throw Error("zstd: cannot allocate a decompression context");
-        in_ = ZSTD_inBuffer{frame, frame_bytes, 0};
+        in_ = ZSTD_inBuffer{frame, std::min(frame_bytes, INPUT_SLICE_BYTES), 0};
     }
     ~DecodedStream() { ZSTD_freeDCtx(dctx_); }
     DecodedStream(const DecodedStream &) = delete;
@@ -45,6 +49,10 @@ public:
                 continue;
             }
             if (finished_) break;
+            if (in_.pos == in_.size && in_.size < frame_bytes_) {
+                in_.size = std::min(frame_bytes_, in_.size + INPUT_SLICE_BYTES);
+                if (consumed_) consumed_(frame_ + in_.pos);
+            }
             ZSTD_outBuffer ob{out_.data(), out_.size(), 0};
             size_t rc = ZSTD_decompressStream(dctx_, &ob, &in_);
             if (ZSTD_isError(rc)) throw Error(std::string("the frame does not decode: ") + ZSTD_getErrorName(rc));
@@ -52,7 +60,7 @@ public:
             have_ = ob.pos;
             decoded_ += ob.pos;
             if (rc == 0) finished_ = true;
-            else if (ob.pos == 0 && in_.pos == in_.size) throw Error("the frame is truncated");
+            else if (ob.pos == 0 && in_.pos == frame_bytes_) throw Error("the frame is truncated");
         }
         return done;
     }
@@ -62,6 +70,9 @@ private:
     ZSTD_DCtx *dctx_;
     ZSTD_inBuffer in_;
     std::vector<char> out_;
+    const unsigned char *frame_;
+    size_t frame_bytes_;
+    const std::function<void(const unsigned char *)> &consumed_;
     size_t pos_ = 0, have_ = 0;
     bool finished_ = false;
     uint64_t decoded_ = 0;
@@ -100,8 +111,9 @@ PayloadParts locate_payload(ByteView region) {
 }
 
 uint64_t read_payload_entries(const unsigned char *frame, size_t frame_bytes,
-                              const std::function<void(const PayloadEntry &, EntryData &)> &visit) {
-    DecodedStream stream(frame, frame_bytes);
+                              const std::function<void(const PayloadEntry &, EntryData &)> &visit,
+                              const std::function<void(const unsigned char *)> &consumed) {
+    DecodedStream stream(frame, frame_bytes, consumed);
     for (;;) {
         PayloadEntry entry;
         for (;;) {

@@ -50,7 +50,8 @@ public:
 
 private:
     friend uint64_t read_payload_entries(const unsigned char *, size_t,
-                                         const std::function<void(const PayloadEntry &, EntryData &)> &);
+                                         const std::function<void(const PayloadEntry &, EntryData &)> &,
+                                         const std::function<void(const unsigned char *)> &);
     EntryData(DecodedStream &stream, const PayloadEntry &entry) : stream_(stream), entry_(entry), remaining_(entry.size) {}
     DecodedStream &stream_;
     const PayloadEntry &entry_;
@@ -65,8 +66,12 @@ private:
 // a name is empty of its zero unit or longer than PAYLOAD_NAME_MAX_UNITS, the
 // stream ends inside an entry, or decoded bytes follow the terminator;
 // entries visited before that stay visited. Errors the visitor throws pass
-// through.
+// through. consumed, when given, is told now and then how far into the frame
+// zstd has read (a pointer to the first byte it has not): the bytes before
+// it are not read again, so a caller that mapped the frame can let their
+// pages go (MappedFile::release_before).
 uint64_t read_payload_entries(const unsigned char *frame, size_t frame_bytes,
-                              const std::function<void(const PayloadEntry &, EntryData &)> &visit);
+                              const std::function<void(const PayloadEntry &, EntryData &)> &visit,
+                              const std::function<void(const unsigned char *)> &consumed = {});
 
 }  // namespace vornak

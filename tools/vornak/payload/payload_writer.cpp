@@ -39,6 +39,11 @@ constexpr size_t READ_CHUNK_BYTES = 1 << 20;
 // the input alone, never on the thread count: zstd's multithreaded frames
 // are then the same bytes whatever the number of workers.
 constexpr uint64_t JOBS_WANTED = 16;
+// Jobs stay at most 32 MiB: zstd's memory in multithreaded mode grows with
+// the job size (input for the jobs in flight, each job's output until it is
+// written). Up to 512 MiB of input the cut is the same as without this
+// bound; beyond it, 1 GiB of input took 64 MiB jobs and 950 MB of memory.
+constexpr unsigned JOB_LOG_MAX = 25;
 
 struct WorkerJobs {
     uint64_t job_bytes;
@@ -46,7 +51,7 @@ struct WorkerJobs {
 };
 
 WorkerJobs worker_jobs(uint64_t stream_bytes, unsigned window_log) {
-    const unsigned min_log = 22, max_log = window_log + 2;
+    const unsigned min_log = 22, max_log = std::min(window_log + 2, JOB_LOG_MAX);
     uint64_t target = stream_bytes / JOBS_WANTED;
     unsigned job_log = min_log;
     while (job_log < max_log && (uint64_t{1} << job_log) < target) ++job_log;

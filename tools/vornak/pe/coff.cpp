@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Writes the build-values object byte by byte: file header, one section
-// header, the raw data, a symbol table and its string table. No timestamp,
-// so the same inputs give the same object.
+// header (two when the payload's room is reserved), the raw data, a symbol
+// table and its string table. No timestamp, so the same inputs give the same
+// object.
 #include "tools/vornak/pe/coff.h"
 
 #include <fcntl.h>
@@ -88,7 +89,7 @@ BuildValuesLayout build_values_layout(uint64_t payload_bytes, const BuildValueSt
 }
 
 void write_build_values_object(const std::string &payload_path, const BuildValueStrings &strings,
-                               const std::string &output) {
+                               const std::string &output, ObjectPayload payload) {
     struct stat st;
     if (::stat(payload_path.c_str(), &st) != 0) {
         int err = errno;
@@ -100,51 +101,76 @@ void write_build_values_object(const std::string &payload_path, const BuildValue
     if (layout.section_bytes > 0xFFFFFFFFu)
         throw Error("payload of " + std::to_string(payload_bytes) +
                     " bytes is too large for a Windows image section (4 GiB at most)");
+    bool reserved = payload == ObjectPayload::RESERVED;
+    // Reserved: section 1 is the payload's room, section 2 the rest, which
+    // lld places right after it (its 8-byte alignment is met at
+    // length_offset), so every offset in the image stays as with one section.
+    uint16_t section_count = reserved ? 2 : 1;
+    int16_t tail_section = reserved ? 2 : 1;
+    uint32_t tail_start = reserved ? static_cast<uint32_t>(layout.length_offset) : 0;
     uint32_t section_bytes = static_cast<uint32_t>(layout.section_bytes);
-    uint32_t raw_offset = COFF_FILE_HEADER_BYTES + COFF_SECTION_HEADER_BYTES;
+    uint32_t room_bytes = reserved ? tail_start : section_bytes;
+    uint32_t tail_bytes = section_bytes - tail_start;
+    uint32_t raw_offset = static_cast<uint32_t>(COFF_FILE_HEADER_BYTES + COFF_SECTION_HEADER_BYTES * section_count);
+    uint32_t raw_bytes = reserved ? tail_bytes : section_bytes;
 
     std::string symbols, names;  // names: the symbol string table
-    put_symbol(symbols, names, ".rdata", 0, 1, IMAGE_SYM_CLASS_STATIC, 1);
-    put_le32(symbols, section_bytes);  // aux: section definition
-    put_le16(symbols, 0);              // relocations
-    put_le16(symbols, 0);              // line numbers
-    put_le32(symbols, 0);              // checksum
-    put_le16(symbols, 0);              // associated section
-    symbols.append(4, '\0');           // selection, unused
+    auto section_symbol = [&](int16_t number, uint32_t bytes) {
+        put_symbol(symbols, names, ".rdata", 0, number, IMAGE_SYM_CLASS_STATIC, 1);
+        put_le32(symbols, bytes);  // aux: section definition
+        put_le16(symbols, 0);      // relocations
+        put_le16(symbols, 0);      // line numbers
+        put_le32(symbols, 0);      // checksum
+        put_le16(symbols, 0);      // associated section
+        symbols.append(4, '\0');   // selection, unused
+    };
+    section_symbol(1, room_bytes);
+    if (reserved) section_symbol(2, tail_bytes);
     put_symbol(symbols, names, BUILD_VALUE_SYMBOL_PAYLOAD, static_cast<uint32_t>(layout.payload_offset), 1,
                IMAGE_SYM_CLASS_EXTERNAL, 0);
-    put_symbol(symbols, names, BUILD_VALUE_SYMBOL_PAYLOAD_BYTES, static_cast<uint32_t>(layout.length_offset),
-               1, IMAGE_SYM_CLASS_EXTERNAL, 0);
+    put_symbol(symbols, names, BUILD_VALUE_SYMBOL_PAYLOAD_BYTES,
+               static_cast<uint32_t>(layout.length_offset) - tail_start, tail_section, IMAGE_SYM_CLASS_EXTERNAL, 0);
     for (size_t i = 0; i < strings.size(); ++i)
-        put_symbol(symbols, names, BUILD_VALUE_STRING_SYMBOLS[i], static_cast<uint32_t>(layout.string_offsets[i]), 1,
+        put_symbol(symbols, names, BUILD_VALUE_STRING_SYMBOLS[i],
+                   static_cast<uint32_t>(layout.string_offsets[i]) - tail_start, tail_section,
                    IMAGE_SYM_CLASS_EXTERNAL, 0);
     uint32_t symbol_count = static_cast<uint32_t>(symbols.size() / SYMBOL_BYTES);
 
     std::string head;
     put_le16(head, IMAGE_FILE_MACHINE_AMD64);
-    put_le16(head, 1);                           // sections
-    put_le32(head, 0);                           // timestamp
-    put_le32(head, raw_offset + section_bytes);  // symbol table
+    put_le16(head, section_count);
+    put_le32(head, 0);                        // timestamp
+    put_le32(head, raw_offset + raw_bytes);  // symbol table
     put_le32(head, symbol_count);
     put_le16(head, 0);  // optional header
     put_le16(head, 0);  // characteristics
-    std::string name(".rdata");
-    name.resize(8, '\0');
-    head += name;
-    put_le32(head, 0);  // virtual size: 0 in objects
-    put_le32(head, 0);  // virtual address
-    put_le32(head, section_bytes);
-    put_le32(head, raw_offset);
-    put_le32(head, 0);  // relocations
-    put_le32(head, 0);  // line numbers
-    put_le16(head, 0);
-    put_le16(head, 0);
-    put_le32(head, BUILD_VALUES_SECTION_FLAGS);
-
+    auto section_header = [&](uint32_t bytes, uint32_t data_offset, uint32_t flags) {
+        std::string name(".rdata");
+        name.resize(8, '\0');
+        head += name;
+        put_le32(head, 0);  // virtual size: 0 in objects
+        put_le32(head, 0);  // virtual address
+        put_le32(head, bytes);
+        put_le32(head, data_offset);
+        put_le32(head, 0);  // relocations
+        put_le32(head, 0);  // line numbers
+        put_le16(head, 0);
+        put_le16(head, 0);
+        put_le32(head, flags);
+    };
+    if (reserved) {
+        section_header(room_bytes, 0, BUILD_VALUES_SECTION_FLAGS);
+        section_header(tail_bytes, raw_offset, BUILD_VALUES_TAIL_SECTION_FLAGS);
+    } else {
+        section_header(section_bytes, raw_offset, BUILD_VALUES_SECTION_FLAGS);
+    }
     OutputFile out(output);
     out.write(head.data(), head.size());
-    copy_payload(payload_path, payload_bytes, out);
-    std::string tail(layout.length_offset - payload_bytes, '\0');
+    std::string tail;
+    if (!reserved) {
+        copy_payload(payload_path, payload_bytes, out);
+        tail.assign(layout.length_offset - payload_bytes, '\0');
+    }
     put_le64(tail, payload_bytes);
     for (const std::u16string &value : strings) {
         tail += utf16le_bytes(value);

@@ -38,11 +38,27 @@ struct BuildValuesLayout {
 };
 BuildValuesLayout build_values_layout(uint64_t payload_bytes, const BuildValueStrings &strings);
 
+// IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_ALIGN_8BYTES | IMAGE_SCN_MEM_READ:
+// the length and strings when the payload's room is a section of its own.
+constexpr uint32_t BUILD_VALUES_TAIL_SECTION_FLAGS = 0x00000040u | 0x00400000u | 0x40000000u;
+
+enum class ObjectPayload {
+    // The payload's bytes are in the object, which the linker copies into
+    // the image: it holds both in memory, each as large as the payload.
+    COPIED,
+    // The payload gets a section of its own whose size is the payload's
+    // (rounded up to 8) but which has no data in the object (PointerToRawData
+    // 0). lld then lays the image out exactly as for COPIED but never writes
+    // that room, which write_payload_into_image fills afterwards.
+    RESERVED,
+};
+
 // Writes the object to output. The payload file is copied in as it is,
-// unchecked. The symbols are the BUILD_VALUE_SYMBOL_* names of
-// payload/format.h, which image/build_values.h declares. Throws Error when the
-// payload cannot be read or the section would not fit a 32-bit size.
+// unchecked, or only its size is taken (RESERVED). The symbols are the
+// BUILD_VALUE_SYMBOL_* names of payload/format.h, which image/build_values.h
+// declares. Throws Error when the payload cannot be read or the section
+// would not fit a 32-bit size.
 void write_build_values_object(const std::string &payload_path, const BuildValueStrings &strings,
-                               const std::string &output);
+                               const std::string &output, ObjectPayload payload = ObjectPayload::COPIED);
 
 }  // namespace vornak

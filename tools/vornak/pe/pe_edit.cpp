@@ -113,6 +113,57 @@ void align_payload_section(const std::string &path) {
     }
 }
 
+void write_payload_into_image(const std::string &exe_path, const std::string &payload_path) {
+    uint64_t room = 0, at = 0;
+    {
+        MappedFile f(exe_path);
+        PeImage pe = parse_pe(f.data(), f.size());
+        const PeSection *rdata = pe.section(".rdata");
+        if (!rdata) throw Error("the linked image has no .rdata section");
+        at = rdata->raw_offset;
+        room = rdata->raw_size;
+    }
+    int in = ::open(payload_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        int err = errno;
+        throw Error("cannot open payload '" + printable(payload_path) + "': " + errno_text(err));
+    }
+    int out = ::open(exe_path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (out < 0) {
+        int err = errno;
+        ::close(in);
+        throw Error("cannot open '" + printable(exe_path) + "' to write the payload into it: " + errno_text(err));
+    }
+    auto fail = [&](const std::string &what) {
+        int err = errno;
+        ::close(in);
+        ::close(out);
+        throw Error(what + (err ? ": " + errno_text(err) : std::string()));
+    };
+    // Through a buffer rather than mappings: a mapping's pages would stay
+    // resident in this process, as many as the payload has.
+    std::vector<char> chunk(MOVE_CHUNK_BYTES);
+    for (uint64_t done = 0;;) {
+        ssize_t n = ::read(in, chunk.data(), chunk.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) fail("cannot read payload '" + printable(payload_path) + "'");
+        if (n == 0) break;
+        if (done + static_cast<uint64_t>(n) > room) {
+            errno = 0;
+            fail("payload '" + printable(payload_path) + "' grew while the image was being built");
+        }
+        if (::pwrite(out, chunk.data(), static_cast<size_t>(n), static_cast<off_t>(at + done)) != n)
+            fail("cannot write the payload into '" + printable(exe_path) + "'");
+        done += static_cast<uint64_t>(n);
+    }
+    ::close(in);
+    if (::close(out) != 0) {
+        errno = errno ? errno : EIO;
+        int err = errno;
+        throw Error("cannot write '" + printable(exe_path) + "': " + errno_text(err));
+    }
+}
+
 void verify_payload_placement(const std::string &exe_path, const std::string &payload_path) {
     MappedFile exe(exe_path);
     MappedFile payload(payload_path);

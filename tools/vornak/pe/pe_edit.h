@@ -21,6 +21,13 @@ namespace vornak {
 // the file is not a PE32+ image with .rdata or cannot be rewritten.
 void align_payload_section(const std::string &path);
 
+// Writes the payload file into the room that a build-values object of
+// ObjectPayload::RESERVED left at the start of .rdata, after
+// align_payload_section. Reads and writes in pieces, so memory stays small
+// whatever the payload's size. Throws Error when a file cannot be read or
+// written, or the payload outgrew .rdata.
+void write_payload_into_image(const std::string &exe_path, const std::string &payload_path);
+
 // Checks that the section .rdata of the image at exe_path opens with the
 // first bytes of the payload file and holds the payload's length at the next
 // multiple of 8 behind it. Throws Error otherwise.

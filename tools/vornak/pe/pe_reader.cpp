@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 
 #include <cerrno>
@@ -106,6 +107,15 @@ MappedFile::MappedFile(const std::string &path) {
 
 MappedFile::~MappedFile() {
     if (data_) ::munmap(const_cast<unsigned char *>(data_), size_);
+}
+
+void MappedFile::release_before(const unsigned char *upto) const {
+    if (!data_ || upto <= data_) return;
+    size_t bytes = static_cast<size_t>(std::min<const unsigned char *>(upto, data_ + size_) - data_);
+    bytes -= bytes % static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    // A hint only: a private read-only mapping that was never written has
+    // nothing to lose, and a failure leaves the pages where they are.
+    if (bytes) ::madvise(const_cast<unsigned char *>(data_), bytes, MADV_DONTNEED);
 }
 
 void ByteView::need(size_t at, size_t bytes) const {

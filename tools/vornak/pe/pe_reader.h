@@ -26,6 +26,10 @@ public:
     MappedFile &operator=(const MappedFile &) = delete;
     const unsigned char *data() const { return data_; }
     size_t size() const { return size_; }
+    // Lets the whole pages before upto (a pointer into the mapping) leave
+    // this process's resident set; reading them again maps them back from
+    // the file. For reading a large file front to back.
+    void release_before(const unsigned char *upto) const;
 
 private:
     const unsigned char *data_ = nullptr;

@@ -90,15 +90,23 @@ std::string version_string(const char *key, const std::u16string &value) {
     return version_node(ascii_units(key), wide_z(value), static_cast<uint16_t>(value.size() + 1), 1, {});
 }
 
-// One .res entry with a numeric type and name.
+// One .res entry with a numeric type and a numeric name (id), or with
+// name, a string, when it is not empty.
 void append_resource(std::string &res, uint16_t type, uint16_t id, uint16_t memory_flags,
-                     const std::string &data) {
+                     const std::string &data, const std::u16string &name = std::u16string()) {
+    std::string name_field;
+    if (name.empty()) {
+        put_le16(name_field, 0xFFFF);
+        put_le16(name_field, id);
+    } else {
+        name_field = wide_z(name);
+        align4(name_field);  // type and name together start at offset 8, so the fields after stay aligned
+    }
     put_le32(res, static_cast<uint32_t>(data.size()));
-    put_le32(res, 32);  // header bytes: the ordinal forms of type and name keep it fixed
+    put_le32(res, static_cast<uint32_t>(8 + 4 + name_field.size() + 16));  // header bytes
     put_le16(res, 0xFFFF);
     put_le16(res, type);
-    put_le16(res, 0xFFFF);
-    put_le16(res, id);
+    res += name_field;
     put_le32(res, 0);  // data version
     put_le16(res, memory_flags);
     put_le16(res, LANGUAGE_NEUTRAL);
@@ -207,7 +215,14 @@ std::string icon_group_directory(const std::vector<IconImage> &icons) {
     return b;
 }
 
-std::string resource_file(const BrandOptions &brand, const std::vector<IconImage> &icons) {
+std::string dropped_folders_resource(const std::vector<std::string> &folders) {
+    std::string text;
+    for (const std::string &f : folders) text += f + "\n";
+    return text;
+}
+
+std::string resource_file(const BrandOptions &brand, const std::vector<IconImage> &icons,
+                          const std::vector<std::string> &dropped_folders) {
     if (icons.empty() || icons.size() > 0xFFFF) throw Error("an icon group needs 1 to 65,535 images");
     std::string res;
     append_resource(res, 0, 0, 0, std::string());  // the empty entry that marks a 32-bit .res file
@@ -216,12 +231,16 @@ std::string resource_file(const BrandOptions &brand, const std::vector<IconImage
     for (size_t i = 0; i < icons.size(); ++i)
         append_resource(res, RT_ICON_ID, static_cast<uint16_t>(i + 1), MOVEABLE_PURE_DISCARDABLE, icons[i].png);
     append_resource(res, RT_GROUP_ICON_ID, 1, MOVEABLE_PURE_DISCARDABLE, icon_group_directory(icons));
+    if (!dropped_folders.empty())
+        append_resource(res, RT_RCDATA_ID, 0, MOVEABLE_PURE, dropped_folders_resource(dropped_folders),
+                        DROPPED_FOLDERS_NAME);
     return res;
 }
 
-std::string write_resources(const BrandOptions &brand, const std::string &dir) {
+std::string write_resources(const BrandOptions &brand, const std::string &dir,
+                            const std::vector<std::string> &dropped_folders) {
     std::vector<IconImage> icons = brand.icons.empty() ? default_icons() : read_icons(brand.icons);
-    std::string res = resource_file(brand, icons);
+    std::string res = resource_file(brand, icons, dropped_folders);
     std::string path = dir + "/resources.res";
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(res.data(), static_cast<std::streamsize>(res.size()));

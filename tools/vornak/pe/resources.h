@@ -15,6 +15,7 @@
 namespace vornak {
 
 constexpr uint16_t RT_ICON_ID = 3;
+constexpr uint16_t RT_RCDATA_ID = 10;
 constexpr uint16_t RT_GROUP_ICON_ID = 14;
 constexpr uint16_t RT_VERSION_ID = 16;
 constexpr uint16_t RT_MANIFEST_ID = 24;
@@ -46,13 +47,26 @@ std::string version_resource(const BrandOptions &brand);
 // The icon group directory for icons, whose image ids are 1..n in order.
 std::string icon_group_directory(const std::vector<IconImage> &icons);
 
-// The whole .res file: manifest, version resource, icon images and group.
-std::string resource_file(const BrandOptions &brand, const std::vector<IconImage> &icons);
+// The record of the empty folders a build left out of the payload, for
+// inspect to list: an RCDATA resource of this name, language neutral,
+// holding each folder's path inside the application folder (UTF-8, "/"
+// between components) followed by a line feed. The launcher never reads it.
+// A build that dropped no folder, or that took a ready payload file and so
+// cannot know, carries none: its image is the same as without the record.
+constexpr const char16_t *DROPPED_FOLDERS_NAME = u"DROPPED_EMPTY_FOLDERS";
+constexpr const char *DROPPED_FOLDERS_NAME_TEXT = "\"DROPPED_EMPTY_FOLDERS\"";  // as PeResource names it
+std::string dropped_folders_resource(const std::vector<std::string> &folders);
 
-// Writes the resource file for brand (checked by check_brand_options) into
-// dir (a private scratch directory) and returns its path. Throws Error on
-// bad input (an unreadable or malformed icon) or when the file cannot be
-// written.
-std::string write_resources(const BrandOptions &brand, const std::string &dir);
+// The whole .res file: manifest, version resource, icon images and group,
+// and the record of dropped_folders when there are any.
+std::string resource_file(const BrandOptions &brand, const std::vector<IconImage> &icons,
+                          const std::vector<std::string> &dropped_folders = {});
+
+// Writes the resource file for brand (checked by check_brand_options) and
+// dropped_folders into dir (a private scratch directory) and returns its
+// path. Throws Error on bad input (an unreadable or malformed icon) or when
+// the file cannot be written.
+std::string write_resources(const BrandOptions &brand, const std::string &dir,
+                            const std::vector<std::string> &dropped_folders = {});
 
 }  // namespace vornak
