@@ -22,7 +22,9 @@ struct launcher_build_values {
 struct launch_record {
     wchar_t extraction_directory[PATH_CHARS];  // absolute once normalised
     wchar_t application_dll_path[PATH_CHARS];  // first entry's full path
-    volatile unsigned char unpacking_started;  // 0, then 1 before the first entry is read
+    // 0, then 1 once this run has created the extraction directory: only then
+    // is it ours to remove.
+    volatile unsigned char unpacking_started;
     int argc;                                  // the runtime's own parse, read once
     wchar_t **argv;
     // The own module path as GetModuleFileNameW gives it, read once; the
@@ -67,6 +69,12 @@ int release_child_process(void);
 HANDLE published_child_process(void);
 
 void cleanup_launch(void);
+
+// The removal walk as on a file system that does not answer
+// FileAttributeTagInfo (FAT, exFAT): with true, it reads every entry's
+// attributes through FileBasicInfo from the start. The walk sets it by
+// itself once the file system refuses; tests set it to walk that way on any.
+void assume_attribute_tag_unavailable(bool unavailable);
 BOOL WINAPI console_control_handler(DWORD control_type);
 
 // Logoff and shutdown (session.cpp), parent role only. listen_for_session_end

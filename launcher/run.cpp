@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The run sequence from entry to exit in both roles. Owns the launch record
 // (static storage, zero at start: the console handler may still read it
-// while the process exits) and hands it to the parts that need it. A fatal
-// error anywhere here ends the process without removing anything; only
-// cleanup_launch removes the extraction directory.
+// while the process exits) and hands it to the parts that need it. Once the
+// parent has created the extraction directory, a fatal error anywhere ends
+// the process through cleanup_launch, which removes it; before that, and in
+// the child, a fatal error removes nothing.
 #include "launcher/launcher.h"
 #include "paths/paths.h"
 #include "payload/payload.h"
@@ -27,6 +28,14 @@ static void normalise_extraction_directory(wchar_t (&extraction_directory)[PATH_
     if (length == 0 || length >= PATH_CHARS)
         abort();
     memcpy(extraction_directory, full_path, (length + 1) * sizeof(wchar_t));
+}
+
+// Called by the unpacker as soon as the extraction directory exists: from
+// here on it is this run's to remove, also after a failed start.
+static void extraction_directory_created(void)
+{
+    record.unpacking_started = 1;
+    set_failure_cleanup(cleanup_launch);
 }
 
 void capture_process_inputs(launch_record *record)
@@ -75,8 +84,7 @@ int run_launcher(const launcher_build_values *build, HINSTANCE, HINSTANCE, wchar
         listen_for_session_end();
 
     open_payload(build->payload, build->payload_bytes);
-    record.unpacking_started = 1;
-    unpack_payload(role, record.extraction_directory, record.application_dll_path,
+    unpack_payload(role, record.extraction_directory, record.application_dll_path, extraction_directory_created,
                    role == ROLE_PARENT ? serve_session_messages : NULL);
     // A payload whose first entry is the terminator has nothing to run; the
     // child must not go on to start anything either.

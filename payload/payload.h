@@ -18,20 +18,32 @@ enum {
 void open_payload(const unsigned char *payload, unsigned long long payload_bytes);
 
 // Decodes the opened payload. first_entry_path (PATH_CHARS units) receives
-// the first entry's full path, and stays empty when the stream ends before
-// any entry. Parent role: writes every entry, then frees the decoder. Child
-// role: returns as soon as the first entry's path is known. Every failure
-// ends the process with its message. after_each_entry, when given, is called
-// after each written entry (the parent serves its message queue there); it
-// may end the process.
+// the first entry's full path in its plain form, and stays empty when the
+// stream ends before any entry. Parent role: creates the extraction
+// directory (it must not exist), calls root_created once it has, then writes
+// every entry below it and frees the decoder. Child role: returns as soon as
+// the first entry's path is known. Every failure ends the process with its
+// message; after root_created through exit_after_failure. after_each_entry,
+// when given, is called after each written entry (the parent serves its
+// message queue there); it may end the process.
 void unpack_payload(launcher_role role, const wchar_t *extraction_dir, wchar_t *first_entry_path,
-                    void (*after_each_entry)(void));
+                    void (*root_created)(void), void (*after_each_entry)(void));
 
 // Copies the next count bytes of the entry stream into dst, or ends the process.
 void read_payload(void *dst, unsigned long long count);
 
-// Makes sure the directory holding path's last component exists.
-void create_parent_directories(const wchar_t *path);
+// Creates the extraction directory extraction_dir (absolute, plain form)
+// with the given security (NULL: inherited from its parent) and makes it
+// the top of the created-directory cache. False when the name exists
+// already, in whatever form, or the directory cannot be made.
+bool create_extraction_root(const wchar_t *extraction_dir, SECURITY_ATTRIBUTES *security);
 
-// True when path exists as a directory afterwards (or is a bare drive "C:").
+// Makes sure the folders holding path's last component (below the
+// extraction directory, extended form) exist as plain folders of their own
+// names. False when one cannot be made or is anything else: a file, a link,
+// a junction.
+bool create_parent_directories(const wchar_t *path);
+
+// True when path (below the extraction directory) is a folder this run made
+// or a plain folder of its own name afterwards.
 bool ensure_directory(const wchar_t *path);

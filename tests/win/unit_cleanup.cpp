@@ -38,7 +38,9 @@ static HANDLE WINAPI counting_create(const wchar_t *path, DWORD access, DWORD sh
                                      SECURITY_ATTRIBUTES *security, DWORD disposition, DWORD flags,
                                      HANDLE template_file)
 {
-    if (wcscmp(path, record.extraction_directory) == 0)
+    // The removal names the directory in its extended form (\\?\C:\...).
+    const wchar_t *plain = wcsncmp(path, L"\\\\?\\", 4) == 0 ? path + 4 : path;
+    if (wcscmp(plain, record.extraction_directory) == 0)
         InterlockedIncrement(&deletes);
     return real_create(path, access, share, security, disposition, flags, template_file);
 }

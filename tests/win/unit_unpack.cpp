@@ -140,7 +140,7 @@ static void unpack(const entry *entries, int count, launcher_role role)
     entries_written = 0;
     wmemset(first_path, L'#', PATH_CHARS);  // stale text must never show through
     open_payload(payload, bytes);
-    unpack_payload(role, directory, first_path, count_entry);
+    unpack_payload(role, directory, first_path, NULL, count_entry);
     free(payload);
     wchar_t expected[PATH_CHARS] = L"";
     if (count > 0)
@@ -228,7 +228,7 @@ static int run_damaged_case(const wchar_t *name)
     else if (wcscmp(name, L"frame_cut_short") == 0)
         bytes = PAYLOAD_MAGIC_BYTES + 200;
     open_payload(payload, bytes);
-    unpack_payload(ROLE_PARENT, damaged_directory(), first_path, NULL);
+    unpack_payload(ROLE_PARENT, damaged_directory(), first_path, NULL, NULL);
     return SURVIVED_DAMAGED_CASE;
 }
 
