@@ -169,3 +169,21 @@ class Links(harness.ProbeTestCase):
                          dict({"sub/": None}, **{name + "@": str(target) for name, target in links.items()}))
         harness.remove_tree(extraction)
         self.assertEqual(harness.listing(self.ws.temp), ["keep.txt"])
+
+    def test_hard_link_to_a_read_only_file_outside_keeps_its_mode(self):
+        # Clearing the read-only attribute of the name inside would change
+        # the one file behind both names. Wine deletes no read-only file, so
+        # the name inside stays, and with it the directory.
+        outside = self.ws.write("outside/locked.txt", b"locked")
+        outside.chmod(0o444)
+        self.addCleanup(outside.chmod, 0o644)
+
+        def make_links(extraction):
+            os.link(outside, extraction / "linked.txt")
+
+        r, extraction = self.run_with_links(make_links)
+        self.assertExitCode(r, 11)
+        self.assertEqual(outside.stat().st_mode & 0o777, 0o444)
+        self.assertEqual(outside.read_bytes(), b"locked")
+        self.assertEqual(harness.listing(extraction), ["linked.txt"])
+        harness.remove_tree(extraction)

@@ -6,6 +6,8 @@ the child runs (the parent removes the directory afterwards)."""
 
 import os
 import re
+import subprocess
+import time
 import unittest
 
 import harness
@@ -218,6 +220,81 @@ class PathFailures(LauncherTestCase):
         self.assertEqual(r.stdout, "")
         self.assertIsNone(r.report, "the application must not run")
         self.assertEqual(r.temp_listing, ["keep.txt"])
+
+
+class DuringTheUnpack(LauncherTestCase):
+    """What happens to a start while its parent unpacks: a large first
+    entry after the DLL holds it up long enough for the test to act from the
+    Linux side as soon as the extraction directory appears."""
+
+    BIG = b"\0" * (64 << 20)
+
+    def run_acting_during_unpack(self, exe, act, temp=None):
+        """Starts exe, calls act(the extraction directory as a Linux path)
+        once it exists, and waits for the end: (exit code, stdout, stderr)."""
+        kw = {"temp": harness.to_windows_path(temp)} if temp is not None else {}
+        watched = temp or self.ws.temp
+        proc, _ = harness.start_launcher(exe, ws=self.ws, timeout_s=60, **kw)
+        found, deadline = None, time.monotonic() + 60
+        while found is None and proc.poll() is None and time.monotonic() < deadline:
+            found = next(iter(watched.glob("onefile_*")), None)
+            if found is None:
+                time.sleep(0.001)
+        self.assertIsNotNone(found, "no extraction directory appeared")
+        act(found)
+        proc.wait(120)
+        status = dict(l.split("=", 1) for l in (self.ws.path / "winrun-exit.txt").read_text().split())
+        out = harness._text((self.ws.path / "winrun-out.txt").read_bytes())
+        err = harness._text((self.ws.path / "winrun-err.txt").read_bytes())
+        return int(status["exit"], 16), out, err, found
+
+    def test_child_that_cannot_start_leaves_nothing(self):
+        # The image is gone from the disk by the time the parent starts it
+        # again; the parent runs on from its mapping.
+        exe = self.build(payload=payload_from_entries([probe_entry(), ("big.bin", self.BIG)]))
+        code, out, err, _ = self.run_acting_during_unpack(exe, lambda d: exe.unlink())
+        self.assertEqual(code, 2, (out, err))
+        self.assertTrue(err.startswith("Error, couldn't launch child ([Error 2] "), err)
+        self.assertEqual(harness.listing(self.ws.temp), [])
+
+    def test_links_planted_on_an_entry_path_are_not_written_through(self):
+        outside = self.ws.sub("outside")
+        (outside / "folder").mkdir()
+        (outside / "file.txt").write_bytes(b"outside")
+        before = harness.tree(outside)
+        exe = self.build(payload=payload_from_entries(
+            [probe_entry(), ("big.bin", self.BIG), ("sub\\x.txt", b"through a folder link"),
+             ("f.txt", b"through a file link")]))
+        for planted, target, entry_name in (("sub", outside / "folder", "sub\\x.txt"),
+                                             ("f.txt", outside / "file.txt", "f.txt")):
+            with self.subTest(planted):
+                code, out, err, extraction = self.run_acting_during_unpack(
+                    exe, lambda d: os.symlink(target, d / planted))
+                self.assertEqual(code, 2, (out, err))
+                self.assertEqual(err, harness.MSG_OPEN_FOR_WRITING.format(
+                    harness.to_windows_path(extraction) + "\\" + entry_name) + "\n")
+                self.assertEqual(harness.tree(outside), before)
+                # Wine cannot remove a link made on the Linux side: it stays,
+                # alone; everything the start wrote went.
+                self.assertEqual(harness.listing(self.ws.temp),
+                                 [extraction.name + "/", extraction.name + "/" + planted + "@"])
+                harness.remove_tree(extraction)
+
+    def test_full_disk_leaves_nothing(self):
+        if os.geteuid() != 0:
+            self.skipTest("mounting a small file system needs root")
+        small = self.ws.sub("small")
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=8m", "tmpfs", str(small)],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode != 0:
+            self.skipTest("cannot mount a tmpfs here")
+        self.addCleanup(subprocess.run, ["umount", "-l", str(small)])
+        exe = self.build(payload=payload_from_entries([probe_entry(), ("big.bin", self.BIG)]))
+        r = self.run_launcher(exe, temp=harness.to_windows_path(small))
+        self.assertExitCode(r, 2)
+        # Windows reports ERROR_DISK_FULL; Wine 8 a short write (ERROR_WRITE_FAULT).
+        self.assertTrue(r.stderr.startswith("Error, couldn't unpack file to target path. ([Error "), r)
+        self.assertIsNone(r.report)
+        self.assertEqual(harness.listing(small), [])
 
 
 class LongNames(SnapshotCase):

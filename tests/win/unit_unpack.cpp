@@ -252,6 +252,24 @@ static void check_damaged_payloads(void)
     remove_tree(damaged_directory());
 }
 
+static void check_extraction_root_must_be_new(void)
+{
+    // A name that exists, as a folder or a file, is never taken over.
+    fresh_directory();
+    CHECK(create_extraction_root(directory, NULL));
+    CHECK(GetFileAttributesW(directory) == FILE_ATTRIBUTE_DIRECTORY);
+    CHECK(!create_extraction_root(directory, NULL));
+    RemoveDirectoryW(directory);
+    fresh_directory();
+    HANDLE file = CreateFileW(directory, GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
+    CloseHandle(file);
+    CHECK(!create_extraction_root(directory, NULL));
+    DeleteFileW(directory);
+    // Only an absolute path has an extended form to create.
+    CHECK(!create_extraction_root(L"relative_root", NULL));
+    CHECK(GetFileAttributesW(L"relative_root") == INVALID_FILE_ATTRIBUTES);
+}
+
 int test_main(int argc, wchar_t **argv)
 {
     if (argc == 3 && wcscmp(argv[1], L"--damaged") == 0)
@@ -261,5 +279,6 @@ int test_main(int argc, wchar_t **argv)
     check_child_writes_nothing();
     check_empty_stream();
     check_damaged_payloads();
+    check_extraction_root_must_be_new();
     return test_summary();
 }
