@@ -38,6 +38,13 @@ void read_payload(void *dst, unsigned long long count);
 // already, in whatever form, or the directory cannot be made.
 bool create_extraction_root(const wchar_t *extraction_dir, SECURITY_ATTRIBUTES *security);
 
+// The security for the extraction directory of a parent that runs with a
+// full administrator token: only SYSTEM and Administrators may write, the
+// user may read and run. NULL when the token is not elevated (TEMP's
+// inherited permissions then hold, as for any file of the user) or the
+// descriptor cannot be made.
+SECURITY_ATTRIBUTES *elevated_root_security(void);
+
 // Makes sure the folders holding path's last component (below the
 // extraction directory, extended form) exist as plain folders of their own
 // names. False when one cannot be made or is anything else: a file, a link,

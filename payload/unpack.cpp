@@ -462,7 +462,7 @@ void unpack_payload(launcher_role role, const wchar_t *extraction_dir, wchar_t *
             copy_wide(first_entry_path, plain_path, PATH_CHARS);
             if (role == ROLE_CHILD)
                 return;  // the child needs the DLL's path only; its parent wrote the files
-            if (!create_extraction_root(extraction_dir, NULL)) {
+            if (!create_extraction_root(extraction_dir, elevated_root_security())) {
                 report_path_message("Error, failed to open '%s' for writing.\n", extraction_dir);
                 exit(2);
             }

@@ -280,6 +280,18 @@ class DuringTheUnpack(LauncherTestCase):
                                  [extraction.name + "/", extraction.name + "/" + planted + "@"])
                 harness.remove_tree(extraction)
 
+    def test_elevated_start_closes_its_directory_to_others(self):
+        # Every Wine process holds an elevated token, so every start takes
+        # the protected descriptor (SYSTEM and Administrators write, the user
+        # reads). Wine keeps no descriptor on disk but maps it to the Unix
+        # mode: the inherited TEMP permissions would give others r-x.
+        exe = self.build(payload=payload_from_entries([probe_entry(), ("big.bin", self.BIG)]))
+        modes = []
+        code, out, err, _ = self.run_acting_during_unpack(exe, lambda d: modes.append(d.stat().st_mode))
+        self.assertEqual(code, 0, (out, err))
+        self.assertEqual(modes[0] & 0o007, 0, oct(modes[0]))
+        self.assertEqual(harness.listing(self.ws.temp), [])
+
     def test_full_disk_leaves_nothing(self):
         if os.geteuid() != 0:
             self.skipTest("mounting a small file system needs root")

@@ -270,6 +270,33 @@ static void check_extraction_root_must_be_new(void)
     CHECK(GetFileAttributesW(L"relative_root") == INVALID_FILE_ATTRIBUTES);
 }
 
+static void check_elevated_root_security(void)
+{
+    // Every process under Wine runs with an elevated token, so the
+    // extraction directory gets the protected descriptor: nothing inherited
+    // from TEMP. Wine keeps no descriptor on disk (the end-to-end test sees
+    // its Unix mode instead), so the check reads the one handed over, and
+    // shows that the elevated process itself can still write below it.
+    SECURITY_ATTRIBUTES *security = elevated_root_security();
+    if (!CHECK(security != NULL && security->lpSecurityDescriptor != NULL))
+        return;
+    typedef BOOL(WINAPI * control_function)(PSECURITY_DESCRIPTOR, SECURITY_DESCRIPTOR_CONTROL *, DWORD *);
+    control_function control = (control_function)(void *)GetProcAddress(LoadLibraryW(L"advapi32.dll"),
+                                                                        "GetSecurityDescriptorControl");
+    SECURITY_DESCRIPTOR_CONTROL flags = 0;
+    DWORD revision = 0, written = 0;
+    CHECK(control(security->lpSecurityDescriptor, &flags, &revision) && (flags & SE_DACL_PRESENT) != 0 &&
+          (flags & SE_DACL_PROTECTED) != 0);
+    fresh_directory();
+    CHECK(create_extraction_root(directory, security));
+    wchar_t inner[PATH_CHARS];
+    swprintf(inner, PATH_CHARS, L"%ls\\written.txt", directory);
+    HANDLE file = CreateFileW(inner, GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
+    CHECK(file != INVALID_HANDLE_VALUE && WriteFile(file, "x", 1, &written, NULL) && written == 1);
+    CloseHandle(file);
+    remove_tree(directory);
+}
+
 int test_main(int argc, wchar_t **argv)
 {
     if (argc == 3 && wcscmp(argv[1], L"--damaged") == 0)
@@ -280,5 +307,6 @@ int test_main(int argc, wchar_t **argv)
     check_empty_stream();
     check_damaged_payloads();
     check_extraction_root_must_be_new();
+    check_elevated_root_security();
     return test_summary();
 }
