@@ -62,6 +62,10 @@ static bool child_wait_pending;
 // The running child, or NULL. Only this file sees it.
 static HANDLE child_process_handle;
 
+// The parent's open start marker, or NULL. Closed before the removal, which
+// could not delete it while the handle is open.
+static HANDLE start_marker;
+
 // The run sequence's launch record, set once before any handler exists.
 static launch_record *record;
 
@@ -354,6 +358,21 @@ static void remove_extraction_directory_locked(void)
     }
 }
 
+void keep_start_marker(HANDLE marker)
+{
+    AcquireSRWLockExclusive(&cleanup_lock);
+    start_marker = marker;
+    ReleaseSRWLockExclusive(&cleanup_lock);
+}
+
+// One attempt: a file still in use stays, and the next start tries again.
+void remove_killed_start(const wchar_t *extended_directory)
+{
+    AcquireSRWLockExclusive(&cleanup_lock);
+    request_delete(extended_directory);
+    ReleaseSRWLockExclusive(&cleanup_lock);
+}
+
 void keep_record_for_cleanup(launch_record *launch)
 {
     record = launch;
@@ -395,6 +414,10 @@ void cleanup_launch(void)
 {
     AcquireSRWLockExclusive(&cleanup_lock);
     stop_child_locked();
+    if (start_marker != NULL) {
+        CloseHandle(start_marker);
+        start_marker = NULL;
+    }
     remove_extraction_directory_locked();
     ReleaseSRWLockExclusive(&cleanup_lock);
 }

@@ -32,6 +32,7 @@ struct launch_record {
     wchar_t module_path[OWN_IMAGE_PATH_CHARS];
     DWORD module_path_length;
     template_values values;  // for the extraction directory's template
+    unsigned long long payload_bytes;  // the attached payload's length, part of the start marker
 };
 
 // Entry of the run sequence; returns the process exit code.
@@ -69,6 +70,19 @@ int release_child_process(void);
 HANDLE published_child_process(void);
 
 void cleanup_launch(void);
+
+// The start marker (sweep.cpp). create_start_marker, in the parent once the
+// extraction directory exists, creates it and hands its handle to
+// keep_start_marker; cleanup_launch closes it once the child has ended,
+// before the removal. sweep_killed_starts, in the parent before it unpacks,
+// removes every extraction directory under TEMP whose marker names this
+// image and is held by nobody; remove_killed_start makes one removal
+// attempt on such a directory (extended form) with the walk of
+// cleanup_launch.
+void create_start_marker(const launch_record *record);
+void sweep_killed_starts(const launch_record *record);
+void keep_start_marker(HANDLE marker);
+void remove_killed_start(const wchar_t *extended_directory);
 
 // The removal walk as on a file system that does not answer
 // FileAttributeTagInfo (FAT, exFAT): with true, it reads every entry's

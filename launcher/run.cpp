@@ -36,6 +36,7 @@ static void extraction_directory_created(void)
 {
     record.unpacking_started = 1;
     set_failure_cleanup(cleanup_launch);
+    create_start_marker(&record);
 }
 
 void capture_process_inputs(launch_record *record)
@@ -82,6 +83,11 @@ int run_launcher(const launcher_build_values *build, HINSTANCE, HINSTANCE, wchar
     // so a session that ends during a long unpack is answered too.
     if (role == ROLE_PARENT)
         listen_for_session_end();
+
+    // Leftovers of killed starts of this image go before this start adds its own.
+    record.payload_bytes = build->payload_bytes;
+    if (role == ROLE_PARENT)
+        sweep_killed_starts(&record);
 
     open_payload(build->payload, build->payload_bytes);
     unpack_payload(role, record.extraction_directory, record.application_dll_path, extraction_directory_created,

@@ -45,6 +45,12 @@ static const char *const PAYLOAD_NUMBERED_DEVICE_NAMES[] = {"com", "lpt"};
 static const unsigned short PAYLOAD_DEVICE_NUMBER_UNITS[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9',
                                                              0x00B9, 0x00B2, 0x00B3};
 
+// The file a running launcher keeps open in its extraction directory, so
+// that a later start can tell a killed start's leftovers from a live one.
+// Refused as a name component (ASCII case ignored) like a device name, so no
+// payload entry takes its place.
+#define PAYLOAD_START_MARKER_NAME "onefile-start.marker"
+
 // The build-values object `vornak build` writes per product; image/build_values.h
 // declares the same symbols. Its one read-only section opens with the payload,
 // then its length as a 64-bit value at the next multiple of 8, then product

@@ -348,7 +348,8 @@ static bool is_forbidden_character(wchar_t c)
 // A component Windows keeps as it stands: not empty; no control character
 // and none of < > : " / | ? * (":" would name a drive or a stream); no dot
 // or blank at the end, which Windows drops, and which also makes "." and
-// ".." (and "...", ". ") refused; not a device name; no longer than a
+// ".." (and "...", ". ") refused; not a device name nor the launcher's
+// start marker; no longer than a
 // file system holds.
 static bool is_valid_component(const wchar_t *component, size_t length)
 {
@@ -358,7 +359,8 @@ static bool is_valid_component(const wchar_t *component, size_t length)
     for (size_t i = 0; i < length; i++)
         if (is_forbidden_character(component[i]))
             return false;
-    return !is_device_name(component, length);
+    return !is_device_name(component, length) &&
+           !ascii_equal_ignoring_case(component, length, PAYLOAD_START_MARKER_NAME);
 }
 
 // True when every "\"-separated component of the name is valid: the entry

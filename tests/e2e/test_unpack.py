@@ -358,7 +358,8 @@ class EntryNames(SnapshotCase):
     REFUSED = ["..\\x", "sub\\..\\..\\x", "..\\..\\x", "..", ".", ".\\x", "sub\\.\\x", "C:x", "x:stream",
                "\\x", "sub\\\\x", "sub\\", "a/b", "../x", "a<b", "a>b", "a\"b", "a|b", "a?b", "a*b", "a\x01b",
                "a\tb", "name.", "name ", "sub.\\x", "...", "CON", "sub\\nul.txt", "com1", "LPT9.log",
-               "COM\u00b9", "sub\\lpt\u00b3.txt", "Com\u00b2.log", "CONIN$", "conout$.log", "sub\\" + "n" * 256]
+               "COM\u00b9", "sub\\lpt\u00b3.txt", "Com\u00b2.log", "CONIN$", "conout$.log", "sub\\" + "n" * 256,
+               "ONEFILE-START.marker"]
     RUNNER_FILES = {"winrun-exit.txt", "winrun-args.bin"}
 
     def outside(self):
