@@ -21,12 +21,15 @@ void open_payload(const unsigned char *payload, unsigned long long payload_bytes
 // the first entry's full path in its plain form, and stays empty when the
 // stream ends before any entry. Parent role: creates the extraction
 // directory (it must not exist), calls root_created once it has, then writes
-// every entry below it and frees the decoder. Child role: returns as soon as
-// the first entry's path is known. Every failure ends the process with its
-// message; after root_created through exit_after_failure. after_each_entry,
-// when given, is called after each written entry (the parent serves its
-// message queue there); it may end the process.
-void unpack_payload(launcher_role role, const wchar_t *extraction_dir, wchar_t *first_entry_path,
+// every entry below it, decodes the frame to its end (which checks its
+// content checksum, when it has one) and frees the decoder; returns false
+// when that end does not check out, with every file written: the caller
+// removes them. Child role: returns true as soon as the first entry's path
+// is known. Every other failure ends the process with its message; after
+// root_created through exit_after_failure. after_each_entry, when given, is
+// called after each written entry (the parent serves its message queue
+// there); it may end the process.
+bool unpack_payload(launcher_role role, const wchar_t *extraction_dir, wchar_t *first_entry_path,
                     void (*root_created)(void), void (*after_each_entry)(void));
 
 // Copies the next count bytes of the entry stream into dst, or ends the process.
