@@ -20,7 +20,7 @@ static const wchar_t marker_name[] = L"" PAYLOAD_START_MARKER_NAME;
 
 enum {
     IDENTITY_BYTES = sizeof(unsigned long long) + OWN_IMAGE_PATH_CHARS * sizeof(wchar_t),
-    SWEEP_PATH_CHARS = PATH_CHARS + 16,
+    SWEEP_PATH_CHARS = PATH_CHARS + 64,  // the extended prefix and the marker's name
 };
 
 // The image a marker names: the attached payload's length, then the own
