@@ -14,7 +14,14 @@ median, 10th and 90th percentile, minimum and maximum, and the ratios of the
 medians. With --baseline, a launcher linked by another build's vornak (say
 one of main, to see what a change costs) joins the same alternation.
 
-Usage: bench/bench_startup.py [--build DIR] [--runs 40] [--baseline BUILD_DIR]
+Before it unpacks, the launcher sweeps TEMP for extraction directories of
+killed starts of its own image. With --foreign N, TEMP holds N directories
+of that name form that the sweep must look at and leave alone (half with a
+marker that names another image, half without one) for every run: compared
+with a baseline from before the sweep, the pair shows what it costs when
+there is nothing to remove.
+
+Usage: bench/bench_startup.py [--build DIR] [--runs 40] [--baseline BUILD_DIR] [--foreign N]
 """
 
 import shutil
@@ -26,6 +33,22 @@ from benchlib import median, spread
 def options(p):
     p.add_argument("--runs", type=int, default=40, help="runs of each")
     p.add_argument("--baseline", help="another build directory whose bin/vornak links a launcher to compare")
+    p.add_argument("--foreign", type=int, default=0,
+                   help="extraction directories of other images in TEMP, left alone by every run")
+
+
+MARKER = "onefile-start.marker"
+
+
+def seed_foreign(temp, count):
+    """count directories the sweep must leave: other image's marker or none."""
+    for i in range(count):
+        d = temp / ("onefile_1_%06d_AAAAAAAAAAA" % i)
+        d.mkdir()
+        if i % 2 == 0:
+            (d / MARKER).write_bytes(b"\0" * 8 + "Z:\\other.exe".encode("utf-16-le"))
+        else:
+            (d / "inner.txt").write_bytes(b"inner")
 
 
 def main():
@@ -63,9 +86,15 @@ def main():
             jobs.append(["--set", "VORNAK_STAMP_FILE=" + benchlib.win_path(stamp), "--timeout", "30000",
                          "--cmd", cmd])
             kinds.append((kind, stamp, i))
+    for left in b.temp_contents():
+        shutil.rmtree(b.temp / left)
+    seed_foreign(b.temp, args.foreign)
+    seeded = b.temp_contents()
     runs = b.batchrun(jobs)
-    if b.temp_contents():
-        raise SystemExit("launcher runs left %r in TEMP" % b.temp_contents())
+    if b.temp_contents() != seeded:
+        raise SystemExit("launcher runs left %r in TEMP" % sorted(set(b.temp_contents()) - set(seeded)))
+    for left in seeded:
+        shutil.rmtree(b.temp / left)
 
     to_run_code = {kind: [] for kind in kinds_run}
     whole = {kind: [] for kind in kinds_run}
@@ -81,7 +110,7 @@ def main():
     print("tiny application: %d bytes of DLL; %s; %d runs each, alternating" % (
         (app / "app.dll").stat().st_size,
         ", ".join("%s %d bytes" % (kind, exe.stat().st_size) for kind, exe in exes.items()), args.runs))
-    print("machine: %s" % benchlib.machine_note())
+    print("machine: %s; TEMP holds %d directories of other images" % (benchlib.machine_note(), args.foreign))
     print()
     print("%-32s %8s %8s %8s %8s %8s" % ("milliseconds", "median", "p10", "p90", "min", "max"))
     names = {"launcher": "launcher", "baseline": "baseline launcher", "direct": "direct host"}

@@ -46,5 +46,16 @@ void report_os_error(const char *message, DWORD error);
 // Writes format to stderr with path, as UTF-8, in place of its one "%s".
 void report_path_message(const char *format, const wchar_t *path);
 
-// puts(message), then exit(2). For the fatal lines without placeholder or OS error.
+// puts(message), then exit_after_failure(2). For the fatal lines without
+// placeholder or OS error.
 __declspec(noreturn) void fail_with_message(const char *message);
+
+// Sets what undoes a failed start (the parent's removal of what it
+// unpacked), run once by exit_after_failure and by abort before the process
+// ends. NULL: nothing to undo (the child role, and before the first write).
+void set_failure_cleanup(void (*routine)(void));
+
+// Runs the failure cleanup, if any, then exit(exit_code). Every fatal error
+// after the report line ends here, so that the message and the exit code
+// stay what they are while nothing is left behind.
+__declspec(noreturn) void exit_after_failure(int exit_code);

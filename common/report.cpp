@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The one place that formats the launcher's fatal lines: messages with an OS
-// error and the plain one-line failures. Neither removes anything on disk.
+// error and the plain one-line failures; and the one way out after them,
+// which runs the routine the run sequence registered to undo a failed start.
+// Owns that routine's pointer; never touches a file itself.
 #include "common/common.h"
 
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -36,8 +39,40 @@ void report_path_message(const char *format, const wchar_t *path)
     fprintf(stderr, format, narrow_path);
 }
 
+static void (*volatile failure_cleanup)(void);
+
+// Taken once: a routine that itself fails, or aborts, must not run again.
+static void run_failure_cleanup(void)
+{
+    void (*routine)(void) = failure_cleanup;
+    failure_cleanup = NULL;
+    if (routine != NULL)
+        routine();
+}
+
+// abort() raises SIGABRT on the thread that called it, before the process
+// ends; a cut path or an impossible size ends the start this way.
+static void on_abort(int)
+{
+    run_failure_cleanup();
+}
+
+void set_failure_cleanup(void (*routine)(void))
+{
+    failure_cleanup = routine;
+    signal(SIGABRT, routine != NULL ? on_abort : SIG_DFL);
+}
+
+void exit_after_failure(int exit_code)
+{
+    fflush(stdout);
+    fflush(stderr);
+    run_failure_cleanup();
+    exit(exit_code);
+}
+
 void fail_with_message(const char *message)
 {
     puts(message);
-    exit(2);
+    exit_after_failure(2);
 }

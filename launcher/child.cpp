@@ -112,7 +112,8 @@ static void publish_handoff_variables(const launch_record *record)
 
 // Starts the child, waits for it, removes the extraction directory and
 // returns the child's exit status (1 when it cannot be read). Does not return
-// when the child cannot be started; the extraction directory then stays.
+// when the child cannot be started; the extraction directory is then removed
+// on the way out.
 int launch_child(const launch_record *record)
 {
     publish_handoff_variables(record);
@@ -137,7 +138,7 @@ int launch_child(const launch_record *record)
     if (!CreateProcessW(module_path, command_line, NULL, NULL, TRUE,
                         NORMAL_PRIORITY_CLASS, NULL, NULL, &startup, &process)) {
         report_os_error("Error, couldn't launch child", GetLastError());
-        exit(2);
+        exit_after_failure(2);
     }
     CloseHandle(process.hThread);
 

@@ -35,21 +35,11 @@ enum {
     WIDE_LISTING_LEVELS = 8,
     LISTING_ARENA_BYTES =
         WIDE_LISTING_LEVELS * WIDE_LISTING_BYTES + (WALK_DEPTH_MAX - WIDE_LISTING_LEVELS) * LISTING_BYTES,
-    OBJECT_NAME_INFORMATION_CLASS = 1,
+    // An object name's header (two lengths and a pointer) before its text.
+    OBJECT_NAME_SCRATCH_BYTES = 16 + WALK_PATH_CHARS * sizeof(wchar_t),
 };
 static_assert(LISTING_BYTES >= sizeof(FILE_ID_BOTH_DIR_INFO) + 255 * sizeof(wchar_t),
               "a listing batch holds an entry of the longest name");
-
-// What NtQueryObject gives for ObjectNameInformation: the name of the object
-// a handle refers to, as the system resolved it (\??\Z:\... under Wine,
-// \Device\HarddiskVolume3\... on Windows), followed by its text.
-struct object_name_information {
-    USHORT length_bytes;
-    USHORT maximum_bytes;
-    wchar_t *name;
-};
-typedef LONG(WINAPI *query_object_function)(HANDLE handle, int information_class, void *dst,
-                                           ULONG dst_bytes, ULONG *result_bytes);
 
 // FileDispositionInfoEx and its flags, which mingw's headers offer only to
 // builds for Windows 10 1607 and later. POSIX semantics take the name away
@@ -79,6 +69,10 @@ static bool child_wait_pending;
 // The running child, or NULL. Only this file sees it.
 static HANDLE child_process_handle;
 
+// The parent's open start marker, or NULL. Closed before the removal, which
+// could not delete it while the handle is open.
+static HANDLE start_marker;
+
 // The run sequence's launch record, set once before any handler exists.
 static launch_record *record;
 
@@ -91,14 +85,17 @@ static wchar_t walk_path[WALK_PATH_CHARS];
 static wchar_t root_name[WALK_PATH_CHARS];
 static size_t root_name_length, root_path_length;
 // The object name of a handle just opened.
-static unsigned long long opened_name[(sizeof(object_name_information) + WALK_PATH_CHARS * sizeof(wchar_t)) /
-                                      sizeof(unsigned long long)];
-static query_object_function query_object;
+static unsigned long long opened_name[OBJECT_NAME_SCRATCH_BYTES / sizeof(unsigned long long)];
+// The extraction directory in the extended form every file call here takes.
+static wchar_t extended_directory[WALK_PATH_CHARS];
 // Room for one listing batch per level, so that the walk's stack use does
 // not grow with the depth of the tree, whichever thread runs it.
 static unsigned long long listing_arena[LISTING_ARENA_BYTES / sizeof(unsigned long long)];
 // Set once FileDispositionInfoEx proves unknown (Wine 8, Windows before 10).
 static bool posix_delete_unavailable;
+// Set once FileAttributeTagInfo proves unknown to the file system (FAT and
+// exFAT on some Windows versions answer it with an error).
+static bool attribute_tag_unavailable;
 
 static const DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // FILE_FLAG_OPEN_REPARSE_POINT: a link is opened as itself, not as its
@@ -121,57 +118,67 @@ static const wchar_t *last_component(const wchar_t *path, size_t length)
     return name;
 }
 
-// The name of the object behind handle, as the system knows it now: where
-// a link opened as its target really is, where a name that was exchanged
-// since it was listed now leads. NULL when it cannot be read or is too long.
-// This is what GetFinalPathNameByHandleW starts from, read directly: Wine 8's
-// GetFinalPathNameByHandleW fails for names of more than about 270 units.
-static const object_name_information *read_object_name(HANDLE handle)
-{
-    if (query_object == NULL) {
-        HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-        if (ntdll != NULL)
-            query_object = (query_object_function)(void *)GetProcAddress(ntdll, "NtQueryObject");
-        if (query_object == NULL)
-            return NULL;
-    }
-    ULONG result_bytes = 0;
-    if (query_object(handle, OBJECT_NAME_INFORMATION_CLASS, opened_name, sizeof opened_name, &result_bytes) != 0)
-        return NULL;
-    return (const object_name_information *)opened_name;
-}
-
 // Whether the object behind handle is the entry at walk_path[0..length)
 // itself: its name must be the extraction directory's object name followed
 // by the same names the walk followed below it. Anything else (a link that
 // was followed, a name that leads elsewhere by now) is not the entry.
 static bool handle_is_at_walk_path(HANDLE handle, size_t length)
 {
-    const object_name_information *opened = read_object_name(handle);
+    size_t opened_length = 0;
+    const wchar_t *opened = read_object_name(handle, opened_name, sizeof opened_name, &opened_length);
     if (opened == NULL)
         return false;
     size_t below = length - root_path_length;
-    return opened->length_bytes == (root_name_length + below) * sizeof(wchar_t) &&
-           memcmp(opened->name, root_name, root_name_length * sizeof(wchar_t)) == 0 &&
-           memcmp(opened->name + root_name_length, walk_path + root_path_length, below * sizeof(wchar_t)) == 0;
+    return opened_length == root_name_length + below &&
+           memcmp(opened, root_name, root_name_length * sizeof(wchar_t)) == 0 &&
+           memcmp(opened + root_name_length, walk_path + root_path_length, below * sizeof(wchar_t)) == 0;
 }
 
 // The attributes of the object behind handle. Not GetFileInformationByHandle:
 // under Wine it also asks for the volume's serial number, which takes about
-// 3 ms, more than all the rest of an entry's removal together.
+// 3 ms, more than all the rest of an entry's removal together. A file system
+// that does not answer FileAttributeTagInfo (FAT, exFAT) answers
+// FileBasicInfo, whose attributes carry the same reparse-point bit; such a
+// file system has no reparse points, so nothing is lost by asking it.
 static bool read_attributes(HANDLE handle, DWORD *attributes)
 {
-    FILE_ATTRIBUTE_TAG_INFO info;
-    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info))
+    if (!attribute_tag_unavailable) {
+        FILE_ATTRIBUTE_TAG_INFO info;
+        if (GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info)) {
+            *attributes = info.FileAttributes;
+            return true;
+        }
+        DWORD error = GetLastError();
+        if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION)
+            return false;
+        attribute_tag_unavailable = true;
+    }
+    FILE_BASIC_INFO basic;
+    if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic))
         return false;
-    *attributes = info.FileAttributes;
+    *attributes = basic.FileAttributes;
     return true;
 }
 
-// A read-only file cannot be deleted by the plain disposition, and under
-// Wine a read-only directory keeps its entries. attributes may be those the
-// listing showed: a file made read-only since then stays for the next
-// attempt. Zero times are left as they are.
+void assume_attribute_tag_unavailable(bool unavailable)
+{
+    attribute_tag_unavailable = unavailable;
+}
+
+// Whether the object behind handle has one name only. Clearing the
+// read-only attribute changes the file, not the name: for a file with
+// further hard links, some perhaps outside the extraction directory, that
+// would change what those names show too.
+static bool has_one_link(HANDLE handle)
+{
+    FILE_STANDARD_INFO standard;
+    return GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) &&
+           standard.NumberOfLinks == 1;
+}
+
+// Clears the read-only attribute, keeping hidden, system and archive. Under
+// Wine a read-only directory keeps its entries; a read-only file refuses the
+// plain disposition. Zero times are left as they are.
 static void make_writable(HANDLE handle, DWORD attributes)
 {
     if ((attributes & FILE_ATTRIBUTE_READONLY) == 0)
@@ -187,7 +194,10 @@ static void make_writable(HANDLE handle, DWORD attributes)
 // Marks the object behind handle for deletion when the handle closes. The
 // handle is the checked one: nothing can be put in the entry's place
 // between the check and the delete. A directory that is not empty stays.
-static void delete_through(HANDLE handle)
+// A read-only entry is first deleted as it is (the POSIX disposition may
+// ignore the attribute); only when that is refused, and the entry has no
+// other name, is the attribute cleared for a second try.
+static void delete_through(HANDLE handle, DWORD attributes)
 {
     if (!posix_delete_unavailable) {
         disposition_info_ex posix = {DISPOSITION_DELETE | DISPOSITION_POSIX_SEMANTICS |
@@ -200,6 +210,11 @@ static void delete_through(HANDLE handle)
             posix_delete_unavailable = true;
     }
     FILE_DISPOSITION_INFO classic = {TRUE};
+    if (SetFileInformationByHandle(handle, FileDispositionInfo, &classic, sizeof classic))
+        return;
+    if (GetLastError() != ERROR_ACCESS_DENIED || (attributes & FILE_ATTRIBUTE_READONLY) == 0 || !has_one_link(handle))
+        return;
+    make_writable(handle, attributes);
     SetFileInformationByHandle(handle, FileDispositionInfo, &classic, sizeof classic);
 }
 
@@ -228,11 +243,15 @@ static void remove_entry(DWORD listed_attributes, size_t length, int depth)
         CloseHandle(entry);
         return;
     }
-    make_writable(entry, listed_attributes);
     DWORD attributes;
-    if (listed_as_directory && read_attributes(entry, &attributes) && is_plain_directory(attributes))
+    if (!read_attributes(entry, &attributes))
+        attributes = listed_attributes;
+    if (listed_as_directory && is_plain_directory(attributes)) {
+        // A directory has one name: its read-only attribute is its own.
+        make_writable(entry, attributes);
         remove_directory_contents(entry, length, depth + 1);
-    delete_through(entry);
+    }
+    delete_through(entry, attributes);
     CloseHandle(entry);
 }
 
@@ -283,13 +302,15 @@ static void request_delete(const wchar_t *extraction_directory)
     if (root == INVALID_HANDLE_VALUE)
         return;
     DWORD attributes;
-    const object_name_information *opened = read_object_name(root);
+    size_t opened_length = 0;
+    const wchar_t *opened = read_object_name(root, opened_name, sizeof opened_name, &opened_length);
     size_t path_length = wcslen(extraction_directory);
-    bool ours = opened != NULL && read_attributes(root, &attributes) && is_plain_directory(attributes) &&
-                is_plain_directory(GetFileAttributesW(extraction_directory)) && path_length < WALK_PATH_CHARS;
+    bool ours = opened != NULL && opened_length < WALK_PATH_CHARS && read_attributes(root, &attributes) &&
+                is_plain_directory(attributes) && is_plain_directory(GetFileAttributesW(extraction_directory)) &&
+                path_length < WALK_PATH_CHARS;
     if (ours) {
-        root_name_length = opened->length_bytes / sizeof(wchar_t);
-        memcpy(root_name, opened->name, root_name_length * sizeof(wchar_t));
+        root_name_length = opened_length;
+        memcpy(root_name, opened, root_name_length * sizeof(wchar_t));
         const wchar_t *own = last_component(extraction_directory, path_length);
         size_t own_length = path_length - (size_t)(own - extraction_directory);
         const wchar_t *named = last_component(root_name, root_name_length);
@@ -301,7 +322,7 @@ static void request_delete(const wchar_t *extraction_directory)
         memcpy(walk_path, extraction_directory, (path_length + 1) * sizeof(wchar_t));
         make_writable(root, attributes);
         remove_directory_contents(root, path_length, 0);
-        delete_through(root);
+        delete_through(root, attributes & ~FILE_ATTRIBUTE_READONLY);
     }
     CloseHandle(root);
 }
@@ -333,7 +354,9 @@ static void remove_extraction_directory_locked(DWORD removal_ms)
 {
     if (record == NULL || record->unpacking_started != 1)
         return;
-    const wchar_t *extraction_directory = record->extraction_directory;
+    if (!make_extended_path(extended_directory, record->extraction_directory, WALK_PATH_CHARS))
+        return;
+    const wchar_t *extraction_directory = extended_directory;
     ULONGLONG first_attempt = GetTickCount64();
     request_delete(extraction_directory);
     for (int retry = 0; retry < DELETE_RETRIES; retry++) {
@@ -344,6 +367,21 @@ static void remove_extraction_directory_locked(DWORD removal_ms)
         Sleep(DELETE_PAUSE_MS);
         request_delete(extraction_directory);
     }
+}
+
+void keep_start_marker(HANDLE marker)
+{
+    AcquireSRWLockExclusive(&cleanup_lock);
+    start_marker = marker;
+    ReleaseSRWLockExclusive(&cleanup_lock);
+}
+
+// One attempt: a file still in use stays, and the next start tries again.
+void remove_killed_start(const wchar_t *extended_directory)
+{
+    AcquireSRWLockExclusive(&cleanup_lock);
+    request_delete(extended_directory);
+    ReleaseSRWLockExclusive(&cleanup_lock);
 }
 
 void keep_record_for_cleanup(launch_record *launch)
@@ -387,6 +425,10 @@ static void cleanup_within(DWORD grace_ms, DWORD removal_ms)
 {
     AcquireSRWLockExclusive(&cleanup_lock);
     stop_child_locked(grace_ms);
+    if (start_marker != NULL) {
+        CloseHandle(start_marker);
+        start_marker = NULL;
+    }
     remove_extraction_directory_locked(removal_ms);
     ReleaseSRWLockExclusive(&cleanup_lock);
 }

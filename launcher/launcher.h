@@ -24,7 +24,9 @@ struct launcher_build_values {
 struct launch_record {
     wchar_t extraction_directory[PATH_CHARS];  // absolute once normalised
     wchar_t application_dll_path[PATH_CHARS];  // first entry's full path
-    volatile unsigned char unpacking_started;  // 0, then 1 before the first entry is read
+    // 0, then 1 once this run has created the extraction directory: only then
+    // is it ours to remove.
+    volatile unsigned char unpacking_started;
     int argc;                                  // the runtime's own parse, read once
     wchar_t **argv;
     // The own module path as GetModuleFileNameW gives it, read once; the
@@ -32,6 +34,7 @@ struct launch_record {
     wchar_t module_path[OWN_IMAGE_PATH_CHARS];
     DWORD module_path_length;
     template_values values;  // for the extraction directory's template
+    unsigned long long payload_bytes;  // the attached payload's length, part of the start marker
 };
 
 // Entry of the run sequence; returns the process exit code.
@@ -75,6 +78,25 @@ HANDLE published_child_process(void);
 // closed console), gives the child 1 s and the removal at most 2 s.
 void cleanup_launch(void);
 void cleanup_launch_before_deadline(void);
+
+// The start marker (sweep.cpp). create_start_marker, in the parent once the
+// extraction directory exists, creates it and hands its handle to
+// keep_start_marker; cleanup_launch closes it once the child has ended,
+// before the removal. sweep_killed_starts, in the parent before it unpacks,
+// removes every extraction directory under TEMP whose marker names this
+// image and is held by nobody; remove_killed_start makes one removal
+// attempt on such a directory (extended form) with the walk of
+// cleanup_launch.
+void create_start_marker(const launch_record *record);
+void sweep_killed_starts(const launch_record *record);
+void keep_start_marker(HANDLE marker);
+void remove_killed_start(const wchar_t *extended_directory);
+
+// The removal walk as on a file system that does not answer
+// FileAttributeTagInfo (FAT, exFAT): with true, it reads every entry's
+// attributes through FileBasicInfo from the start. The walk sets it by
+// itself once the file system refuses; tests set it to walk that way on any.
+void assume_attribute_tag_unavailable(bool unavailable);
 BOOL WINAPI console_control_handler(DWORD control_type);
 
 // Logoff and shutdown (session.cpp), parent role only. listen_for_session_end

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The run sequence from entry to exit in both roles. Owns the launch record
 // (static storage, zero at start: the console handler may still read it
-// while the process exits) and hands it to the parts that need it. A fatal
-// error anywhere here ends the process without removing anything; only
-// cleanup_launch removes the extraction directory.
+// while the process exits) and hands it to the parts that need it. Once the
+// parent has created the extraction directory, a fatal error anywhere ends
+// the process through cleanup_launch, which removes it; before that, and in
+// the child, a fatal error removes nothing.
 #include "launcher/launcher.h"
 #include "paths/paths.h"
 #include "payload/payload.h"
@@ -27,6 +28,15 @@ static void normalise_extraction_directory(wchar_t (&extraction_directory)[PATH_
     if (length == 0 || length >= PATH_CHARS)
         abort();
     memcpy(extraction_directory, full_path, (length + 1) * sizeof(wchar_t));
+}
+
+// Called by the unpacker as soon as the extraction directory exists: from
+// here on it is this run's to remove, also after a failed start.
+static void extraction_directory_created(void)
+{
+    record.unpacking_started = 1;
+    set_failure_cleanup(cleanup_launch);
+    create_start_marker(&record);
 }
 
 // The four arguments of a windowed program's entry are not used: the
@@ -62,13 +72,17 @@ int run_launcher(const launcher_build_values *build, HINSTANCE, HINSTANCE, wchar
     if (role == ROLE_PARENT)
         listen_for_session_end();
 
+    // Leftovers of killed starts of this image go before this start adds its own.
+    record.payload_bytes = build->payload_bytes;
+    if (role == ROLE_PARENT)
+        sweep_killed_starts(&record);
+
     open_payload(build->payload, build->payload_bytes);
-    record.unpacking_started = 1;
-    void (*serve)(void) = role == ROLE_PARENT ? serve_session_messages : NULL;
     // Data that fails the frame's checksum must not run: what was written
     // from it goes before the message.
-    if (!unpack_payload(role, record.extraction_directory, record.application_dll_path, serve,
-                        serve)) {
+    void (*serve)(void) = role == ROLE_PARENT ? serve_session_messages : NULL;
+    if (!unpack_payload(role, record.extraction_directory, record.application_dll_path, extraction_directory_created,
+                        serve, serve)) {
         cleanup_launch();
         fail_with_message("Error, couldn't decode attached data.");
     }

@@ -44,3 +44,18 @@ void canonicalize_image_path(wchar_t *path, DWORD path_chars);
 
 // Replaces the directory part of path by its short (8.3) form, keeping the file name.
 void shorten_directory_part(wchar_t *path, DWORD path_chars);
+
+// Writes the extended form ("\\?\C:\...", "\\?\UNC\server\...") of the
+// absolute path into dst, for the launcher's own file calls: they then work
+// beyond MAX_PATH whatever LongPathsEnabled says. A path already in a "\\?\"
+// or "\\.\" form is copied as it is. Returns false, dst empty, for a path
+// that is not absolute (relative, "C:x", "\x") or does not fit dst_chars.
+// Values handed to the application keep the plain form.
+bool make_extended_path(wchar_t *dst, const wchar_t *path, size_t dst_chars);
+
+// The name of the object behind handle as the system resolved it: where a
+// link opened as its target really is, where a name that was exchanged since
+// it was listed now leads. scratch (aligned for pointers) receives it; the
+// result points into scratch and *length holds its units (no NUL). NULL when
+// it cannot be read or does not fit.
+const wchar_t *read_object_name(HANDLE handle, void *scratch, unsigned long scratch_bytes, size_t *length);

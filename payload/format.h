@@ -18,6 +18,8 @@ enum {
     // The longest entry name in UTF-16 code units, without its zero unit: the
     // unpacker's name buffer holds 1024 units.
     PAYLOAD_NAME_MAX_UNITS = 1023,
+    // The longest name component Windows' file systems hold, in UTF-16 code units.
+    PAYLOAD_COMPONENT_MAX_UNITS = 255,
     // zstd's default decoder limit, which the launcher runs with: a frame
     // whose window is larger than 2^27 bytes does not decode.
     PAYLOAD_WINDOW_LOG_MAX = 27,
@@ -34,10 +36,20 @@ static const char PAYLOAD_MAGIC[PAYLOAD_MAGIC_BYTES + 1] = "QOZ";  // the termin
 // separator) and the control characters below 0x20, these characters (":"
 // would name a drive or a stream, "/" is a separator too); a trailing dot or
 // blank, which Windows drops; and the names Windows maps to devices in every
-// directory, also with an extension and blanks before it ("nul.txt").
+// directory, also with an extension and blanks before it ("nul.txt"). The
+// numbered ones take 1 to 9 and, since Windows 10, the superscript digits
+// U+00B9, U+00B2 and U+00B3 ("COM\u00b9"). Comparison ignores ASCII case.
 #define PAYLOAD_NAME_FORBIDDEN_CHARACTERS "<>:\"/|?*"
-static const char *const PAYLOAD_DEVICE_NAMES[] = {"con", "prn", "aux", "nul"};
-static const char *const PAYLOAD_NUMBERED_DEVICE_NAMES[] = {"com", "lpt"};  // each followed by 1 to 9
+static const char *const PAYLOAD_DEVICE_NAMES[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
+static const char *const PAYLOAD_NUMBERED_DEVICE_NAMES[] = {"com", "lpt"};
+static const unsigned short PAYLOAD_DEVICE_NUMBER_UNITS[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9',
+                                                             0x00B9, 0x00B2, 0x00B3};
+
+// The file a running launcher keeps open in its extraction directory, so
+// that a later start can tell a killed start's leftovers from a live one.
+// Refused as a name component (ASCII case ignored) like a device name, so no
+// payload entry takes its place.
+#define PAYLOAD_START_MARKER_NAME "onefile-start.marker"
 
 // The build-values object `vornak build` writes per product; image/build_values.h
 // declares the same symbols. Its one read-only section opens with the payload,

@@ -197,3 +197,64 @@ class Links(harness.ProbeTestCase):
                          dict({"sub/": None}, **{name + "@": str(target) for name, target in links.items()}))
         harness.remove_tree(extraction)
         self.assertEqual(harness.listing(self.ws.temp), ["keep.txt"])
+
+    def test_hard_link_to_a_read_only_file_outside_keeps_its_mode(self):
+        # Clearing the read-only attribute of the name inside would change
+        # the one file behind both names. Wine deletes no read-only file, so
+        # the name inside stays, and with it the directory.
+        outside = self.ws.write("outside/locked.txt", b"locked")
+        outside.chmod(0o444)
+        self.addCleanup(outside.chmod, 0o644)
+
+        def make_links(extraction):
+            os.link(outside, extraction / "linked.txt")
+
+        r, extraction = self.run_with_links(make_links)
+        self.assertExitCode(r, 11)
+        self.assertEqual(outside.stat().st_mode & 0o777, 0o444)
+        self.assertEqual(outside.read_bytes(), b"locked")
+        self.assertEqual(harness.listing(extraction), ["linked.txt"])
+        harness.remove_tree(extraction)
+
+
+class KilledStarts(harness.ProbeTestCase):
+    """A parent ended by TerminateProcess leaves its directory; the first
+    start of the same image after its application has ended removes it.
+    Held markers, missing markers and other images' markers are never
+    touched."""
+
+    MARKER = "onefile-start.marker"
+
+    def test_directory_of_a_killed_parent_goes_at_the_next_start_only(self):
+        go = self.ws.path / "go"
+        report = self.ws.path / "report.txt"
+        proc, _ = harness.start_launcher(
+            self.exe, ["probe:wait-for=" + to_windows_path(go)], ws=self.ws,
+            winrun_options=["--terminate-when", to_windows_path(report)])
+        deadline = time.monotonic() + 60
+        while not report.exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        killed = next(iter(self.ws.temp.glob("onefile_*")), None)
+        self.assertIsNotNone(killed)
+        time.sleep(1)  # the parent is terminated once the report exists
+        other_image = self.ws.temp / "onefile_1_000001_AAAAAAAAAAA"
+        other_image.mkdir()
+        (other_image / self.MARKER).write_bytes((killed / self.MARKER).read_bytes()[:8] + b"o\0t\0h\0e\0r\0")
+        no_marker = self.ws.temp / "onefile_1_000002_AAAAAAAAAAA"
+        no_marker.mkdir()
+        (no_marker / "inner.txt").write_bytes(b"inner")
+        others = harness.tree(other_image), harness.tree(no_marker)
+
+        # The orphaned application still holds the marker: its files stay.
+        alive = harness.tree(killed)
+        r = self.run_launcher(self.exe)
+        self.assertExitCode(r, 0)
+        self.assertEqual(harness.tree(killed), alive)
+
+        go.write_bytes(b"")
+        proc.wait(60)
+        self.assertEqual(harness.tree(killed), alive, "nobody removes it when the parent is gone")
+        r = self.run_launcher(self.exe)
+        self.assertExitCode(r, 0)
+        self.assertFalse(killed.exists(), harness.listing(self.ws.temp))
+        self.assertEqual((harness.tree(other_image), harness.tree(no_marker)), others)

@@ -114,6 +114,13 @@ const Refusal refusals[] = {
     {"device name", with_file("sub/CON"), "app.dll", "reserved device name"},
     {"device name with extension", with_file("nul.txt"), "app.dll", "reserved device name"},
     {"numbered device name", with_file("Com7.log"), "app.dll", "reserved device name"},
+    {"superscript device name", with_file("lpt\u00b3.txt"), "app.dll", "reserved device name"},
+    {"console input device", with_file("sub/CONIN$"), "app.dll", "reserved device name"},
+    {"start marker name", with_file("Onefile-Start.marker"), "app.dll", "start marker"},
+    {"case collision beyond ASCII", [](const std::string &app) { with_dll(app), write_file(app + "/\u00e9t\u00e9", "1"), write_file(app + "/\u00c9T\u00c9", "2"); },
+     "app.dll", "differ only in letter case"},
+    {"case collision of Greek names", [](const std::string &app) { with_dll(app), write_file(app + "/\u03c3\u03bf\u03c6\u03af\u03b1", "1"), write_file(app + "/\u03a3\u039f\u03a6\u038a\u0391", "2"); },
+     "app.dll", "differ only in letter case"},
     {"trailing dot", with_file("name."), "app.dll", "ends with a dot or a blank"},
     {"trailing blank", with_file("name "), "app.dll", "ends with a dot or a blank"},
 };
@@ -277,6 +284,13 @@ const PayloadRefusal payload_refusals[] = {
     {"control character", [] { return with_name(u"a\x01" u"b"); }, "control character"},
     {"trailing dot", [] { return with_name(u"name."); }, "dot or a blank"},
     {"device name", [] { return with_name(u"sub\\aux.txt"); }, "device name"},
+    {"superscript device names", [] { return with_name(u"COM\u00b9"); }, "device name"},
+    {"superscript device name with extension", [] { return with_name(u"sub\\Lpt\u00b2.log"); }, "device name"},
+    {"console output device", [] { return with_name(u"conout$.txt"); }, "device name"},
+    {"start marker name", [] { return with_name(u"sub\\onefile-start.marker"); }, "start marker"},
+    {"component of 256 units", [] { return with_name(u"sub\\" + std::u16string(256, u'n')); }, "at most 255"},
+    {"names equal but for Cyrillic case", [] { return payload(frame(entry(u"app.dll", "MZ") + entry(u"\u0434\\a", "1") + entry(u"\u0414\\b", "2") + terminator)); },
+     "letter case"},
     {"bad first name", [] { return payload(frame(entry(u"..\\app.dll", "MZ") + terminator)); }, "'..'"},
     {"same name twice", [] { return payload(frame(entry(u"app.dll", "MZ") + entry(u"a.txt", "1") + entry(u"A.TXT", "2") + terminator)); },
      "letter case"},
@@ -317,8 +331,13 @@ TEST(AcceptsPayload, WhatThePackerWritesAndDottedNames) {
     EXPECT_NO_THROW(vornak::check_payload_file(t / "p.bin"));
     write_file(t / "q.bin", payload(frame(good_stream() , 27)));
     EXPECT_NO_THROW(vornak::check_payload_file(t / "q.bin"));
-    write_file(t / "r.bin", payload(frame(entry(u"a.dll", "") + entry(std::u16string(1023, u'n'), "") + terminator)));
+    write_file(t / "r.bin", payload(frame(entry(u"a.dll", "") + entry(std::u16string(255, u'n') + u"\\" + std::u16string(255, u'm'), "") + terminator)));
     EXPECT_NO_THROW(vornak::check_payload_file(t / "r.bin"));
     write_file(t / "s.bin", payload(frame(big_stream(), 24, true)));
     EXPECT_NO_THROW(vornak::check_payload_file(t / "s.bin"));
+    // Near misses of device names, and names that only look alike: sharp s
+    // has no simple upper-case mapping, so it never meets "ss".
+    write_file(t / "u.bin", payload(frame(entry(u"a.dll", "") + entry(u"com0", "") + entry(u"lpt\u2074", "") +
+                                          entry(u"conin", "") + entry(u"\u00df", "") + entry(u"ss", "") + terminator)));
+    EXPECT_NO_THROW(vornak::check_payload_file(t / "u.bin"));
 }

@@ -280,7 +280,9 @@ static int copy_tree(wchar_t *src, wchar_t *dst)
     if (search == INVALID_HANDLE_VALUE)
         return failures + 1;
     do {
-        if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0)
+        // The launcher's start marker is not part of the payload.
+        if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0 ||
+            wcscmp(found.cFileName, L"onefile-start.marker") == 0)
             continue;
         size_t name_len = wcslen(found.cFileName);
         if (src_len + name_len + 2 >= PATH_UNITS || dst_len + name_len + 2 >= PATH_UNITS) {

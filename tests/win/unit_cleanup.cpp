@@ -38,7 +38,9 @@ static HANDLE WINAPI counting_create(const wchar_t *path, DWORD access, DWORD sh
                                      SECURITY_ATTRIBUTES *security, DWORD disposition, DWORD flags,
                                      HANDLE template_file)
 {
-    if (wcscmp(path, record.extraction_directory) == 0)
+    // The removal names the directory in its extended form (\\?\C:\...).
+    const wchar_t *plain = wcsncmp(path, L"\\\\?\\", 4) == 0 ? path + 4 : path;
+    if (wcscmp(plain, record.extraction_directory) == 0)
         InterlockedIncrement(&deletes);
     return real_create(path, access, share, security, disposition, flags, template_file);
 }
@@ -472,6 +474,43 @@ static void check_file_path_stops_retries(void)
     remove_leftovers(file);
 }
 
+static void check_walk_without_attribute_tags(void)
+{
+    // As on FAT or exFAT, where FileAttributeTagInfo is refused: every
+    // attribute comes from FileBasicInfo, and the whole tree still goes, a
+    // read-only file with one name included, at the first attempt.
+    const wchar_t *file = make_extraction_directory();
+    SetFileAttributesW(file, FILE_ATTRIBUTE_READONLY);
+    assume_attribute_tag_unavailable(true);
+    reset_counters();
+    console_control_handler(CTRL_C_EVENT);
+    if (!CHECK(!directory_exists() && deletes == 1 && pauses == 0))
+        printf("    %ld deletes, %ld pauses\n", deletes, pauses);
+    assume_attribute_tag_unavailable(false);
+    SetFileAttributesW(file, FILE_ATTRIBUTE_NORMAL);
+    remove_leftovers(file);
+}
+
+static void check_read_only_file_with_a_second_name_keeps_its_attribute(void)
+{
+    // The second name lies outside the extraction directory: the removal
+    // may take the inside name, but must not make the file writable.
+    const wchar_t *file = make_extraction_directory();
+    static wchar_t outside[PATH_CHARS];
+    swprintf(outside, PATH_CHARS, L"%ls_outside.txt", record.extraction_directory);
+    if (!CHECK(CreateHardLinkW(outside, file, NULL)))
+        printf("    CreateHardLinkW: error %lu\n", GetLastError());
+    SetFileAttributesW(file, FILE_ATTRIBUTE_READONLY);
+    reset_counters();
+    console_control_handler(CTRL_C_EVENT);
+    DWORD kept = GetFileAttributesW(outside);
+    CHECK(kept != INVALID_FILE_ATTRIBUTES && (kept & FILE_ATTRIBUTE_READONLY) != 0);
+    SetFileAttributesW(outside, FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(outside);
+    SetFileAttributesW(file, FILE_ATTRIBUTE_NORMAL);
+    remove_leftovers(file);
+}
+
 int test_main(int argc, wchar_t **argv)
 {
     keep_record_for_cleanup(&record);
@@ -493,5 +532,7 @@ int test_main(int argc, wchar_t **argv)
     check_grace_by_event();
     check_session_end_window();
     check_session_end_stops_the_unpack();
+    check_walk_without_attribute_tags();
+    check_read_only_file_with_a_second_name_keeps_its_attribute();
     return test_summary();
 }

@@ -332,6 +332,43 @@ static void test_aborts(void)
     }
 }
 
+static void test_extended_form(void)
+{
+    static const struct {
+        const wchar_t *path, *expected;  // expected NULL: refused
+    } cases[] = {
+        {L"C:\\Users\\a\\AppData\\Local\\Temp\\x", L"\\\\?\\C:\\Users\\a\\AppData\\Local\\Temp\\x"},
+        {L"z:\\", L"\\\\?\\z:\\"},
+        {L"\\\\server\\share\\temp\\x", L"\\\\?\\UNC\\server\\share\\temp\\x"},
+        {L"\\\\?\\C:\\x", L"\\\\?\\C:\\x"},
+        {L"\\\\?\\UNC\\server\\share", L"\\\\?\\UNC\\server\\share"},
+        {L"\\\\.\\pipe\\x", L"\\\\.\\pipe\\x"},
+        {L"relative\\x", NULL},
+        {L"C:relative", NULL},
+        {L"\\rooted", NULL},
+        {L"\\\\", NULL},
+        {L"", NULL},
+    };
+    wchar_t dst[PATH_CHARS];
+    for (const auto &c : cases) {
+        wmemset(dst, L'#', PATH_CHARS);
+        bool made = make_extended_path(dst, c.path, PATH_CHARS);
+        if (c.expected == NULL) {
+            if (!CHECK(!made && dst[0] == 0))
+                printf("    accepted '%ls'\n", c.path);
+        } else if (CHECK(made)) {
+            CHECK_WSTR(dst, c.expected);
+        }
+    }
+    // Beyond MAX_PATH it is the same; only a dst too small refuses.
+    static wchar_t deep[PATH_CHARS];
+    copy_wide(deep, L"C:\\", PATH_CHARS);
+    for (int i = 0; i < 100; i++)
+        append_wide(deep, L"abcdefghi\\", PATH_CHARS);
+    CHECK(make_extended_path(dst, deep, PATH_CHARS) && wcslen(dst) == wcslen(deep) + 4);
+    CHECK(!make_extended_path(dst, deep, wcslen(deep) + 4) && dst[0] == 0);
+}
+
 int test_main(int argc, wchar_t **argv)
 {
     if (argc >= 3 && wcscmp(argv[1], L"--abort-case") == 0)
@@ -347,5 +384,6 @@ int test_main(int argc, wchar_t **argv)
     test_shell_folders();
     test_token();
     test_aborts();
+    test_extended_form();
     return test_summary();
 }

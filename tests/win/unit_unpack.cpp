@@ -145,7 +145,7 @@ static void unpack(const entry *entries, int count, launcher_role role)
     entries_written = chunk_breaks = 0;
     wmemset(first_path, L'#', PATH_CHARS);  // stale text must never show through
     open_payload(payload, bytes);
-    unpack_payload(role, directory, first_path, count_entry, count_chunk_break);
+    unpack_payload(role, directory, first_path, NULL, count_entry, count_chunk_break);
     free(payload);
     wchar_t expected[PATH_CHARS] = L"";
     if (count > 0)
@@ -236,7 +236,7 @@ static int run_damaged_case(const wchar_t *name)
     else if (wcscmp(name, L"frame_cut_short") == 0)
         bytes = PAYLOAD_MAGIC_BYTES + 200;
     open_payload(payload, bytes);
-    unpack_payload(ROLE_PARENT, damaged_directory(), first_path, NULL, NULL);
+    unpack_payload(ROLE_PARENT, damaged_directory(), first_path, NULL, NULL, NULL);
     return SURVIVED_DAMAGED_CASE;
 }
 
@@ -260,6 +260,51 @@ static void check_damaged_payloads(void)
     remove_tree(damaged_directory());
 }
 
+static void check_extraction_root_must_be_new(void)
+{
+    // A name that exists, as a folder or a file, is never taken over.
+    fresh_directory();
+    CHECK(create_extraction_root(directory, NULL));
+    CHECK(GetFileAttributesW(directory) == FILE_ATTRIBUTE_DIRECTORY);
+    CHECK(!create_extraction_root(directory, NULL));
+    RemoveDirectoryW(directory);
+    fresh_directory();
+    HANDLE file = CreateFileW(directory, GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
+    CloseHandle(file);
+    CHECK(!create_extraction_root(directory, NULL));
+    DeleteFileW(directory);
+    // Only an absolute path has an extended form to create.
+    CHECK(!create_extraction_root(L"relative_root", NULL));
+    CHECK(GetFileAttributesW(L"relative_root") == INVALID_FILE_ATTRIBUTES);
+}
+
+static void check_elevated_root_security(void)
+{
+    // Every process under Wine runs with an elevated token, so the
+    // extraction directory gets the protected descriptor: nothing inherited
+    // from TEMP. Wine keeps no descriptor on disk (the end-to-end test sees
+    // its Unix mode instead), so the check reads the one handed over, and
+    // shows that the elevated process itself can still write below it.
+    SECURITY_ATTRIBUTES *security = elevated_root_security();
+    if (!CHECK(security != NULL && security->lpSecurityDescriptor != NULL))
+        return;
+    typedef BOOL(WINAPI * control_function)(PSECURITY_DESCRIPTOR, SECURITY_DESCRIPTOR_CONTROL *, DWORD *);
+    control_function control = (control_function)(void *)GetProcAddress(LoadLibraryW(L"advapi32.dll"),
+                                                                        "GetSecurityDescriptorControl");
+    SECURITY_DESCRIPTOR_CONTROL flags = 0;
+    DWORD revision = 0, written = 0;
+    CHECK(control(security->lpSecurityDescriptor, &flags, &revision) && (flags & SE_DACL_PRESENT) != 0 &&
+          (flags & SE_DACL_PROTECTED) != 0);
+    fresh_directory();
+    CHECK(create_extraction_root(directory, security));
+    wchar_t inner[PATH_CHARS];
+    swprintf(inner, PATH_CHARS, L"%ls\\written.txt", directory);
+    HANDLE file = CreateFileW(inner, GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
+    CHECK(file != INVALID_HANDLE_VALUE && WriteFile(file, "x", 1, &written, NULL) && written == 1);
+    CloseHandle(file);
+    remove_tree(directory);
+}
+
 int test_main(int argc, wchar_t **argv)
 {
     if (argc == 3 && wcscmp(argv[1], L"--damaged") == 0)
@@ -269,5 +314,7 @@ int test_main(int argc, wchar_t **argv)
     check_child_writes_nothing();
     check_empty_stream();
     check_damaged_payloads();
+    check_extraction_root_must_be_new();
+    check_elevated_root_security();
     return test_summary();
 }

@@ -41,6 +41,9 @@
 //                          (how long the WM_ENDSESSION answer took)
 //   --end-session-lparam N  lParam of both messages (default ENDSESSION_LOGOFF;
 //                          1 = ENDSESSION_CLOSEAPP, as Restart Manager sends)
+//   --terminate-when FILE  once FILE exists, TerminateProcess the target alone
+//                          (as Task Manager does) and wait, within the timeout,
+//                          for what it started to end by itself
 // HEX is UTF-16 code units, four hex digits each, high byte first. The target's
 // processes run in a job object that is closed, ending them all, when winrun
 // ends. winrun's own errors: a "winrun: ..." line on stderr and exit 0xBAD0xxxx.
@@ -70,6 +73,7 @@ static wchar_t application_name[TEXT_CHARS];
 static wchar_t current_dir[TEXT_CHARS];
 static const wchar_t *exit_file;
 static const wchar_t *ctrl_marker;
+static const wchar_t *terminate_marker;
 static bool have_command, have_app, have_cwd;
 static bool no_std_handles, ctrl_group;
 static int ctrl_event = CTRL_C_EVENT;
@@ -241,6 +245,8 @@ static void parse_options(int argc, wchar_t **argv, int first)
             ctrl_after_ms = parse_ms(v);
         } else if (wcscmp(a, L"--ctrl-when") == 0) {
             ctrl_marker = v;
+        } else if (wcscmp(a, L"--terminate-when") == 0) {
+            terminate_marker = v;
         } else if (wcscmp(a, L"--ctrl-delay") == 0) {
             ctrl_delay_ms = parse_ms(v);
         } else if (wcscmp(a, L"--end-session-when") == 0) {
@@ -387,6 +393,25 @@ static void end_session_when_marked(HANDLE process, DWORD process_id, ULONGLONG 
     session_answer_ms = (long)(GetTickCount64() - sent);
 }
 
+// Ends the target by TerminateProcess once terminate_marker exists, then
+// lets the processes it started (still in the job) run to their own end.
+static void terminate_alone(HANDLE job, HANDLE process, ULONGLONG start)
+{
+    bool due = false;
+    while (!due && WaitForSingleObject(process, POLL_MS) == WAIT_TIMEOUT)
+        due = GetFileAttributesW(terminate_marker) != INVALID_FILE_ATTRIBUTES;
+    if (!due)
+        return;
+    TerminateProcess(process, 0xDEAD0002u);
+    WaitForSingleObject(process, 5000);
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting;
+    while (job && QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                            sizeof accounting, NULL) &&
+           accounting.ActiveProcesses > 0 &&
+           (timeout_ms < 0 || GetTickCount64() - start < (ULONGLONG)timeout_ms))
+        Sleep(POLL_MS);
+}
+
 int test_main(int argc, wchar_t **argv)
 {
     runner_name = "winrun";
@@ -421,6 +446,8 @@ int test_main(int argc, wchar_t **argv)
         runner_fail(WINRUN_START_FAILED, "CreateProcessW failed for", command_line);
 
     ULONGLONG start = GetTickCount64();
+    if (terminate_marker)
+        terminate_alone(job, pi.hProcess, start);
     bool timed_out = false, ctrl_sent = false;
     DWORD state = WAIT_TIMEOUT;
     if (wants_ctrl_event()) {

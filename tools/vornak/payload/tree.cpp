@@ -5,6 +5,8 @@
 #include "tools/vornak/payload/tree.h"
 
 #include <dirent.h>
+#include <locale.h>
+#include <wctype.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,17 +41,41 @@ std::string case_clash(const std::string &first, const std::string &second) {
     return "names '" + first + "' and '" + second + "' differ only in letter case; on Windows one would replace the other";
 }
 
-bool is_reserved_device_name(const std::string &component) {
+bool is_reserved_device_name(const std::u16string &component) {
     // Windows maps these names to devices in every directory, with any
     // extension ("nul.txt") and with trailing blanks before it.
-    std::string stem = ascii_lower(component.substr(0, component.find('.')));
-    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+    std::u16string stem = ascii_lower(component.substr(0, component.find(u'.')));
+    while (!stem.empty() && stem.back() == u' ') stem.pop_back();
+    auto stem_is = [&stem](const char *name, size_t units) {
+        if (std::strlen(name) != units || stem.size() < units) return false;
+        for (size_t i = 0; i < units; ++i)
+            if (stem[i] != static_cast<char16_t>(name[i])) return false;
+        return true;
+    };
     for (const char *name : PAYLOAD_DEVICE_NAMES)
-        if (stem == name) return true;
-    if (stem.size() != 4 || stem[3] < '1' || stem[3] > '9') return false;
+        if (stem.size() == std::strlen(name) && stem_is(name, stem.size())) return true;
+    if (stem.size() != 4) return false;
+    bool numbered = false;
+    for (unsigned short unit : PAYLOAD_DEVICE_NUMBER_UNITS) numbered = numbered || stem[3] == unit;
+    if (!numbered) return false;
     for (const char *name : PAYLOAD_NUMBERED_DEVICE_NAMES)
-        if (stem.compare(0, 3, name) == 0) return true;
+        if (stem_is(name, 3)) return true;
     return false;
+}
+
+// The key under which Windows finds a name: NTFS compares names unit by
+// unit after its upper-case table, which follows Unicode's simple upper-case
+// mapping for the basic plane; surrogates stay as they are. C.UTF-8's
+// towupper gives that mapping on the host whatever the user's locale.
+std::u16string windows_case_key(const std::u16string &name) {
+    static locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    std::u16string out = name;
+    for (auto &u : out) {
+        if (u >= 0xD800 && u <= 0xDFFF) continue;
+        wint_t upper = utf8 ? ::towupper_l(u, utf8) : (u >= 'a' && u <= 'z' ? u - 'a' + 'A' : u);
+        if (upper <= 0xFFFF && (upper < 0xD800 || upper > 0xDFFF)) u = static_cast<char16_t>(upper);
+    }
+    return out;
 }
 
 std::string real_path(const std::string &path, int &err) {
@@ -142,7 +168,7 @@ private:
             int err = errno;
             throw Error("cannot read directory '" + printable(dir) + "': " + errno_text(err));
         }
-        std::map<std::string, std::string> folded;  // ASCII-lowered name -> name
+        std::map<std::u16string, std::string> folded;  // windows_case_key of the name -> name
         for (;;) {
             errno = 0;
             struct dirent *de = ::readdir(handle.get());
@@ -168,7 +194,7 @@ private:
             std::string shown = printable(join(rel, name));
             std::string problem = windows_name_problem(name, c.name16);
             if (!problem.empty()) throw Error("name '" + shown + "' " + problem);
-            auto [it, fresh] = folded.emplace(ascii_lower(name), name);
+            auto [it, fresh] = folded.emplace(windows_case_key(c.name16), name);
             if (!fresh) throw Error(case_clash(printable(join(rel, it->second)), shown));
             if (::lstat(c.path.c_str(), &c.st) != 0) {
                 int err = errno;
@@ -254,7 +280,12 @@ std::string windows_name_problem(const std::string &component, std::u16string &u
     char last = component.back();
     if (last == '.' || last == ' ')
         return "ends with a dot or a blank, which Windows drops from file names";
-    if (is_reserved_device_name(component)) return "is a reserved device name on Windows";
+    if (is_reserved_device_name(utf16)) return "is a reserved device name on Windows";
+    if (ascii_lower(component) == PAYLOAD_START_MARKER_NAME)
+        return "is the name the launcher keeps its start marker under";
+    if (utf16.size() > PAYLOAD_COMPONENT_MAX_UNITS)
+        return "is " + std::to_string(utf16.size()) + " UTF-16 code units long; a file name holds at most " +
+               std::to_string(PAYLOAD_COMPONENT_MAX_UNITS);
     return std::string();
 }
 
@@ -285,7 +316,7 @@ std::string EntryNameSet::add(const std::u16string &name) {
         end = std::min(name.find(u'\\', end), name.size());
         std::u16string path = name.substr(0, end);
         bool is_file = end == name.size();
-        auto [it, fresh] = seen_.emplace(ascii_lower(path), Seen{path, is_file});
+        auto [it, fresh] = seen_.emplace(windows_case_key(path), Seen{path, is_file});
         if (fresh) continue;
         if (it->second.as_given != path) return case_clash(printable(it->second.as_given), printable(path));
         if (is_file && it->second.is_file) return "appears twice";

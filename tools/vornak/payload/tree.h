@@ -26,7 +26,8 @@ struct PackEntry {
 // cycle, anything that is neither a regular file nor a directory, a name
 // that is not well-formed UTF-8, a name Windows cannot hold (reserved
 // characters, a "\" inside a name, a reserved device name, a trailing dot or
-// blank), two names in one directory that differ only in ASCII case, and an
+// blank), two names in one directory that Windows takes for one (letter
+// case, compared as NTFS does), a component over PAYLOAD_COMPONENT_MAX_UNITS, and an
 // entry name over PAYLOAD_NAME_MAX_UNITS code units.
 std::vector<PackEntry> collect_entries(const std::string &app_dir, const std::string &dll);
 
@@ -61,7 +62,7 @@ std::string entry_name_problem(const std::u16string &name);
 
 // The names of one payload, checked as Windows would meet them: each by
 // entry_name_problem, and each against the names added before it. Refused:
-// a name equal to an earlier one, or equal but for ASCII letter case in
+// a name equal to an earlier one, or equal but for letter case (Unicode) in
 // itself or in one of its folders (on Windows one would replace the other),
 // and a file where an earlier name needs a folder, or the other way round.
 class EntryNameSet {
@@ -74,7 +75,7 @@ private:
         std::u16string as_given;
         bool is_file;
     };
-    std::map<std::u16string, Seen> seen_;  // by ASCII-lowered path of each file and folder
+    std::map<std::u16string, Seen> seen_;  // by windows_case_key of each file and folder path
 };
 
 }  // namespace vornak
