@@ -154,7 +154,7 @@ def is_valid_entry_name(name):
     for part in name.split("\\"):
         if not part or part[-1] in ". " or any(ord(c) < 0x20 or c in '<>:"/|?*' for c in part):
             return False
-        if len(part.encode("utf-16-le")) // 2 > 255 or part.lower() == "onefile-start.marker":
+        if len(part.encode("utf-16-le", "surrogatepass")) // 2 > 255 or part.lower() == "onefile-start.marker":
             return False
         stem = part.split(".", 1)[0].rstrip(" ")
         if re.fullmatch(r"(con|prn|aux|nul|conin\$|conout\$|com[1-9\u00b9\u00b2\u00b3]|lpt[1-9\u00b9\u00b2\u00b3])",
