@@ -13,4 +13,8 @@ extern const unsigned long long vornak_attached_payload_bytes __asm__(BUILD_VALU
 extern const wchar_t vornak_product_name[] __asm__(BUILD_VALUE_SYMBOL_PRODUCT_NAME);
 // VERSION, FILE_VERSION, PRODUCT_VERSION
 extern const wchar_t vornak_product_version[] __asm__(BUILD_VALUE_SYMBOL_PRODUCT_VERSION);
+// Empty for a fresh directory per run; else the cache folder's template and
+// the payload's key.
+extern const wchar_t vornak_cache_template[] __asm__(BUILD_VALUE_SYMBOL_CACHE_TEMPLATE);
+extern const wchar_t vornak_cache_key[] __asm__(BUILD_VALUE_SYMBOL_CACHE_KEY);
 }

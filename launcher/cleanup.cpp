@@ -321,11 +321,8 @@ static void stop_child_locked(void)
 // Caller holds cleanup_lock. A file still in use (the image of a child that
 // is just ending, a file another process holds open) stays in an attempt;
 // retry for about two seconds, then leave the rest in place.
-static void remove_extraction_directory_locked(void)
+static void remove_tree_locked(const wchar_t *extraction_directory)
 {
-    if (record == NULL || record->unpacking_started != 1)
-        return;
-    const wchar_t *extraction_directory = record->extraction_directory;
     request_delete(extraction_directory);
     for (int retry = 0; retry < DELETE_RETRIES; retry++) {
         if (!extraction_directory_exists(extraction_directory))
@@ -333,6 +330,21 @@ static void remove_extraction_directory_locked(void)
         Sleep(DELETE_PAUSE_MS);
         request_delete(extraction_directory);
     }
+}
+
+// Caller holds cleanup_lock.
+static void remove_extraction_directory_locked(void)
+{
+    if (record == NULL || record->unpacking_started != 1)
+        return;
+    remove_tree_locked(record->extraction_directory);
+}
+
+void remove_unpacked_tree(const wchar_t *directory)
+{
+    AcquireSRWLockExclusive(&cleanup_lock);
+    remove_tree_locked(directory);
+    ReleaseSRWLockExclusive(&cleanup_lock);
 }
 
 void keep_record_for_cleanup(launch_record *launch)

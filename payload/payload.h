@@ -27,6 +27,11 @@ void open_payload(const unsigned char *payload, unsigned long long payload_bytes
 void unpack_payload(launcher_role role, const wchar_t *extraction_dir, wchar_t *first_entry_path,
                     void (*after_each_entry)(void));
 
+// Called by unpack_payload after each entry it has written, with the entry's
+// name (below the extraction directory) and size; NULL (the default): none.
+// The extraction cache lists the files it trusts this way.
+void set_unpack_listener(void (*listener)(const wchar_t *name, unsigned long long size));
+
 // Copies the next count bytes of the entry stream into dst, or ends the process.
 void read_payload(void *dst, unsigned long long count);
 

@@ -28,6 +28,8 @@ static wchar_t entry_name[NAME_CHARS];
 static wchar_t entry_path[PATH_CHARS];
 static unsigned char chunk[CHUNK_BYTES];
 
+static void (*unpack_listener)(const wchar_t *name, unsigned long long size);
+
 static wchar_t *directory_cache[DIRECTORY_CACHE_ENTRIES];
 static int directory_cache_count;
 
@@ -279,6 +281,11 @@ static void write_entry(unsigned long long size)
     CloseHandle(file);
 }
 
+void set_unpack_listener(void (*listener)(const wchar_t *name, unsigned long long size))
+{
+    unpack_listener = listener;
+}
+
 void unpack_payload(launcher_role role, const wchar_t *extraction_dir, wchar_t *first_entry_path,
                     void (*after_each_entry)(void))
 {
@@ -304,6 +311,8 @@ void unpack_payload(launcher_role role, const wchar_t *extraction_dir, wchar_t *
         read_payload(&size, sizeof size);
         create_parent_directories(entry_path);
         write_entry(size);
+        if (unpack_listener != NULL)
+            unpack_listener(entry_name, size);
         if (after_each_entry != NULL)
             after_each_entry();
     }

@@ -69,6 +69,9 @@ int main(int argc, char **argv) {
     build->add_option("--version", opt.brand.version, "product version A.B.C.D")->default_val(opt.brand.version);
     build->add_option("--icon", opt.brand.icons, "a PNG image of the icon; once per image")
         ->allow_extra_args(false);
+    build->add_option("--cache-dir", opt.cache_template,
+                      "keep the unpacked files between starts in TEMPLATE plus a key of the payload, "
+                      "e.g. \"{CACHE_DIR}\\{COMPANY}\\{PRODUCT}\" (default: a fresh directory per start)");
     CLI::Option *sign_opt = build->add_option("--sign", opt.brand.sign_certificate, "certificate (.pfx) to sign with");
     CLI::Option *password_opt =
         build->add_option("--password-file", opt.brand.password_file, "file holding the certificate's password");

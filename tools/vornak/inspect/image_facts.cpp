@@ -272,7 +272,9 @@ int read_payload(const PeImage &pe, const VersionFacts &version, PayloadFacts &f
     size_t at = layout.name_offset;
     facts.build_values_found = layout.length_offset + 8 <= rdata.n && rdata.u64(layout.length_offset) == parts.payload_bytes &&
                                read_build_value(rdata, at, facts.product_name) &&
-                               read_build_value(rdata, at, facts.product_version);
+                               read_build_value(rdata, at, facts.product_version) &&
+                               read_build_value(rdata, at, facts.cache_template) &&
+                               read_build_value(rdata, at, facts.cache_key);
     if (!facts.build_values_found || !version.present || !version.malformed.empty()) return failed;
     facts.agreement_checked = true;
     bool agree = version.file_version == facts.product_version && version.product_version == facts.product_version;

@@ -7,15 +7,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <stdexcept>
 
+#include "payload/format.h"
 #include "tools/vornak/pe/coff.h"
 #include "tools/vornak/base/error.h"
 #include "tools/vornak/base/files.h"
 #include "tools/vornak/payload/payload_check.h"
 #include "tools/vornak/pe/pe_edit.h"
 #include "tools/vornak/base/process.h"
+#include "tools/vornak/base/sha256.h"
+#include "tools/vornak/base/utf.h"
 #include "tools/vornak/pe/resources.h"
 
 namespace vornak {
@@ -42,7 +46,63 @@ std::string search_path(const std::string &program) {
     return std::string();
 }
 
+// Placeholders that name the same folder at every start. {PID}, {TIME},
+// {TIME_US} and {RANDOM} would give every start a cache of its own.
+constexpr const char *CACHE_PLACEHOLDERS[] = {"TEMP",    "HOME",         "CACHE_DIR",       "PROGRAM",
+                                              "PROGRAM_BASE", "PROGRAM_DIR", "COMPANY",   "PRODUCT",
+                                              "VERSION", "FILE_VERSION", "PRODUCT_VERSION"};
+// The ones whose value is an absolute folder, so may open the template.
+constexpr const char *ABSOLUTE_PLACEHOLDERS[] = {"TEMP", "HOME", "CACHE_DIR", "PROGRAM_DIR"};
+
+bool equal_ignoring_ascii_case(const std::string &a, const char *b) {
+    size_t i = 0;
+    for (; i < a.size() && b[i]; ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return i == a.size() && b[i] == 0;
+}
+
+bool is_one_of(const std::string &name, const char *const *first, const char *const *last) {
+    for (; first != last; ++first)
+        if (equal_ignoring_ascii_case(name, *first)) return true;
+    return false;
+}
+
 }  // namespace
+
+std::u16string cache_template_units(const std::string &cache_template) {
+    const std::string where = "--cache-dir '" + printable(cache_template) + "'";
+    std::u16string units;
+    if (cache_template.empty()) throw Error("--cache-dir must not be empty");
+    if (!utf8_to_utf16(cache_template, units)) throw Error(where + " is not valid UTF-8");
+    if (units.size() > BUILD_VALUE_MAX_UNITS)
+        throw Error("--cache-dir is longer than " + std::to_string(BUILD_VALUE_MAX_UNITS) + " UTF-16 code units");
+    for (char16_t u : units)
+        if (u < 0x20 || u == 0x7F || u == u'/') throw Error(where + " holds a control character or '/'");
+    std::string first_placeholder;
+    for (size_t pos = 0; pos < cache_template.size();) {
+        size_t open = cache_template.find_first_of("{}", pos);
+        if (open == std::string::npos) break;
+        size_t close = cache_template.find('}', open + 1);
+        if (cache_template[open] == '}' || close == std::string::npos)
+            throw Error(where + " has an unmatched brace");
+        std::string name = cache_template.substr(open + 1, close - open - 1);
+        if (!is_one_of(name, std::begin(CACHE_PLACEHOLDERS), std::end(CACHE_PLACEHOLDERS)))
+            throw Error(where + " uses {" + printable(name) +
+                        "}, which is unknown or changes from start to start");
+        if (open == 0) first_placeholder = name;
+        pos = close + 1;
+    }
+    bool drive = units.size() >= 3 && units[1] == u':' && units[2] == u'\\' &&
+                 ((units[0] >= u'A' && units[0] <= u'Z') || (units[0] >= u'a' && units[0] <= u'z'));
+    bool unc = units.size() >= 3 && units[0] == u'\\' && units[1] == u'\\' && units[2] != u'\\';
+    bool placeholder = !first_placeholder.empty() &&
+                       is_one_of(first_placeholder, std::begin(ABSOLUTE_PLACEHOLDERS), std::end(ABSOLUTE_PLACEHOLDERS));
+    if (!drive && !unc && !placeholder)
+        throw Error(where + " is not absolute: begin it with a drive, \\\\server\\share, {CACHE_DIR}, {HOME}, "
+                    "{TEMP} or {PROGRAM_DIR}");
+    return units;
+}
 
 std::string find_linker(const std::string &tool_dir) {
     const char *env = std::getenv("VORNAK_LD");
@@ -126,6 +186,8 @@ BuildResult build_launcher(const BuildOptions &options, const std::string &tool_
     result.linker = find_linker(tool_dir);
     std::string library_dir = launcher_library_dir(tool_dir);
     if (!packing && !options.unchecked) check_payload_file(options.payload);
+    BuildValueStrings values{options.brand.name_units, version, std::u16string(), std::u16string()};
+    if (!options.cache_template.empty()) values.cache_template = cache_template_units(options.cache_template);
 
     ScratchDir scratch;
     std::string payload = options.payload;
@@ -134,7 +196,13 @@ BuildResult build_launcher(const BuildOptions &options, const std::string &tool_
         result.payload_bytes = pack_folder(options.app_dir, options.dll, options.pack, payload).payload_bytes;
     }
     std::string object = scratch.path() + "/build_values.o";
-    write_build_values_object(payload, options.brand.name_units, version, object);
+    if (!values.cache_template.empty()) {
+        // The payload's digest names the cache: another payload never meets
+        // the files of this one, whatever version both carry.
+        std::string key = sha256_file_hex(payload);
+        values.cache_key.assign(key.begin(), key.end());
+    }
+    write_build_values_object(payload, values, object);
     std::string resources = write_resources(options.brand, scratch.path());
 
     OutputFile image(options.output);

@@ -74,18 +74,21 @@ void copy_payload(const std::string &path, uint64_t expected, OutputFile &out) {
 
 }  // namespace
 
-BuildValuesLayout build_values_layout(uint64_t payload_bytes, size_t name_units, size_t version_units) {
+BuildValuesLayout build_values_layout(uint64_t payload_bytes, size_t name_units, size_t version_units,
+                                      size_t cache_template_units, size_t cache_key_units) {
     BuildValuesLayout l;
     l.payload_offset = 0;
     l.length_offset = (payload_bytes + 7) & ~uint64_t{7};
     l.name_offset = l.length_offset + 8;
     l.version_offset = l.name_offset + 2 * (name_units + 1);
-    l.section_bytes = l.version_offset + 2 * (version_units + 1);
+    l.cache_template_offset = l.version_offset + 2 * (version_units + 1);
+    l.cache_key_offset = l.cache_template_offset + 2 * (cache_template_units + 1);
+    l.section_bytes = l.cache_key_offset + 2 * (cache_key_units + 1);
     return l;
 }
 
-void write_build_values_object(const std::string &payload_path, const std::u16string &product_name,
-                               const std::u16string &product_version, const std::string &output) {
+void write_build_values_object(const std::string &payload_path, const BuildValueStrings &values,
+                               const std::string &output) {
     struct stat st;
     if (::stat(payload_path.c_str(), &st) != 0) {
         int err = errno;
@@ -93,7 +96,9 @@ void write_build_values_object(const std::string &payload_path, const std::u16st
     }
     if (!S_ISREG(st.st_mode)) throw Error("payload '" + printable(payload_path) + "' is not a regular file");
     uint64_t payload_bytes = static_cast<uint64_t>(st.st_size);
-    BuildValuesLayout layout = build_values_layout(payload_bytes, product_name.size(), product_version.size());
+    BuildValuesLayout layout = build_values_layout(payload_bytes, values.product_name.size(),
+                                                   values.product_version.size(), values.cache_template.size(),
+                                                   values.cache_key.size());
     if (layout.section_bytes > 0xFFFFFFFFu)
         throw Error("payload of " + std::to_string(payload_bytes) +
                     " bytes is too large for a Windows image section (4 GiB at most)");
@@ -115,6 +120,10 @@ void write_build_values_object(const std::string &payload_path, const std::u16st
     put_symbol(symbols, strings, BUILD_VALUE_SYMBOL_PRODUCT_NAME, static_cast<uint32_t>(layout.name_offset), 1,
                IMAGE_SYM_CLASS_EXTERNAL, 0);
     put_symbol(symbols, strings, BUILD_VALUE_SYMBOL_PRODUCT_VERSION, static_cast<uint32_t>(layout.version_offset), 1,
+               IMAGE_SYM_CLASS_EXTERNAL, 0);
+    put_symbol(symbols, strings, BUILD_VALUE_SYMBOL_CACHE_TEMPLATE,
+               static_cast<uint32_t>(layout.cache_template_offset), 1, IMAGE_SYM_CLASS_EXTERNAL, 0);
+    put_symbol(symbols, strings, BUILD_VALUE_SYMBOL_CACHE_KEY, static_cast<uint32_t>(layout.cache_key_offset), 1,
                IMAGE_SYM_CLASS_EXTERNAL, 0);
     uint32_t symbol_count = static_cast<uint32_t>(symbols.size() / SYMBOL_BYTES);
 
@@ -144,10 +153,11 @@ void write_build_values_object(const std::string &payload_path, const std::u16st
     copy_payload(payload_path, payload_bytes, out);
     std::string tail(layout.length_offset - payload_bytes, '\0');
     put_le64(tail, payload_bytes);
-    tail += utf16le_bytes(product_name);
-    tail.append(2, '\0');
-    tail += utf16le_bytes(product_version);
-    tail.append(2, '\0');
+    for (const std::u16string *text :
+         {&values.product_name, &values.product_version, &values.cache_template, &values.cache_key}) {
+        tail += utf16le_bytes(*text);
+        tail.append(2, '\0');
+    }
     tail += symbols;
     put_le32(tail, static_cast<uint32_t>(4 + strings.size()));
     tail += strings;
