@@ -79,6 +79,8 @@ static wchar_t cache_directory[PATH_CHARS];
 static wchar_t staging_directory[PATH_CHARS];
 static wchar_t retired_directory[PATH_CHARS];
 static wchar_t scratch_path[PATH_CHARS];
+// The cache root's name as the system gives it (GetFinalPathNameByHandleW).
+static wchar_t root_final[PATH_CHARS];
 static wchar_t short_key[CACHE_KEY_SHORT_UNITS + 1];
 // The cache directory, open without share-delete while the application runs
 // from it: no start can rename it away or retire it meanwhile.
@@ -201,9 +203,15 @@ static bool directory_is_private(HANDLE directory)
 }
 
 // Opens path as a directory of its own (not a link) for reading, sharing
-// everything but delete.
+// everything but delete. The name is checked as well as the handle: Wine
+// opens a link made on the Linux side as its target and shows it as a
+// reparse point by its name only.
 static HANDLE open_directory(const wchar_t *path)
 {
+    DWORD named = GetFileAttributesW(path);
+    if (named == INVALID_FILE_ATTRIBUTES ||
+        (named & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY)
+        return INVALID_HANDLE_VALUE;
     HANDLE directory = CreateFileW(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
@@ -399,6 +407,22 @@ static bool record_confirms(const wchar_t *directory, const wchar_t *key, wchar_
     return confirmed && files > 0;
 }
 
+// Whether handle is on root_final\name itself: the name the system gives
+// the object behind it. Under Wine a link made on the Linux side opens as
+// its target, whose name differs; on Windows it opens as itself and fails
+// the directory check before this.
+static bool handle_is_named(HANDLE handle, const wchar_t *name)
+{
+    wchar_t expected[PATH_CHARS];
+    if (wcslen(root_final) + 1 + wcslen(name) + 1 > PATH_CHARS)
+        return false;
+    copy_wide(expected, root_final, PATH_CHARS);
+    append_wide(expected, L"\\", PATH_CHARS);
+    append_wide(expected, name, PATH_CHARS);
+    DWORD length = GetFinalPathNameByHandleW(handle, scratch_path, PATH_CHARS, FILE_NAME_NORMALIZED);
+    return length > 0 && length < PATH_CHARS && wcscmp(scratch_path, expected) == 0;
+}
+
 // Opens the cache directory and checks it for this start: a private
 // directory whose record confirms this key. On success keeps it open
 // (without share-delete) in cache_directory_handle.
@@ -407,7 +431,8 @@ static bool open_trusted_cache(const wchar_t *key, wchar_t *dll_path)
     HANDLE directory = open_directory(cache_directory);
     if (directory == INVALID_HANDLE_VALUE)
         return false;
-    if (!directory_is_private(directory) || !record_confirms(cache_directory, key, dll_path)) {
+    if (!handle_is_named(directory, short_key) || !directory_is_private(directory) ||
+        !record_confirms(cache_directory, key, dll_path)) {
         CloseHandle(directory);
         return false;
     }
@@ -415,18 +440,43 @@ static bool open_trusted_cache(const wchar_t *key, wchar_t *dll_path)
     return true;
 }
 
-// Renames path away under this process's retired name, which succeeds only
-// while no process holds it open without share-delete, then removes it.
-// False when it is in use (or cannot be moved).
+// Renames the directory cache_root\name away under this process's retired
+// name, then removes it. The rename goes through a handle checked to be on
+// that directory itself, never through a name that could lead elsewhere.
+// The handle asks for delete access, which fails while any process holds
+// the directory open without share-delete: then the directory is in use
+// and stays (false).
 static bool retire_directory(const wchar_t *path, const wchar_t *name)
 {
     if (!process_name_below_root(retired_directory, name, GetCurrentProcessId(), retired_suffix))
         return false;
     remove_unpacked_tree(retired_directory);
-    if (!MoveFileExW(path, retired_directory, 0))
+    DWORD named = GetFileAttributesW(path);
+    if (named == INVALID_FILE_ATTRIBUTES ||
+        (named & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY)
         return false;
-    remove_unpacked_tree(retired_directory);
-    return true;
+    HANDLE directory = CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (directory == INVALID_HANDLE_VALUE)
+        return false;
+    FILE_ATTRIBUTE_TAG_INFO info;
+    size_t target_length = wcslen(retired_directory);
+    unsigned long long rename_buffer[(sizeof(FILE_RENAME_INFO) + PATH_CHARS * sizeof(wchar_t)) / 8 + 1];
+    FILE_RENAME_INFO *rename = (FILE_RENAME_INFO *)rename_buffer;
+    memset(rename, 0, sizeof(FILE_RENAME_INFO));
+    rename->FileNameLength = (DWORD)(target_length * sizeof(wchar_t));
+    memcpy(rename->FileName, retired_directory, (target_length + 1) * sizeof(wchar_t));
+    bool moved = GetFileInformationByHandleEx(directory, FileAttributeTagInfo, &info, sizeof info) &&
+                 (info.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+                     FILE_ATTRIBUTE_DIRECTORY &&
+                 handle_is_named(directory, name) &&
+                 SetFileInformationByHandle(directory, FileRenameInfo, rename,
+                                            (DWORD)(sizeof(FILE_RENAME_INFO) + target_length * sizeof(wchar_t)));
+    CloseHandle(directory);
+    if (moved)
+        remove_unpacked_tree(retired_directory);
+    return moved;
 }
 
 static bool is_hex_key(const wchar_t *name, size_t length)
@@ -518,6 +568,16 @@ static bool unpack_into_cache(const launcher_build_values *build)
     return GetFileAttributesW(cache_directory) != INVALID_FILE_ATTRIBUTES;
 }
 
+static bool read_root_final(void)
+{
+    HANDLE root = open_directory(cache_root);
+    if (root == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD length = GetFinalPathNameByHandleW(root, root_final, PATH_CHARS, FILE_NAME_NORMALIZED);
+    CloseHandle(root);
+    return length > 0 && length < PATH_CHARS;
+}
+
 // Finds or makes the cache directory; true when it is open and trusted.
 static bool prepare_cache_directory(launch_record *record, const launcher_build_values *build)
 {
@@ -526,7 +586,7 @@ static bool prepare_cache_directory(launch_record *record, const launcher_build_
     // The template's folders as any folder of the user's; the cache root
     // itself private.
     create_parent_directories(cache_root);
-    if (!make_private_directory(cache_root))
+    if (!make_private_directory(cache_root) || !read_root_final())
         return false;
     if (open_trusted_cache(build->cache_key, record->application_dll_path))
         return true;
@@ -580,7 +640,7 @@ bool run_from_cache(launch_record *record, const launcher_build_values *build, i
 
 bool enter_from_cache(launch_record *record, const launcher_build_values *build, int *status)
 {
-    if (!prepare_security() || !find_cache_root(record, build) ||
+    if (!prepare_security() || !find_cache_root(record, build) || !read_root_final() ||
         !open_trusted_cache(build->cache_key, record->application_dll_path))
         return false;
     copy_wide(record->extraction_directory, cache_directory, PATH_CHARS);
