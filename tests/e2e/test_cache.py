@@ -102,6 +102,25 @@ class KilledStarts(CacheTestCase):
     def dead_process_id(self):
         return 999999  # beyond Wine's process ids: no process has it
 
+    def test_first_start_killed_while_unpacking_is_followed_by_a_normal_start(self):
+        # Large enough that the unpack lasts long after its staging folder appears.
+        exe, entries = self.build_cached([("big%02d.bin" % i, noise(4 << 20, i)) for i in range(16)])
+        root = self.ws.temp / ELEVATED
+        run_ws = harness.Workspace(self.ws.path / "killed")
+        proc, _ = harness.start_launcher(exe, ["probe:exit=1"], ws=run_ws, temp=harness.to_windows_path(self.ws.temp))
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and not any(n.endswith(".tmp") for n in self.cache_entries()):
+            time.sleep(0.01)
+        proc.kill()  # winrun ends, its job object with it, and the launcher in it
+        proc.wait(timeout=60)
+        time.sleep(0.5)
+        self.assertTrue(any(n.endswith(".tmp") for n in self.cache_entries()), self.cache_entries())
+        self.assertFalse(self.cache_dir(exe).exists(), "killed before the rename")
+        r = self.run_launcher(exe, ["probe:exit=7"])
+        self.assertRanFromCache(r, exe, 7)
+        self.assertTreeIs(self.cache_dir(exe), entries)
+        self.assertEqual(sorted(os.listdir(root)), [self.cache_dir(exe).name], "the killed start's staging is gone")
+
     def test_staging_left_by_a_killed_first_start_is_removed_and_the_cache_made(self):
         exe, entries = self.build_cached()
         key16 = cache_key(exe)[:16]
