@@ -558,10 +558,12 @@ static bool unpack_into_cache(const launcher_build_values *build)
     wchar_t first_entry[PATH_CHARS];
     set_unpack_listener(note_unpacked_entry);
     open_payload(build->payload, build->payload_bytes);
-    unpack_payload(ROLE_PARENT, staging_directory, first_entry, NULL);
+    // A frame that fails its checksum is not placed; the per-run start that
+    // follows reports it.
+    bool decoded = unpack_payload(ROLE_PARENT, staging_directory, first_entry, NULL);
     set_unpack_listener(NULL);
 
-    bool placed = first_entry[0] != 0 && write_record(staging_directory) &&
+    bool placed = decoded && first_entry[0] != 0 && write_record(staging_directory) &&
                   MoveFileExW(staging_directory, cache_directory, 0);
     if (!placed)
         remove_unpacked_tree(staging_directory);

@@ -15,6 +15,8 @@ struct launcher_build_values {
     unsigned long long payload_bytes;
     const wchar_t *product_name;
     const wchar_t *product_version;
+    const wchar_t *company_name;
+    const wchar_t *file_version;
     const wchar_t *cache_template;  // empty: a fresh directory per run
     const wchar_t *cache_key;       // CACHE_KEY_UNITS hex digits when cached
 };

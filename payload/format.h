@@ -21,7 +21,7 @@ enum {
     // zstd's default decoder limit, which the launcher runs with: a frame
     // whose window is larger than 2^27 bytes does not decode.
     PAYLOAD_WINDOW_LOG_MAX = 27,
-    // The longest product name or version string the build values hold, in
+    // The longest string the build values hold (a name or a version), in
     // UTF-16 code units without the terminating zero.
     BUILD_VALUE_MAX_UNITS = 1023,
     // The cache key: the payload's SHA-256 as lower-case hex. A cache
@@ -46,11 +46,14 @@ static const char *const PAYLOAD_NUMBERED_DEVICE_NAMES[] = {"com", "lpt"};  // e
 // The build-values object `vornak build` writes per product; image/build_values.h
 // declares the same symbols. Its one read-only section opens with the payload,
 // then its length as a 64-bit value at the next multiple of 8, then product
-// name, version, cache template and cache key as NUL-terminated UTF-16LE
-// strings. An empty cache template (and key) means a fresh directory per run.
+// name, product version, company name, file version, cache template and
+// cache key as NUL-terminated UTF-16LE strings. An empty cache template (and
+// key) means a fresh directory per run.
 #define BUILD_VALUE_SYMBOL_PAYLOAD "vornak_attached_payload"
 #define BUILD_VALUE_SYMBOL_PAYLOAD_BYTES "vornak_attached_payload_bytes"
 #define BUILD_VALUE_SYMBOL_PRODUCT_NAME "vornak_product_name"
 #define BUILD_VALUE_SYMBOL_PRODUCT_VERSION "vornak_product_version"
+#define BUILD_VALUE_SYMBOL_COMPANY_NAME "vornak_company_name"
+#define BUILD_VALUE_SYMBOL_FILE_VERSION "vornak_file_version"
 #define BUILD_VALUE_SYMBOL_CACHE_TEMPLATE "vornak_cache_template"
 #define BUILD_VALUE_SYMBOL_CACHE_KEY "vornak_cache_key"

@@ -74,20 +74,20 @@ void copy_payload(const std::string &path, uint64_t expected, OutputFile &out) {
 
 }  // namespace
 
-BuildValuesLayout build_values_layout(uint64_t payload_bytes, size_t name_units, size_t version_units,
-                                      size_t cache_template_units, size_t cache_key_units) {
+BuildValuesLayout build_values_layout(uint64_t payload_bytes, const BuildValueStrings &strings) {
     BuildValuesLayout l;
     l.payload_offset = 0;
     l.length_offset = (payload_bytes + 7) & ~uint64_t{7};
-    l.name_offset = l.length_offset + 8;
-    l.version_offset = l.name_offset + 2 * (name_units + 1);
-    l.cache_template_offset = l.version_offset + 2 * (version_units + 1);
-    l.cache_key_offset = l.cache_template_offset + 2 * (cache_template_units + 1);
-    l.section_bytes = l.cache_key_offset + 2 * (cache_key_units + 1);
+    uint64_t at = l.length_offset + 8;
+    for (size_t i = 0; i < strings.size(); ++i) {
+        l.string_offsets[i] = at;
+        at += 2 * (strings[i].size() + 1);
+    }
+    l.section_bytes = at;
     return l;
 }
 
-void write_build_values_object(const std::string &payload_path, const BuildValueStrings &values,
+void write_build_values_object(const std::string &payload_path, const BuildValueStrings &strings,
                                const std::string &output) {
     struct stat st;
     if (::stat(payload_path.c_str(), &st) != 0) {
@@ -96,35 +96,28 @@ void write_build_values_object(const std::string &payload_path, const BuildValue
     }
     if (!S_ISREG(st.st_mode)) throw Error("payload '" + printable(payload_path) + "' is not a regular file");
     uint64_t payload_bytes = static_cast<uint64_t>(st.st_size);
-    BuildValuesLayout layout = build_values_layout(payload_bytes, values.product_name.size(),
-                                                   values.product_version.size(), values.cache_template.size(),
-                                                   values.cache_key.size());
+    BuildValuesLayout layout = build_values_layout(payload_bytes, strings);
     if (layout.section_bytes > 0xFFFFFFFFu)
         throw Error("payload of " + std::to_string(payload_bytes) +
                     " bytes is too large for a Windows image section (4 GiB at most)");
     uint32_t section_bytes = static_cast<uint32_t>(layout.section_bytes);
     uint32_t raw_offset = COFF_FILE_HEADER_BYTES + COFF_SECTION_HEADER_BYTES;
 
-    std::string symbols, strings;
-    put_symbol(symbols, strings, ".rdata", 0, 1, IMAGE_SYM_CLASS_STATIC, 1);
+    std::string symbols, names;  // names: the symbol string table
+    put_symbol(symbols, names, ".rdata", 0, 1, IMAGE_SYM_CLASS_STATIC, 1);
     put_le32(symbols, section_bytes);  // aux: section definition
     put_le16(symbols, 0);              // relocations
     put_le16(symbols, 0);              // line numbers
     put_le32(symbols, 0);              // checksum
     put_le16(symbols, 0);              // associated section
     symbols.append(4, '\0');           // selection, unused
-    put_symbol(symbols, strings, BUILD_VALUE_SYMBOL_PAYLOAD, static_cast<uint32_t>(layout.payload_offset), 1,
+    put_symbol(symbols, names, BUILD_VALUE_SYMBOL_PAYLOAD, static_cast<uint32_t>(layout.payload_offset), 1,
                IMAGE_SYM_CLASS_EXTERNAL, 0);
-    put_symbol(symbols, strings, BUILD_VALUE_SYMBOL_PAYLOAD_BYTES, static_cast<uint32_t>(layout.length_offset),
+    put_symbol(symbols, names, BUILD_VALUE_SYMBOL_PAYLOAD_BYTES, static_cast<uint32_t>(layout.length_offset),
                1, IMAGE_SYM_CLASS_EXTERNAL, 0);
-    put_symbol(symbols, strings, BUILD_VALUE_SYMBOL_PRODUCT_NAME, static_cast<uint32_t>(layout.name_offset), 1,
-               IMAGE_SYM_CLASS_EXTERNAL, 0);
-    put_symbol(symbols, strings, BUILD_VALUE_SYMBOL_PRODUCT_VERSION, static_cast<uint32_t>(layout.version_offset), 1,
-               IMAGE_SYM_CLASS_EXTERNAL, 0);
-    put_symbol(symbols, strings, BUILD_VALUE_SYMBOL_CACHE_TEMPLATE,
-               static_cast<uint32_t>(layout.cache_template_offset), 1, IMAGE_SYM_CLASS_EXTERNAL, 0);
-    put_symbol(symbols, strings, BUILD_VALUE_SYMBOL_CACHE_KEY, static_cast<uint32_t>(layout.cache_key_offset), 1,
-               IMAGE_SYM_CLASS_EXTERNAL, 0);
+    for (size_t i = 0; i < strings.size(); ++i)
+        put_symbol(symbols, names, BUILD_VALUE_STRING_SYMBOLS[i], static_cast<uint32_t>(layout.string_offsets[i]), 1,
+                   IMAGE_SYM_CLASS_EXTERNAL, 0);
     uint32_t symbol_count = static_cast<uint32_t>(symbols.size() / SYMBOL_BYTES);
 
     std::string head;
@@ -153,14 +146,13 @@ void write_build_values_object(const std::string &payload_path, const BuildValue
     copy_payload(payload_path, payload_bytes, out);
     std::string tail(layout.length_offset - payload_bytes, '\0');
     put_le64(tail, payload_bytes);
-    for (const std::u16string *text :
-         {&values.product_name, &values.product_version, &values.cache_template, &values.cache_key}) {
-        tail += utf16le_bytes(*text);
+    for (const std::u16string &value : strings) {
+        tail += utf16le_bytes(value);
         tail.append(2, '\0');
     }
     tail += symbols;
-    put_le32(tail, static_cast<uint32_t>(4 + strings.size()));
-    tail += strings;
+    put_le32(tail, static_cast<uint32_t>(4 + names.size()));
+    tail += names;
     out.write(tail.data(), tail.size());
     out.commit(0666);
 }
