@@ -79,7 +79,7 @@ static wchar_t cache_directory[PATH_CHARS];
 static wchar_t staging_directory[PATH_CHARS];
 static wchar_t retired_directory[PATH_CHARS];
 static wchar_t scratch_path[PATH_CHARS];
-// The cache root's name as the system gives it (GetFinalPathNameByHandleW).
+// The cache root's name as the system gives it (read_handle_name).
 static wchar_t root_final[PATH_CHARS];
 static wchar_t short_key[CACHE_KEY_SHORT_UNITS + 1];
 // The cache directory, open without share-delete while the application runs
@@ -419,8 +419,7 @@ static bool handle_is_named(HANDLE handle, const wchar_t *name)
     copy_wide(expected, root_final, PATH_CHARS);
     append_wide(expected, L"\\", PATH_CHARS);
     append_wide(expected, name, PATH_CHARS);
-    DWORD length = GetFinalPathNameByHandleW(handle, scratch_path, PATH_CHARS, FILE_NAME_NORMALIZED);
-    return length > 0 && length < PATH_CHARS && wcscmp(scratch_path, expected) == 0;
+    return read_handle_name(handle, scratch_path, PATH_CHARS) && wcscmp(scratch_path, expected) == 0;
 }
 
 // Opens the cache directory and checks it for this start: a private
@@ -575,9 +574,9 @@ static bool read_root_final(void)
     HANDLE root = open_directory(cache_root);
     if (root == INVALID_HANDLE_VALUE)
         return false;
-    DWORD length = GetFinalPathNameByHandleW(root, root_final, PATH_CHARS, FILE_NAME_NORMALIZED);
+    bool named = read_handle_name(root, root_final, PATH_CHARS);
     CloseHandle(root);
-    return length > 0 && length < PATH_CHARS;
+    return named;
 }
 
 // Finds or makes the cache directory; true when it is open and trusted.

@@ -340,6 +340,20 @@ static void remove_extraction_directory_locked(void)
     remove_tree_locked(record->extraction_directory);
 }
 
+bool read_handle_name(HANDLE handle, wchar_t *dst, size_t dst_chars)
+{
+    AcquireSRWLockExclusive(&cleanup_lock);
+    const object_name_information *opened = read_object_name(handle);
+    size_t length = opened == NULL ? 0 : opened->length_bytes / sizeof(wchar_t);
+    bool fits = opened != NULL && length < dst_chars;
+    if (fits) {
+        memcpy(dst, opened->name, length * sizeof(wchar_t));
+        dst[length] = 0;
+    }
+    ReleaseSRWLockExclusive(&cleanup_lock);
+    return fits;
+}
+
 void remove_unpacked_tree(const wchar_t *directory)
 {
     AcquireSRWLockExclusive(&cleanup_lock);

@@ -76,6 +76,11 @@ void cleanup_launch(void);
 // refusals as the extraction directory's removal, serialised with it.
 void remove_unpacked_tree(const wchar_t *directory);
 
+// The name the system gives the object behind handle (its NT name, as the
+// removal walk checks it), into dst; false when it cannot be read or does
+// not fit in dst_chars units with its terminator.
+bool read_handle_name(HANDLE handle, wchar_t *dst, size_t dst_chars);
+
 // Sets VORNAK_ONEFILE_DIRECTORY and VORNAK_ORIGINAL_ARGV0 as the child finds them.
 void publish_handoff_variables(const launch_record *record);
 
