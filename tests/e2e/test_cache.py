@@ -103,8 +103,9 @@ class KilledStarts(CacheTestCase):
         return 999999  # beyond Wine's process ids: no process has it
 
     def test_first_start_killed_while_unpacking_is_followed_by_a_normal_start(self):
-        # Large enough that the unpack lasts long after its staging folder appears.
-        exe, entries = self.build_cached([("big%02d.bin" % i, noise(4 << 20, i)) for i in range(16)])
+        # Many files, so that the unpack lasts long after its staging folder
+        # appears: under Wine each file's creation costs far more than its bytes.
+        exe, entries = self.build_cached([("d%d\\f%03d.bin" % (i % 8, i), noise(2048, i)) for i in range(800)])
         root = self.ws.temp / ELEVATED
         run_ws = harness.Workspace(self.ws.path / "killed")
         proc, _ = harness.start_launcher(exe, ["probe:exit=1"], ws=run_ws, temp=harness.to_windows_path(self.ws.temp))
