@@ -559,7 +559,7 @@ static bool unpack_into_cache(const launcher_build_values *build)
     open_payload(build->payload, build->payload_bytes);
     // A frame that fails its checksum is not placed; the per-run start that
     // follows reports it.
-    bool decoded = unpack_payload(ROLE_PARENT, staging_directory, first_entry, NULL);
+    bool decoded = unpack_payload(ROLE_PARENT, staging_directory, first_entry, NULL, NULL);
     set_unpack_listener(NULL);
 
     bool placed = decoded && first_entry[0] != 0 && write_record(staging_directory) &&
