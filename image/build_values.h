@@ -17,4 +17,8 @@ extern const wchar_t vornak_product_version[] __asm__(BUILD_VALUE_SYMBOL_PRODUCT
 extern const wchar_t vornak_company_name[] __asm__(BUILD_VALUE_SYMBOL_COMPANY_NAME);
 // FILE_VERSION: the product version unless the build named another
 extern const wchar_t vornak_file_version[] __asm__(BUILD_VALUE_SYMBOL_FILE_VERSION);
+// Empty for a fresh directory per run; else the cache folder's template and
+// the payload's key.
+extern const wchar_t vornak_cache_template[] __asm__(BUILD_VALUE_SYMBOL_CACHE_TEMPLATE);
+extern const wchar_t vornak_cache_key[] __asm__(BUILD_VALUE_SYMBOL_CACHE_KEY);
 }

@@ -100,7 +100,7 @@ wchar_t *build_child_command_line(const launch_record *record)
 // canonical form, no short names), without a trailing backslash. A module
 // path cut to the buffer is taken as it stands here; the child's own start
 // refuses it.
-static void publish_handoff_variables(const launch_record *record)
+void publish_handoff_variables(const launch_record *record)
 {
     memcpy(directory_value, record->module_path, sizeof directory_value);
     wchar_t *last_backslash = wcsrchr(directory_value, L'\\');

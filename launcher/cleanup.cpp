@@ -350,11 +350,9 @@ static void stop_child_locked(DWORD grace_ms)
 // is just ending, a file another process holds open) stays in an attempt;
 // retry for about two seconds, then leave the rest in place. With a time
 // limit (removal_ms not 0) no attempt begins later than that after the first.
-static void remove_extraction_directory_locked(DWORD removal_ms)
+static void remove_tree_locked(const wchar_t *directory, DWORD removal_ms)
 {
-    if (record == NULL || record->unpacking_started != 1)
-        return;
-    if (!make_extended_path(extended_directory, record->extraction_directory, WALK_PATH_CHARS))
+    if (!make_extended_path(extended_directory, directory, WALK_PATH_CHARS))
         return;
     const wchar_t *extraction_directory = extended_directory;
     ULONGLONG first_attempt = GetTickCount64();
@@ -381,6 +379,21 @@ void remove_killed_start(const wchar_t *extended_directory)
 {
     AcquireSRWLockExclusive(&cleanup_lock);
     request_delete(extended_directory);
+    ReleaseSRWLockExclusive(&cleanup_lock);
+}
+
+// Caller holds cleanup_lock.
+static void remove_extraction_directory_locked(DWORD removal_ms)
+{
+    if (record == NULL || record->unpacking_started != 1)
+        return;
+    remove_tree_locked(record->extraction_directory, removal_ms);
+}
+
+void remove_unpacked_tree(const wchar_t *directory)
+{
+    AcquireSRWLockExclusive(&cleanup_lock);
+    remove_tree_locked(directory, 0);
     ReleaseSRWLockExclusive(&cleanup_lock);
 }
 

@@ -17,6 +17,8 @@ struct launcher_build_values {
     const wchar_t *product_version;
     const wchar_t *company_name;
     const wchar_t *file_version;
+    const wchar_t *cache_template;  // empty: a fresh directory per run
+    const wchar_t *cache_key;       // CACHE_KEY_UNITS hex digits when cached
 };
 
 // The state of one launch. The console handler thread and the session
@@ -97,6 +99,24 @@ void remove_killed_start(const wchar_t *extended_directory);
 // attributes through FileBasicInfo from the start. The walk sets it by
 // itself once the file system refuses; tests set it to walk that way on any.
 void assume_attribute_tag_unavailable(bool unavailable);
+
+// Removes the tree at directory (absolute) with the same walk and the same
+// refusals as the extraction directory's removal, serialised with it.
+void remove_unpacked_tree(const wchar_t *directory);
+
+// Sets VORNAK_ONEFILE_DIRECTORY and VORNAK_ORIGINAL_ARGV0 as the child finds them.
+void publish_handoff_variables(const launch_record *record);
+
+// The extraction cache (cache.cpp), for images built with a cache template.
+// Parent role: finds the cache directory for this payload, or makes it,
+// and on success runs the application from it in this process (returns its
+// exit code through *status). False: the cache cannot be used; nothing of
+// this start is left behind and the start goes on in per-run mode.
+bool run_from_cache(launch_record *record, const launcher_build_values *build, int *status);
+// Child role whose parent's per-run directory does not exist: a nested start
+// of an application that runs from the cache. Enters the application from
+// the cache directory when it is complete; false otherwise.
+bool enter_from_cache(launch_record *record, const launcher_build_values *build, int *status);
 BOOL WINAPI console_control_handler(DWORD control_type);
 
 // Logoff and shutdown (session.cpp), parent role only. listen_for_session_end

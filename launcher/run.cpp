@@ -57,12 +57,24 @@ int run_launcher(const launcher_build_values *build, HINSTANCE, HINSTANCE, wchar
 
     launcher_role role = decide_role(&record);
 
+    // An image with a cache template runs the application from its cache
+    // directory when it can, and otherwise goes on as any image does.
+    bool cached = build->cache_template[0] != 0;
+    int status;
+    if (cached && role == ROLE_PARENT && run_from_cache(&record, build, &status))
+        return status;
+
     // A failed expansion is reported before the path is normalised: its
     // partial output may be empty, and normalising that would abort silently.
     if (!expand_path_template(record.extraction_directory, extraction_directory_template, PATH_CHARS,
                               &record.values))
         report_expansion_failure(extraction_directory_template);
     normalise_extraction_directory(record.extraction_directory);
+    // A start from within an application that runs from the cache finds no
+    // directory of its parent's: it runs from the cache too.
+    if (cached && role == ROLE_CHILD && GetFileAttributesW(record.extraction_directory) == INVALID_FILE_ATTRIBUTES &&
+        enter_from_cache(&record, build, &status))
+        return status;
 
     if (role == ROLE_PARENT && !SetConsoleCtrlHandler(console_control_handler, TRUE))
         fail_with_message("Error, failed to register signal handler.");

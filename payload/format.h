@@ -26,6 +26,10 @@ enum {
     // The longest string the build values hold (a name or a version), in
     // UTF-16 code units without the terminating zero.
     BUILD_VALUE_MAX_UNITS = 1023,
+    // The cache key: the payload's SHA-256 as lower-case hex. A cache
+    // directory is named by its first CACHE_KEY_SHORT_UNITS characters.
+    CACHE_KEY_UNITS = 64,
+    CACHE_KEY_SHORT_UNITS = 16,
 };
 
 static const char PAYLOAD_MAGIC[PAYLOAD_MAGIC_BYTES + 1] = "QOZ";  // the terminating NUL is not part of it
@@ -54,11 +58,14 @@ static const unsigned short PAYLOAD_DEVICE_NUMBER_UNITS[] = {'1', '2', '3', '4',
 // The build-values object `vornak build` writes per product; image/build_values.h
 // declares the same symbols. Its one read-only section opens with the payload,
 // then its length as a 64-bit value at the next multiple of 8, then product
-// name, product version, company name and file version as NUL-terminated
-// UTF-16LE strings.
+// name, product version, company name, file version, cache template and
+// cache key as NUL-terminated UTF-16LE strings. An empty cache template (and
+// key) means a fresh directory per run.
 #define BUILD_VALUE_SYMBOL_PAYLOAD "vornak_attached_payload"
 #define BUILD_VALUE_SYMBOL_PAYLOAD_BYTES "vornak_attached_payload_bytes"
 #define BUILD_VALUE_SYMBOL_PRODUCT_NAME "vornak_product_name"
 #define BUILD_VALUE_SYMBOL_PRODUCT_VERSION "vornak_product_version"
 #define BUILD_VALUE_SYMBOL_COMPANY_NAME "vornak_company_name"
 #define BUILD_VALUE_SYMBOL_FILE_VERSION "vornak_file_version"
+#define BUILD_VALUE_SYMBOL_CACHE_TEMPLATE "vornak_cache_template"
+#define BUILD_VALUE_SYMBOL_CACHE_KEY "vornak_cache_key"

@@ -39,6 +39,11 @@ bool unpack_payload(launcher_role role, const wchar_t *extraction_dir, wchar_t *
 // removed; the unpack must not go on afterwards.
 void close_entry_being_written(void);
 
+// Called by unpack_payload after each entry it has written, with the entry's
+// name (below the extraction directory) and size; NULL (the default): none.
+// The extraction cache lists the files it trusts this way.
+void set_unpack_listener(void (*listener)(const wchar_t *name, unsigned long long size));
+
 // Copies the next count bytes of the entry stream into dst, or ends the process.
 void read_payload(void *dst, unsigned long long count);
 
@@ -54,6 +59,10 @@ bool create_extraction_root(const wchar_t *extraction_dir, SECURITY_ATTRIBUTES *
 // inherited permissions then hold, as for any file of the user) or the
 // descriptor cannot be made.
 SECURITY_ATTRIBUTES *elevated_root_security(void);
+
+// The security the parent's unpack gives the extraction directory it
+// creates: NULL (the default) means elevated_root_security's.
+void set_extraction_root_security(SECURITY_ATTRIBUTES *security);
 
 // Makes sure the folders holding path's last component (below the
 // extraction directory, extended form) exist as plain folders of their own

@@ -43,6 +43,8 @@ static unsigned char chunk[CHUNK_BYTES];
 // failure ends the process, so that the removal can take it.
 static HANDLE entry_file = INVALID_HANDLE_VALUE;
 
+static void (*unpack_listener)(const wchar_t *name, unsigned long long size);
+
 static wchar_t *directory_cache[DIRECTORY_CACHE_ENTRIES];
 static int directory_cache_count;
 
@@ -450,6 +452,18 @@ static void write_entry(unsigned long long size, const wchar_t *plain_path)
     close_entry_being_written();
 }
 
+static SECURITY_ATTRIBUTES *root_security;
+
+void set_extraction_root_security(SECURITY_ATTRIBUTES *security)
+{
+    root_security = security;
+}
+
+void set_unpack_listener(void (*listener)(const wchar_t *name, unsigned long long size))
+{
+    unpack_listener = listener;
+}
+
 // Decodes the frame's rest after the terminator: zstd checks a frame's content
 // checksum only when it reaches the frame's end. Decoded bytes after the
 // terminator are dropped, as they always were. False when the rest does not
@@ -496,7 +510,8 @@ bool unpack_payload(launcher_role role, const wchar_t *extraction_dir, wchar_t *
             copy_wide(first_entry_path, plain_path, PATH_CHARS);
             if (role == ROLE_CHILD)
                 return true;  // the child needs the DLL's path only; its parent wrote the files
-            if (!create_extraction_root(extraction_dir, elevated_root_security())) {
+            SECURITY_ATTRIBUTES *security = root_security != NULL ? root_security : elevated_root_security();
+            if (!create_extraction_root(extraction_dir, security)) {
                 report_path_message("Error, failed to open '%s' for writing.\n", extraction_dir);
                 exit(2);
             }
@@ -513,6 +528,8 @@ bool unpack_payload(launcher_role role, const wchar_t *extraction_dir, wchar_t *
         if (!create_parent_directories(entry_path))
             fail_to_open(plain_path);
         write_entry(size, plain_path);
+        if (unpack_listener != NULL)
+            unpack_listener(entry_name, size);
         if (after_each_entry != NULL)
             after_each_entry();
     }

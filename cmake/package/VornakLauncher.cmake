@@ -10,7 +10,8 @@
 #                       [COMMENTS <text>] [CONSOLE] [ICONS <.png or .ico>...]
 #                       [SIGN <pfx> [PASSWORD_FILE <file> | PASSWORD_ENV <variable>]
 #                        [TIMESTAMP <url>]] [LEVEL <n>] [THREADS <n>]
-#                       [EXCLUDE <glob>...] [ALLOW_DLLS <dll>...] [QUIET])
+#                       [EXCLUDE <glob>...] [ALLOW_DLLS <dll>...] [QUIET]
+#                       [CACHE_DIR <template>])
 #
 # The application folder is put together at build time in a stage directory:
 # the DLL at its top (or where it lies, when it lies inside APP_DIR), the
@@ -72,7 +73,8 @@ endfunction()
 
 function(vornak_add_launcher name)
     set(one_value DLL APP_DIR OUTPUT PRODUCT_NAME VERSION SIGN PASSWORD_FILE PASSWORD_ENV TIMESTAMP
-                  LEVEL THREADS FILE_VERSION COMPANY DESCRIPTION COPYRIGHT COMMENTS)
+                  LEVEL THREADS FILE_VERSION COMPANY DESCRIPTION COPYRIGHT COMMENTS
+                  CACHE_DIR)
     cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;QUIET" "${one_value}" "FILES;ICONS;EXCLUDE;ALLOW_DLLS")
     set(where "vornak_add_launcher(${name})")
     if(arg_UNPARSED_ARGUMENTS)
@@ -248,6 +250,9 @@ function(vornak_add_launcher name)
     foreach(dll IN LISTS arg_ALLOW_DLLS)
         list(APPEND options --allow-dll "${dll}")
     endforeach()
+    if(DEFINED arg_CACHE_DIR)
+        list(APPEND options --cache-dir "${arg_CACHE_DIR}")
+    endif()
     foreach(option LEVEL THREADS)
         if(DEFINED arg_${option})
             string(TOLOWER "${option}" flag)

@@ -496,6 +496,7 @@ class BrandedImage(unittest.TestCase):
                 self.assertEqual(facts["build_values"], {"payload_bytes": payload["bytes"], "product_name": img.name,
                                                          "version": img.version, "company_name": img.name,
                                                          "file_version": img.version,
+                                                         "extraction": {"mode": "per-run"},
                                                          "agrees_with_version_resource": True})
                 self.assertEqual(facts["checks"], {"failed": 0, "passed": True})
         # A damaged file: the same failed check in both forms, and the same exit code.
@@ -734,7 +735,8 @@ class BrandingTable(unittest.TestCase):
                 self.assertEqual(facts["build_values"], {
                     "payload_bytes": self.payload.stat().st_size, "product_name": values["ProductName"],
                     "version": values["ProductVersion"], "company_name": values["CompanyName"],
-                    "file_version": values["FileVersion"], "agrees_with_version_resource": True})
+                    "file_version": values["FileVersion"], "extraction": {"mode": "per-run"},
+                    "agrees_with_version_resource": True})
                 self.assertEqual((pe.OPTIONAL_HEADER.Subsystem, facts["subsystem"]["value"]), (subsystem, subsystem))
                 self.assertEqual(self.icon_images(pe), neutral)
                 self.assertEqual(facts["checks"], {"failed": 0, "passed": True})

@@ -78,14 +78,18 @@ TEST(BuildValuesObject, SectionAndSymbolsForAnOddSizedPayload) {
     std::string payload = PAYLOAD_MAGIC + std::string("\x28\xb5\x2f\xfd\x00\x00\x01\x00\x00\x00", 10);  // 13 bytes
     test::write_file(t / "p.bin", payload);
     std::u16string name = u"Caf\u00e9 \U0001F600";
-    vornak::write_build_values_object(t / "p.bin", {name, u"2.3.4.5", u"Acme", u"7.0.0.1"}, t / "v.o");
+    std::u16string cache_template = u"{CACHE_DIR}\\C";
+    std::u16string key(64, u'a');
+    vornak::write_build_values_object(t / "p.bin", {name, u"2.3.4.5", u"Acme", u"7.0.0.1", cache_template, key},
+                                      t / "v.o");
 
     Object o = parse(test::read_file(t / "v.o"));
     EXPECT_EQ(o.machine, 0x8664);
     EXPECT_EQ(o.sections, 1);
     EXPECT_EQ(o.section_name, std::string(".rdata\0\0", 8));
     EXPECT_EQ(o.flags, 0x40500040u) << "initialized data, read-only, 16-byte aligned";
-    ASSERT_EQ(o.data.size(), 16u + 8 + 2 * (name.size() + 1) + 2 * 8 + 2 * 5 + 2 * 8);
+    ASSERT_EQ(o.data.size(),
+              16u + 8 + 2 * (name.size() + 1) + 2 * 8 + 2 * 5 + 2 * 8 + 2 * (cache_template.size() + 1) + 2 * 65);
     EXPECT_EQ(o.data.substr(0, 13), payload);
     EXPECT_EQ(o.data.substr(13, 3), std::string(3, '\0')) << "padding to 8";
     EXPECT_EQ(test::le64(o.data, 16), 13u);
@@ -97,6 +101,9 @@ TEST(BuildValuesObject, SectionAndSymbolsForAnOddSizedPayload) {
         {BUILD_VALUE_SYMBOL_PRODUCT_VERSION, static_cast<uint32_t>(24 + 2 * (name.size() + 1))},
         {BUILD_VALUE_SYMBOL_COMPANY_NAME, static_cast<uint32_t>(24 + 2 * (name.size() + 1) + 16)},
         {BUILD_VALUE_SYMBOL_FILE_VERSION, static_cast<uint32_t>(24 + 2 * (name.size() + 1) + 16 + 10)},
+        {BUILD_VALUE_SYMBOL_CACHE_TEMPLATE, static_cast<uint32_t>(24 + 2 * (name.size() + 1) + 16 + 10 + 16)},
+        {BUILD_VALUE_SYMBOL_CACHE_KEY,
+         static_cast<uint32_t>(24 + 2 * (name.size() + 1) + 16 + 10 + 16 + 2 * (cache_template.size() + 1))},
     };
     for (const auto &[sym, offset] : expected) {
         ASSERT_TRUE(o.symbols.count(sym)) << sym;
@@ -108,6 +115,8 @@ TEST(BuildValuesObject, SectionAndSymbolsForAnOddSizedPayload) {
     EXPECT_EQ(wide_at(o.data, expected.at(BUILD_VALUE_SYMBOL_PRODUCT_VERSION)), u"2.3.4.5");
     EXPECT_EQ(wide_at(o.data, expected.at(BUILD_VALUE_SYMBOL_COMPANY_NAME)), u"Acme");
     EXPECT_EQ(wide_at(o.data, expected.at(BUILD_VALUE_SYMBOL_FILE_VERSION)), u"7.0.0.1");
+    EXPECT_EQ(wide_at(o.data, expected.at(BUILD_VALUE_SYMBOL_CACHE_TEMPLATE)), cache_template);
+    EXPECT_EQ(wide_at(o.data, expected.at(BUILD_VALUE_SYMBOL_CACHE_KEY)), key);
 }
 
 TEST(BuildValuesObject, PayloadIsCopiedAsItIsEvenWhenEmptyOrDamaged) {

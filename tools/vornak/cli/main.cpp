@@ -169,6 +169,9 @@ int main(int argc, char **argv) {
     build->add_option("--comments", brand.comments, "Comments");
     build->add_option("--icon", brand.icons, "a .png or .ico file of the icon; once per file")->allow_extra_args(false);
     build->add_flag("--console", opt.console, "a console program (subsystem 3): cmd waits, Ctrl+C reaches it");
+    build->add_option("--cache-dir", opt.cache_template,
+                      "keep the unpacked files between starts in TEMPLATE plus a key of the payload, "
+                      "e.g. \"{CACHE_DIR}\\{COMPANY}\\{PRODUCT}\" (default: a fresh directory per start)");
     CLI::Option *sign_opt = build->add_option("--sign", opt.brand.sign_certificate, "certificate (.pfx) to sign with");
     CLI::Option *password_opt =
         build->add_option("--password-file", opt.brand.password_file, "file holding the certificate's password");

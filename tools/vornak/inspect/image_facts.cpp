@@ -336,7 +336,9 @@ int read_payload(const PeImage &pe, const VersionFacts &version, PayloadFacts &f
                                read_build_value(rdata, at, facts.product_name) &&
                                read_build_value(rdata, at, facts.product_version) &&
                                read_build_value(rdata, at, facts.company_name) &&
-                               read_build_value(rdata, at, facts.file_version);
+                               read_build_value(rdata, at, facts.file_version) &&
+                               read_build_value(rdata, at, facts.cache_template) &&
+                               read_build_value(rdata, at, facts.cache_key);
     if (!facts.build_values_found || !version.present || !version.malformed.empty()) return failed;
     facts.agreement_checked = true;
     bool agree = version.file_version == facts.file_version && version.product_version == facts.product_version &&

@@ -89,6 +89,7 @@ struct PayloadFacts {
     uint64_t trailer_offset = 0, payload_bytes = 0;
     bool build_values_found = false;  // where `vornak build` places them
     std::string product_name, product_version, company_name, file_version;
+    std::string cache_template, cache_key;  // both empty: a fresh directory per run
     bool agreement_checked = false;  // a readable version resource was there to compare with
     bool agrees = false;
 };

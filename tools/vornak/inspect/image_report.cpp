@@ -179,6 +179,11 @@ void write_payload(const PayloadFacts &p, std::ostream &out) {
     out << "build values: payload length " << p.payload_bytes << ", product name \"" << p.product_name << "\", version \""
         << p.product_version << "\"\n";
     out << "  company \"" << p.company_name << "\", file version \"" << p.file_version << "\"\n";
+    if (p.cache_template.empty())
+        out << "  extraction: a fresh directory per start, removed at the end\n";
+    else
+        out << "  extraction: cached in \"" << p.cache_template << "\\" << p.cache_key.substr(0, CACHE_KEY_SHORT_UNITS)
+            << "\", key " << p.cache_key << "\n";
     if (p.agreement_checked) out << "  " << (p.agrees ? "agree" : "disagree") << " with the version resource\n";
 }
 

@@ -3,6 +3,7 @@
 // the facts of the text report under stable keys; numbers stay numbers
 // (addresses and flags too), and a part the image lacks is null.
 #include "tools/vornak/inspect/image_report.h"
+#include "payload/format.h"
 
 #include <ostream>
 
@@ -149,6 +150,13 @@ json build_values_json(const PayloadFacts &p) {
             {"version", p.product_version},
             {"company_name", p.company_name},
             {"file_version", p.file_version},
+            {"extraction", p.cache_template.empty()
+                               ? json{{"mode", "per-run"}}
+                               : json{{"mode", "cache"},
+                                      {"template", p.cache_template},
+                                      {"key", p.cache_key},
+                                      {"directory", p.cache_template + "\\" +
+                                                        p.cache_key.substr(0, CACHE_KEY_SHORT_UNITS)}}},
             {"agrees_with_version_resource", p.agreement_checked ? json(p.agrees) : json(nullptr)}};
 }
 

@@ -7,10 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
 
+#include "payload/format.h"
 #include "tools/vornak/app/app_check.h"
 #include "tools/vornak/pe/coff.h"
 #include "tools/vornak/base/error.h"
@@ -20,6 +22,8 @@
 #include "tools/vornak/pe/pe_edit.h"
 #include "tools/vornak/pe/pe_reader.h"
 #include "tools/vornak/base/process.h"
+#include "tools/vornak/base/sha256.h"
+#include "tools/vornak/base/utf.h"
 #include "tools/vornak/pe/resources.h"
 
 namespace vornak {
@@ -46,6 +50,28 @@ std::string search_path(const std::string &program) {
     return std::string();
 }
 
+// Placeholders that name the same folder at every start. {PID}, {TIME},
+// {TIME_US} and {RANDOM} would give every start a cache of its own.
+constexpr const char *CACHE_PLACEHOLDERS[] = {"TEMP",    "HOME",         "CACHE_DIR",       "PROGRAM",
+                                              "PROGRAM_BASE", "PROGRAM_DIR", "COMPANY",   "PRODUCT",
+                                              "VERSION", "FILE_VERSION", "PRODUCT_VERSION"};
+// The ones whose value is an absolute folder, so may open the template.
+constexpr const char *ABSOLUTE_PLACEHOLDERS[] = {"TEMP", "HOME", "CACHE_DIR", "PROGRAM_DIR"};
+
+bool equal_ignoring_ascii_case(const std::string &a, const char *b) {
+    size_t i = 0;
+    for (; i < a.size() && b[i]; ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return i == a.size() && b[i] == 0;
+}
+
+bool is_one_of(const std::string &name, const char *const *first, const char *const *last) {
+    for (; first != last; ++first)
+        if (equal_ignoring_ascii_case(name, *first)) return true;
+    return false;
+}
+
 uint64_t file_size(const std::string &path) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) {
@@ -70,6 +96,40 @@ void check_linked_layout(const std::string &path) {
 }
 
 }  // namespace
+
+std::u16string cache_template_units(const std::string &cache_template) {
+    const std::string where = "--cache-dir '" + printable(cache_template) + "'";
+    std::u16string units;
+    if (cache_template.empty()) throw Error("--cache-dir must not be empty");
+    if (!utf8_to_utf16(cache_template, units)) throw Error(where + " is not valid UTF-8");
+    if (units.size() > BUILD_VALUE_MAX_UNITS)
+        throw Error("--cache-dir is longer than " + std::to_string(BUILD_VALUE_MAX_UNITS) + " UTF-16 code units");
+    for (char16_t u : units)
+        if (u < 0x20 || u == 0x7F || u == u'/') throw Error(where + " holds a control character or '/'");
+    std::string first_placeholder;
+    for (size_t pos = 0; pos < cache_template.size();) {
+        size_t open = cache_template.find_first_of("{}", pos);
+        if (open == std::string::npos) break;
+        size_t close = cache_template.find('}', open + 1);
+        if (cache_template[open] == '}' || close == std::string::npos)
+            throw Error(where + " has an unmatched brace");
+        std::string name = cache_template.substr(open + 1, close - open - 1);
+        if (!is_one_of(name, std::begin(CACHE_PLACEHOLDERS), std::end(CACHE_PLACEHOLDERS)))
+            throw Error(where + " uses {" + printable(name) +
+                        "}, which is unknown or changes from start to start");
+        if (open == 0) first_placeholder = name;
+        pos = close + 1;
+    }
+    bool drive = units.size() >= 3 && units[1] == u':' && units[2] == u'\\' &&
+                 ((units[0] >= u'A' && units[0] <= u'Z') || (units[0] >= u'a' && units[0] <= u'z'));
+    bool unc = units.size() >= 3 && units[0] == u'\\' && units[1] == u'\\' && units[2] != u'\\';
+    bool placeholder = !first_placeholder.empty() &&
+                       is_one_of(first_placeholder, std::begin(ABSOLUTE_PLACEHOLDERS), std::end(ABSOLUTE_PLACEHOLDERS));
+    if (!drive && !unc && !placeholder)
+        throw Error(where + " is not absolute: begin it with a drive, \\\\server\\share, {CACHE_DIR}, {HOME}, "
+                    "{TEMP} or {PROGRAM_DIR}");
+    return units;
+}
 
 std::string find_linker(const std::string &tool_dir) {
     const char *env = std::getenv("VORNAK_LD");
@@ -155,6 +215,9 @@ BuildResult build_launcher(const BuildOptions &options, const std::string &tool_
     // The size alone decides, before a byte of the payload is read.
     if (!packing) check_payload_size("payload '" + printable(options.payload) + "'", file_size(options.payload));
     if (!packing && !options.unchecked) check_payload_file(options.payload);
+    // Checked before packing, like every other option.
+    std::u16string cache_template, cache_key;
+    if (!options.cache_template.empty()) cache_template = cache_template_units(options.cache_template);
 
     ScratchDir scratch;
     std::string payload = options.payload;
@@ -169,11 +232,18 @@ BuildResult build_launcher(const BuildOptions &options, const std::string &tool_
         check_payload_size("the payload of '" + printable(options.app_dir) + "'", result.payload_bytes);
     }
     std::string object = scratch.path() + "/build_values.o";
+    if (!cache_template.empty()) {
+        // The payload's digest names the cache: another payload never meets
+        // the files of this one, whatever version both carry.
+        std::string key = sha256_file_hex(payload);
+        cache_key.assign(key.begin(), key.end());
+    }
     const BrandOptions &brand = options.brand;
     // The linker only reserves the payload's room; the payload is written
     // into it afterwards, so no process holds it in memory whole.
     write_build_values_object(payload,
-                              {brand.name_units, brand.version_units, brand.company_units, brand.file_version_units},
+                              {brand.name_units, brand.version_units, brand.company_units, brand.file_version_units,
+                               cache_template, cache_key},
                               object, ObjectPayload::RESERVED);
     std::string resources = write_resources(options.brand, scratch.path(), result.empty_folders);
 

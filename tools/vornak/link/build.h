@@ -21,6 +21,7 @@ struct BuildOptions {
     bool unchecked = false;  // carry the payload file without checking it
     std::string output;
     bool console = false;  // subsystem 3 instead of 2
+    std::string cache_template;  // UTF-8; empty: a fresh directory per run
     PackOptions pack;
     BrandOptions brand;
 };
@@ -53,6 +54,13 @@ std::string launcher_library_dir(const std::string &tool_dir);
 std::vector<std::string> link_arguments(const std::string &library_dir, const std::string &object,
                                         const std::string &resources, const std::string &output,
                                         bool console = false);
+
+// The cache template as UTF-16, checked: valid UTF-8 without control
+// characters, at most BUILD_VALUE_MAX_UNITS units, absolute (a drive, a UNC
+// path or one of the placeholders that give an absolute folder first), and
+// only placeholders that stay the same from start to start. Throws Error
+// naming --cache-dir.
+std::u16string cache_template_units(const std::string &cache_template);
 
 // Runs the whole build; tool_dir is where the vornak executable lives. The
 // brand options must have passed check_brand_options.

@@ -22,12 +22,21 @@ constexpr uint32_t BUILD_VALUES_SECTION_FLAGS = 0x00000040u | 0x00500000u | 0x40
 
 // The strings after the payload length, in this order, each ended by a
 // zero unit; BUILD_VALUE_STRING_SYMBOLS names them.
-enum BuildValueString { PRODUCT_NAME_VALUE, PRODUCT_VERSION_VALUE, COMPANY_NAME_VALUE, FILE_VERSION_VALUE };
-constexpr size_t BUILD_VALUE_STRING_COUNT = 4;
+// The cache template is empty for a fresh directory per run; the cache key
+// (the payload's SHA-256 in hex) is empty exactly when the template is.
+enum BuildValueString {
+    PRODUCT_NAME_VALUE,
+    PRODUCT_VERSION_VALUE,
+    COMPANY_NAME_VALUE,
+    FILE_VERSION_VALUE,
+    CACHE_TEMPLATE_VALUE,
+    CACHE_KEY_VALUE
+};
+constexpr size_t BUILD_VALUE_STRING_COUNT = 6;
 using BuildValueStrings = std::array<std::u16string, BUILD_VALUE_STRING_COUNT>;
 constexpr const char *BUILD_VALUE_STRING_SYMBOLS[BUILD_VALUE_STRING_COUNT] = {
-    BUILD_VALUE_SYMBOL_PRODUCT_NAME, BUILD_VALUE_SYMBOL_PRODUCT_VERSION, BUILD_VALUE_SYMBOL_COMPANY_NAME,
-    BUILD_VALUE_SYMBOL_FILE_VERSION};
+    BUILD_VALUE_SYMBOL_PRODUCT_NAME,    BUILD_VALUE_SYMBOL_PRODUCT_VERSION, BUILD_VALUE_SYMBOL_COMPANY_NAME,
+    BUILD_VALUE_SYMBOL_FILE_VERSION,    BUILD_VALUE_SYMBOL_CACHE_TEMPLATE,  BUILD_VALUE_SYMBOL_CACHE_KEY};
 
 // Section layout for a payload of payload_bytes and the strings.
 struct BuildValuesLayout {
