@@ -13,4 +13,8 @@ extern const unsigned long long vornak_attached_payload_bytes __asm__(BUILD_VALU
 extern const wchar_t vornak_product_name[] __asm__(BUILD_VALUE_SYMBOL_PRODUCT_NAME);
 // VERSION, FILE_VERSION, PRODUCT_VERSION
 extern const wchar_t vornak_product_version[] __asm__(BUILD_VALUE_SYMBOL_PRODUCT_VERSION);
+// LAUNCHER_OPTION_* bits
+extern const unsigned int vornak_launcher_options __asm__(BUILD_VALUE_SYMBOL_OPTIONS);
+// The splash record (SPLASH_HEADER_BYTES, then the pixels)
+extern const unsigned char vornak_splash[] __asm__(BUILD_VALUE_SYMBOL_SPLASH);
 }

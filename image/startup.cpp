@@ -68,7 +68,8 @@ extern "C" __declspec(noreturn) void vornak_entry(void)
 
     // A local, not a static: filled at run time, no initialiser to register.
     const launcher_build_values build = {vornak_attached_payload, vornak_attached_payload_bytes,
-                                         vornak_product_name, vornak_product_version};
+                                         vornak_product_name, vornak_product_version,
+                                         vornak_launcher_options, vornak_splash};
     HINSTANCE instance = (HINSTANCE)&__ImageBase;
     exit(run_launcher(&build, instance, NULL, command_line_tail(), show_window_value()));
 }

@@ -6,6 +6,7 @@
 // cleanup_launch removes the extraction directory.
 #include "launcher/launcher.h"
 #include "paths/paths.h"
+#include "payload/format.h"
 #include "payload/payload.h"
 
 #include <stdlib.h>
@@ -58,6 +59,10 @@ int run_launcher(const launcher_build_values *build, HINSTANCE, HINSTANCE, wchar
     SetDllDirectoryW(L"");
 
     launcher_role role = decide_role(&record);
+    // Opt-in at build time, and never in the child: its handles are its
+    // parent's, and its parent shows what there is to show.
+    if (role == ROLE_PARENT && (build->options & LAUNCHER_OPTION_ERROR_DIALOG))
+        show_fatal_errors_in_dialog(build->product_name);
 
     // A failed expansion is reported before the path is normalised: its
     // partial output may be empty, and normalising that would abort silently.
@@ -74,6 +79,9 @@ int run_launcher(const launcher_build_values *build, HINSTANCE, HINSTANCE, wchar
     if (role == ROLE_PARENT)
         listen_for_session_end();
 
+    if (role == ROLE_PARENT && (build->options & LAUNCHER_OPTION_SPLASH))
+        start_splash(build->splash, build->product_name);
+
     open_payload(build->payload, build->payload_bytes);
     record.unpacking_started = 1;
     unpack_payload(role, record.extraction_directory, record.application_dll_path,
@@ -85,5 +93,7 @@ int run_launcher(const launcher_build_values *build, HINSTANCE, HINSTANCE, wchar
 
     if (role == ROLE_CHILD)
         return enter_application(&record);
-    return launch_child(&record);
+    int exit_code = launch_child(&record);
+    close_splash();
+    return exit_code;
 }

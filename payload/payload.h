@@ -27,6 +27,10 @@ void open_payload(const unsigned char *payload, unsigned long long payload_bytes
 void unpack_payload(launcher_role role, const wchar_t *extraction_dir, wchar_t *first_entry_path,
                     void (*after_each_entry)(void));
 
+// Bytes of entry data written so far in this process. Read from another
+// thread (the splash's): an aligned 64-bit value is read whole on x64.
+unsigned long long payload_bytes_written(void);
+
 // Copies the next count bytes of the entry stream into dst, or ends the process.
 void read_payload(void *dst, unsigned long long count);
 

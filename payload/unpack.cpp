@@ -251,6 +251,13 @@ static bool is_valid_entry_name(const wchar_t *name)
     }
 }
 
+static volatile unsigned long long bytes_written;
+
+unsigned long long payload_bytes_written(void)
+{
+    return bytes_written;
+}
+
 static void write_entry(unsigned long long size)
 {
     HANDLE file = CreateFileW(entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, NULL, CREATE_ALWAYS, 0,
@@ -275,6 +282,7 @@ static void write_entry(unsigned long long size)
             exit(2);
         }
         size -= part;
+        bytes_written += part;
     }
     CloseHandle(file);
 }

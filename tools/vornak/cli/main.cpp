@@ -74,6 +74,11 @@ int main(int argc, char **argv) {
         build->add_option("--password-file", opt.brand.password_file, "file holding the certificate's password");
     sign_opt->needs(password_opt);
     password_opt->needs(sign_opt);
+    build->add_option("--splash", opt.splash,
+                      "a PNG image shown while a slow start unpacks (16 to 1024 x 16 to 768 pixels)");
+    build->add_flag("--error-dialog", opt.error_dialog,
+                    "also show a fatal error in a message box when the launcher has no standard output or "
+                    "error (started from Explorer); an unattended start then waits for a click");
     add_pack_options(build, opt.pack, quiet);
 
     std::string image_path;

@@ -10,7 +10,10 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "payload/format.h"
+#include "tools/vornak/brand/splash_image.h"
 #include "tools/vornak/pe/coff.h"
+#include "tools/vornak/payload/payload_reader.h"
 #include "tools/vornak/base/error.h"
 #include "tools/vornak/base/files.h"
 #include "tools/vornak/payload/payload_check.h"
@@ -40,6 +43,18 @@ std::string search_path(const std::string &program) {
         start = colon + 1;
     }
     return std::string();
+}
+
+// The sum of the entry sizes: what the launcher's progress runs up to.
+uint64_t unpacked_total_bytes(const std::string &payload_path) {
+    MappedFile file(payload_path);
+    PayloadParts parts = locate_payload(ByteView{file.data(), file.size()});
+    if (parts.problem != PayloadParts::NONE)
+        throw Error("payload '" + printable(payload_path) + "' holds no entry stream to show progress for");
+    uint64_t total = 0;
+    read_payload_entries(parts.frame, parts.frame_bytes,
+                         [&](const PayloadEntry &entry, EntryData &) { total += entry.size; });
+    return total;
 }
 
 }  // namespace
@@ -127,6 +142,17 @@ BuildResult build_launcher(const BuildOptions &options, const std::string &tool_
     std::string library_dir = launcher_library_dir(tool_dir);
     if (!packing && !options.unchecked) check_payload_file(options.payload);
 
+    // A bad image should not cost a full pack either.
+    LauncherExtras extras;
+    if (options.error_dialog) extras.options |= LAUNCHER_OPTION_ERROR_DIALOG;
+    if (!options.splash.empty()) {
+        SplashImage splash = load_splash_image(options.splash);
+        extras.options |= LAUNCHER_OPTION_SPLASH;
+        extras.splash_width = splash.width;
+        extras.splash_height = splash.height;
+        extras.splash_pixels = std::move(splash.pixels);
+    }
+
     ScratchDir scratch;
     std::string payload = options.payload;
     if (packing) {
@@ -134,7 +160,8 @@ BuildResult build_launcher(const BuildOptions &options, const std::string &tool_
         result.payload_bytes = pack_folder(options.app_dir, options.dll, options.pack, payload).payload_bytes;
     }
     std::string object = scratch.path() + "/build_values.o";
-    write_build_values_object(payload, options.brand.name_units, version, object);
+    if (!options.splash.empty()) extras.unpacked_total_bytes = unpacked_total_bytes(payload);
+    write_build_values_object(payload, options.brand.name_units, version, object, extras);
     std::string resources = write_resources(options.brand, scratch.path());
 
     OutputFile image(options.output);

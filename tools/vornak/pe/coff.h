@@ -24,15 +24,29 @@ struct BuildValuesLayout {
     uint64_t length_offset;   // payload_bytes rounded up to 8
     uint64_t name_offset;
     uint64_t version_offset;
+    uint64_t options_offset;  // the next multiple of 8 after the version
+    uint64_t splash_offset;   // options_offset + 8
     uint64_t section_bytes;
 };
-BuildValuesLayout build_values_layout(uint64_t payload_bytes, size_t name_units, size_t version_units);
+BuildValuesLayout build_values_layout(uint64_t payload_bytes, size_t name_units, size_t version_units,
+                                      uint64_t splash_pixel_bytes = 0);
+
+// The opt-in launcher behaviour: LAUNCHER_OPTION_* bits of payload/format.h,
+// and the splash image when LAUNCHER_OPTION_SPLASH is set.
+struct LauncherExtras {
+    uint32_t options = 0;
+    uint32_t splash_width = 0;
+    uint32_t splash_height = 0;
+    uint64_t unpacked_total_bytes = 0;  // sum of the payload's entry sizes
+    std::string splash_pixels;          // premultiplied BGRA, width * height * 4 bytes
+};
 
 // Writes the object to output. The payload file is copied in as it is,
 // unchecked. The symbols are the BUILD_VALUE_SYMBOL_* names of
 // payload/format.h, which image/build_values.h declares. Throws Error when the
 // payload cannot be read or the section would not fit a 32-bit size.
 void write_build_values_object(const std::string &payload_path, const std::u16string &product_name,
-                               const std::u16string &product_version, const std::string &output);
+                               const std::u16string &product_version, const std::string &output,
+                               const LauncherExtras &extras = LauncherExtras());
 
 }  // namespace vornak
