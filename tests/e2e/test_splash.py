@@ -8,6 +8,7 @@ Wine's null graphics driver has one 96 DPI monitor: the scaling for denser
 monitors cannot be shown here."""
 
 import struct
+import time
 import zlib
 
 import harness
@@ -61,12 +62,19 @@ class Splash(harness.LauncherTestCase):
                                                    extra=["--splash", str(splash)])
 
     def watch_run(self, exe, args):
+        """Runs exe with args while window_watch looks; returns its events,
+        with "end": the launcher's end on the watch's clock."""
         watch = harness.start_window_watch("splash", SPLASH_CLASS, APP_CLASS, 60000)
         self.addCleanup(watch.kill)
+        watching = time.monotonic()
         result = self.run_launcher(exe, args)
+        ended = time.monotonic()
         self.assertExitCode(result, 0)
         watch.kill()
-        return events(watch)
+        seen = events(watch)
+        seen["end"] = {"t": int((ended - watching) * 1000)}
+        self.report = result.report
+        return seen
 
     def test_a_slow_start_shows_the_splash_until_the_application_window(self):
         seen = self.watch_run(self.slow_splash, ["probe:window", "probe:sleep=1500"])
@@ -86,6 +94,14 @@ class Splash(harness.LauncherTestCase):
         seen = self.watch_run(self.slow_splash, [])
         self.assertIn("shown", seen, seen)
         self.assertIn("gone", seen, seen)
+
+    def test_the_application_closes_the_splash_through_its_event(self):
+        seen = self.watch_run(self.slow_splash, ["probe:close-splash", "probe:sleep=3000"])
+        self.assertEqual(self.report["splash_event"], "1")
+        self.assertIn("shown", seen, seen)
+        self.assertIn("gone", seen, seen)
+        # Gone long before the application, which sleeps 3 s after setting it.
+        self.assertGreater(seen["end"]["t"] - seen["gone"]["t"], 2000, seen)
 
     def test_no_splash_for_a_fast_start_or_without_the_option(self):
         for name, exe in (("fast start", self.fast_splash), ("no --splash", self.slow_plain)):
