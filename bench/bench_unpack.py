@@ -7,6 +7,10 @@ same run, native `zstd -d` of the very frame the launcher carries (to
 /dev/null: the decoder's limit) and native `tar --zstd -xf` of the same
 files into a fresh directory (what a user would compare with).
 
+Each round also runs a second launcher of the same payload built with
+--splash (a 480 x 320 image): the splash shows after 400 ms and draws the
+progress from a thread of its own, and the unpack must not slow down for it.
+
 Each round also times the launcher's removal on its own: the same files,
 unpacked by tar into a directory under the prefix's TEMP, removed by
 remove_tree.exe (cleanup_launch in-process, timed inside the process), against
@@ -25,8 +29,10 @@ Usage: bench/bench_unpack.py [--build DIR] [--level 19] [--threads 2] [--rounds 
 
 import os
 import shutil
+import struct
 import subprocess
 import time
+import zlib
 
 import benchlib
 from benchlib import mb, median
@@ -36,6 +42,21 @@ def options(p):
     p.add_argument("--level", type=int, default=19, help="packing level (19 is the realistic setting)")
     p.add_argument("--threads", type=int, default=2, help="packing threads")
     p.add_argument("--rounds", type=int, default=3)
+
+
+def write_splash_png(path, width=480, height=320):
+    """A PNG with a gradient and a translucent border, as a real splash has."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    rows = bytearray()
+    for y in range(height):
+        rows.append(0)
+        for x in range(width):
+            edge = x < 8 or y < 8 or x >= width - 8 or y >= height - 8
+            rows += bytes((x * 255 // width, y * 255 // height, 160, 96 if edge else 255))
+    header = struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)
+    path.write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(bytes(rows))) +
+                     chunk(b"IEND", b""))
 
 
 def read_stamp(path):
@@ -53,6 +74,10 @@ def main():
     if not frame.exists():
         frame.write_bytes(payload.read_bytes()[3:-15])
     tar_file = b.tar_zst(app, manifest, args.level, args.threads)
+    splash_png = b.cache / "splash.png"
+    write_splash_png(splash_png)
+    _, splash_exe, _ = b.packed_launcher(app, manifest, args.level, args.threads,
+                                         extra=["--splash", str(splash_png)], tag="-splash")
     decoded = manifest["bytes"]
     biggest = max(e["size"] for e in manifest["entries"])
     print("application: %d files, %.1f MB, largest %.1f MB; payload %.1f MB (level %d, %d threads%s); "
@@ -68,15 +93,15 @@ def main():
     stamp = b.root / "stamp.txt"
     env["VORNAK_STAMP_FILE"] = benchlib.win_path(stamp)
     out_dir = b.root / "tar-out"
-    results = {"launcher": [], "launcher_to_run_code": [], "zstd": [], "tar": [], "tar_rm": [], "rm": [],
+    results = {"launcher": [], "launcher_to_run_code": [], "splash": [], "splash_to_run_code": [], "zstd": [], "tar": [], "tar_rm": [], "rm": [],
                "removal": []}
     rss = {"launcher": 0, "zstd": 0, "tar": 0}
 
-    def run_launcher():
+    def run_launcher(image=exe):
         if stamp.exists():
             stamp.unlink()
         start = time.time()
-        s, peak = benchlib.timed([benchlib.WINE, str(exe)], env=env, cwd=b.root)
+        s, peak = benchlib.timed([benchlib.WINE, str(image)], env=env, cwd=b.root)
         left = b.temp_contents()
         if left:
             raise SystemExit("the launcher left %r in TEMP" % left)
@@ -110,6 +135,7 @@ def main():
 
     # One unmeasured round warms Wine and the caches.
     run_launcher()
+    run_launcher(splash_exe)
     run_tar()
     run_removal()
     for r in range(args.rounds):
@@ -118,6 +144,10 @@ def main():
         results["launcher"].append(s)
         results["launcher_to_run_code"].append(to_run_code)
         rss["launcher"] = max(rss["launcher"], peak)
+        benchlib.drop_dirty_pages()
+        s, _, to_run_code = run_launcher(splash_exe)
+        results["splash"].append(s)
+        results["splash_to_run_code"].append(to_run_code)
         benchlib.drop_dirty_pages()
         s, peak = benchlib.timed(["zstd", "-q", "-d", "-c", str(frame)])
         results["zstd"].append(s)
@@ -129,9 +159,10 @@ def main():
         results["rm"].append(rm_seconds)
         rss["tar"] = max(rss["tar"], peak)
         results["removal"].append(run_removal())
-        print("round %d: launcher %.2f s (run_code after %.2f s), zstd -d %.2f s, tar -x %.2f s (+rm %.2f s), "
-              "launcher's removal alone %.2f s" % (
-                  r + 1, results["launcher"][-1], to_run_code, results["zstd"][-1], results["tar"][-1], rm_seconds,
+        print("round %d: launcher %.2f s (run_code after %.2f s), with splash %.2f s (%.2f s), "
+              "zstd -d %.2f s, tar -x %.2f s (+rm %.2f s), launcher's removal alone %.2f s" % (
+                  r + 1, results["launcher"][-1], results["launcher_to_run_code"][-1], results["splash"][-1],
+                  results["splash_to_run_code"][-1], results["zstd"][-1], results["tar"][-1], rm_seconds,
                   results["removal"][-1]), flush=True)
 
     anon, file_backed = benchlib.sampled_memory([benchlib.WINE, str(exe)], env=env, cwd=b.root)
@@ -146,12 +177,19 @@ def main():
     print("%-34s %8s %9s %8.0f MB" % ("  of it file-backed (sampled)", "", "", mb(file_backed)))
     print("%-34s %8.2f %9.0f" % ("  of which start to run_code", median(results["launcher_to_run_code"]),
                                  mb(decoded) / median(results["launcher_to_run_code"])))
+    print("%-34s %8.2f %9.0f" % ("launcher with splash, whole run", median(results["splash"]),
+                                 mb(decoded) / median(results["splash"])))
+    print("%-34s %8.2f %9.0f" % ("  of which start to run_code", median(results["splash_to_run_code"]),
+                                 mb(decoded) / median(results["splash_to_run_code"])))
     print("%-34s %8.2f %9.0f %8.0f MB" % ("zstd -d of the frame, /dev/null", zstd, mb(decoded) / zstd, mb(rss["zstd"])))
     print("%-34s %8.2f %9.0f %8.0f MB" % ("tar --zstd -xf, fresh directory", tar, mb(decoded) / tar, mb(rss["tar"])))
     print("%-34s %8.2f" % ("tar --zstd -xf, then rm -r", median(results["tar_rm"])))
     print("%-34s %8.2f" % ("launcher's removal alone", median(results["removal"])))
     print("%-34s %8.2f" % ("rm -r of tar's tree", median(results["rm"])))
     print()
+    print("ratio with splash / without, start to run_code: %.3f" % (
+        median(results["splash_to_run_code"]) / median(results["launcher_to_run_code"])))
+    print("ratio with splash / without, whole run: %.3f" % (median(results["splash"]) / launcher))
     print("ratio launcher / zstd -d: %.2f" % (launcher / zstd))
     print("ratio launcher / tar -x:  %.2f" % (launcher / tar))
     print("ratio launcher / (tar -x + rm -r): %.2f" % (launcher / median(results["tar_rm"])))

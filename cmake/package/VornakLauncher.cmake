@@ -6,7 +6,8 @@
 #   vornak_add_launcher(<name> DLL <dll target or file> OUTPUT <file.exe>
 #                       [APP_DIR <dir>] [FILES <file or dir>...]
 #                       [PRODUCT_NAME <name>] [VERSION <A.B.C.D>] [ICONS <png>...]
-#                       [SIGN <pfx> PASSWORD_FILE <file>] [LEVEL <n>] [THREADS <n>])
+#                       [SIGN <pfx> PASSWORD_FILE <file>] [LEVEL <n>] [THREADS <n>]
+#                       [SPLASH <png>] [ERROR_DIALOG])
 #
 # The application folder is put together at build time in a stage directory:
 # the DLL at its top (or where it lies, when it lies inside APP_DIR), the
@@ -21,8 +22,8 @@
 cmake_policy(SET CMP0116 NEW)
 
 function(vornak_add_launcher name)
-    set(one_value DLL APP_DIR OUTPUT PRODUCT_NAME VERSION SIGN PASSWORD_FILE LEVEL THREADS)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "" "${one_value}" "FILES;ICONS")
+    set(one_value DLL APP_DIR OUTPUT PRODUCT_NAME VERSION SIGN PASSWORD_FILE LEVEL THREADS SPLASH)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "ERROR_DIALOG" "${one_value}" "FILES;ICONS")
     set(where "vornak_add_launcher(${name})")
     if(arg_UNPARSED_ARGUMENTS)
         message(FATAL_ERROR "${where}: unexpected arguments: ${arg_UNPARSED_ARGUMENTS}")
@@ -111,6 +112,14 @@ function(vornak_add_launcher name)
         get_filename_component(password "${arg_PASSWORD_FILE}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
         list(APPEND options --sign "${pfx}" --password-file "${password}")
         list(APPEND depends "${pfx}" "${password}")
+    endif()
+    if(DEFINED arg_SPLASH)
+        get_filename_component(splash "${arg_SPLASH}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+        list(APPEND options --splash "${splash}")
+        list(APPEND depends "${splash}")
+    endif()
+    if(arg_ERROR_DIALOG)
+        list(APPEND options --error-dialog)
     endif()
     foreach(option LEVEL THREADS)
         if(DEFINED arg_${option})
