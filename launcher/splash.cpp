@@ -98,7 +98,9 @@ static void scale_image(const unsigned char *src)
     }
 }
 
-static void draw_bar(void)
+// Draws the bar; returns its filled width in pixels, so that an unchanged
+// bar costs no update of the window.
+static int draw_bar(void)
 {
     unsigned long long done = payload_bytes_written();
     if (done > unpacked_total_bytes)
@@ -108,6 +110,7 @@ static void draw_bar(void)
     for (int y = window_height - bar_height; y < window_height; y++)
         for (int x = 0; x < window_width; x++)
             window_pixels[(size_t)y * window_width + x] = x < filled ? BAR_DONE_PIXEL : BAR_TRACK_PIXEL;
+    return filled;
 }
 
 // The session ends while the splash is up: the system may end the process
@@ -253,13 +256,14 @@ static DWORD WINAPI run_splash(void *)
         scale_image(splash_record + SPLASH_HEADER_BYTES);
         BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
         POINT origin = {0, 0};
-        bool shown = false;
+        int drawn = -1;  // the bar's filled width on screen; -1: not shown yet
         for (;;) {
-            draw_bar();
-            UpdateLayeredWindow(window, screen, &position, &size, memory, &origin, 0, &blend, ULW_ALPHA);
-            if (!shown) {
-                ShowWindow(window, SW_SHOWNOACTIVATE);
-                shown = true;
+            int filled = draw_bar();
+            if (filled != drawn) {
+                UpdateLayeredWindow(window, screen, &position, &size, memory, &origin, 0, &blend, ULW_ALPHA);
+                if (drawn < 0)
+                    ShowWindow(window, SW_SHOWNOACTIVATE);
+                drawn = filled;
             }
             DWORD result = MsgWaitForMultipleObjects(wait_count, waits, FALSE, REFRESH_MS, QS_ALLINPUT);
             if (result < WAIT_OBJECT_0 + wait_count || result == WAIT_FAILED)
