@@ -1,54 +1,90 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""Packing: `vornak pack` time, output size and peak memory at levels 3, 19
-and 22, on the compressor's own thread (--threads 0) and with two worker
-threads (--threads 2), on a subset of the realistic application (its first
-files up to --subset-mb, without the 200 MB file, so that level 22 finishes
-in about a minute). Prints the ratio of the sizes and the speed-up that the
-threads give at each level.
+"""Packing levels: for each level, on the whole realistic application and
+with the default thread count (one worker per core), `vornak pack` time,
+payload size and peak memory, `vornak build --payload` time and peak memory
+(the linker included), and the launcher's start under Wine (start to
+run_code, and the whole run, median of --runs). One table, all levels in the
+same run, so that the ratios between them hold on a busy machine.
 
-Usage: bench/bench_pack.py [--build DIR] [--subset-mb 64] [--levels 3,19,22]
+Usage: bench/bench_pack.py [--build DIR] [--levels 3,9,12,15,19] [--runs 3]
 """
 
 import os
+import subprocess
+import time
 
 import benchlib
-from benchlib import mb
+from benchlib import mb, median
 
 
 def options(p):
-    p.add_argument("--subset-mb", type=int, default=64)
-    p.add_argument("--levels", default="3,19,22")
+    p.add_argument("--levels", default="3,9,12,15,19")
+    p.add_argument("--runs", type=int, default=3, help="launcher starts per level")
+
+
+def read_stamp(path):
+    ft = int(path.read_text().split("=")[1])
+    return ft / 1e7 - benchlib.FILETIME_EPOCH_OFFSET_S
 
 
 def main():
     args = benchlib.parse_args(__doc__.splitlines()[0], options)
     b = benchlib.Bench(args.build)
-    sub = b.subset("pack-subset-%dmb" % args.subset_mb, args.subset_mb * 1000 * 1000)
-    files = sum(len(f) for _, _, f in os.walk(sub))
-    size = sum(os.path.getsize(os.path.join(d, f)) for d, _, fs in os.walk(sub) for f in fs)
-    print("subset: %d files, %.1f MB; machine: %s" % (files, mb(size), benchlib.machine_note()))
-    subprocess_cat = ["cat"] + [os.path.join(d, f) for d, _, fs in os.walk(sub) for f in fs]
-    benchlib.subprocess.run(subprocess_cat, stdout=benchlib.subprocess.DEVNULL)  # into the page cache
+    b.start_wine()
+    app, manifest = b.app()
+    decoded = manifest["bytes"]
+    print("application: %d files, %.1f MB; %d cores; machine: %s" % (
+        manifest["files"], mb(decoded), os.cpu_count(), benchlib.machine_note()))
+    subprocess.run(["cat"] + [str(app / e["name"].replace("\\", "/")) for e in manifest["entries"]],
+                   stdout=subprocess.DEVNULL)  # into the page cache
 
-    out = b.root / "pack-out.bin"
-    print()
-    print("%-6s %-8s %9s %9s %11s %7s %10s" % ("level", "threads", "seconds", "MB/s", "output MB", "ratio",
-                                                 "peak RSS"))
-    results = {}
+    env = b.env()
+    stamp = b.root / "stamp.txt"
+    env["VORNAK_STAMP_FILE"] = benchlib.win_path(stamp)
+    # Ends by itself when its input closes, at the latest when this script ends.
+    holder = subprocess.Popen([benchlib.WINE, str(b.win / "bench" / "hold_desktop.exe")], stdin=subprocess.PIPE,
+                              env=env, cwd=b.root, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def start(exe):
+        if stamp.exists():
+            stamp.unlink()
+        benchlib.drop_dirty_pages()
+        t0 = time.time()
+        seconds, _ = benchlib.timed([benchlib.WINE, str(exe)], env=env, cwd=b.root)
+        if b.temp_contents():
+            raise SystemExit("the launcher left %r in TEMP" % b.temp_contents())
+        return read_stamp(stamp) - t0, seconds
+
+    payload, exe = b.root / "level-payload.bin", b.root / "level-launcher.exe"
+    rows = []
     for level in [int(x) for x in args.levels.split(",")]:
-        for threads in (0, 2):
-            seconds, peak = benchlib.timed([str(b.vornak), "pack", str(sub), "--dll", "app.dll", "-o", str(out),
-                                            "--level", str(level), "--threads", str(threads), "--quiet"])
-            written = out.stat().st_size
-            results[(level, threads)] = seconds
-            print("%-6d %-8d %9.2f %9.1f %11.2f %7.2f %7.0f MB" % (level, threads, seconds, mb(size) / seconds,
-                                                                 mb(written), size / written, mb(peak)), flush=True)
-    out.unlink()
+        benchlib.drop_dirty_pages()
+        pack_s, pack_peak = benchlib.timed([str(b.vornak), "pack", str(app), "--dll", "app.dll", "-o", str(payload),
+                                            "--level", str(level), "--quiet"]
+                                           + benchlib.PACK_ALLOW_DLLS)
+        benchlib.drop_dirty_pages()
+        build_s, build_peak = benchlib.timed([str(b.vornak), "build", "--payload", str(payload), "-o", str(exe),
+                                              "--quiet"])
+        start(exe)  # warms Wine and the page cache
+        starts = [start(exe) for _ in range(args.runs)]
+        rows.append((level, payload.stat().st_size, pack_s, pack_peak, build_s, build_peak,
+                     median([s[0] for s in starts]), median([s[1] for s in starts])))
+        r = rows[-1]
+        print("level %2d: payload %.1f MB, pack %.1f s (peak %.0f MB), build %.1f s (peak %.0f MB), "
+              "run_code after %.2f s, whole run %.2f s" % (r[0], mb(r[1]), r[2], mb(r[3]), r[4], mb(r[5]), r[6], r[7]),
+              flush=True)
+    holder.stdin.close()
+    holder.wait()
+    for f in (payload, exe):
+        f.unlink()
+
     print()
-    for level in [int(x) for x in args.levels.split(",")]:
-        print("level %2d: --threads 2 is %.2fx as fast as --threads 0" % (
-            level, results[(level, 0)] / results[(level, 2)]))
+    print("| level | payload MB | ratio | pack s | pack peak MB | build s | build peak MB | to run_code s | whole run s |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    for r in rows:
+        print("| %d | %.1f | %.2f | %.1f | %.0f | %.1f | %.0f | %.2f | %.2f |" % (
+            r[0], mb(r[1]), decoded / r[1], r[2], mb(r[3]), r[4], mb(r[5]), r[6], r[7]))
 
 
 if __name__ == "__main__":

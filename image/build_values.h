@@ -9,10 +9,14 @@
 extern "C" {
 extern const unsigned char vornak_attached_payload[] __asm__(BUILD_VALUE_SYMBOL_PAYLOAD);
 extern const unsigned long long vornak_attached_payload_bytes __asm__(BUILD_VALUE_SYMBOL_PAYLOAD_BYTES);
-// COMPANY, PRODUCT
+// PRODUCT
 extern const wchar_t vornak_product_name[] __asm__(BUILD_VALUE_SYMBOL_PRODUCT_NAME);
-// VERSION, FILE_VERSION, PRODUCT_VERSION
+// VERSION, PRODUCT_VERSION
 extern const wchar_t vornak_product_version[] __asm__(BUILD_VALUE_SYMBOL_PRODUCT_VERSION);
+// COMPANY: the product name unless the build named a company
+extern const wchar_t vornak_company_name[] __asm__(BUILD_VALUE_SYMBOL_COMPANY_NAME);
+// FILE_VERSION: the product version unless the build named another
+extern const wchar_t vornak_file_version[] __asm__(BUILD_VALUE_SYMBOL_FILE_VERSION);
 // LAUNCHER_OPTION_* bits
 extern const unsigned int vornak_launcher_options __asm__(BUILD_VALUE_SYMBOL_OPTIONS);
 // The splash record (SPLASH_HEADER_BYTES, then the pixels)

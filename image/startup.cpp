@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The image's entry point, in place of a C runtime's start-up object: brings
-// up the Universal CRT the way a windowed wide-character program's start-up
-// does, calls run_launcher with the build-time values and hands its result
-// to exit. Registers no initialisers, constructors or destructors of its own.
+// The image's entry points, in place of a C runtime's start-up object: bring
+// up the Universal CRT the way a windowed (or console) wide-character
+// program's start-up does, call run_launcher with the build-time values and
+// hand its result to exit. Registers no initialisers, constructors or destructors of its own.
 #include "launcher/launcher.h"
 #include "image/ucrt_startup.h"
 #include "image/build_values.h"
@@ -12,6 +12,7 @@
 extern "C" IMAGE_DOS_HEADER __ImageBase;  // provided by the linker: the loaded image
 
 enum {
+    APP_TYPE_CONSOLE = 1,
     APP_TYPE_WINDOWED = 2,
     ARGV_UNEXPANDED = 1,  // "*" and "?" reach the application as typed
 };
@@ -55,9 +56,12 @@ static int show_window_value(void)
     return (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : SW_SHOWDEFAULT;
 }
 
-extern "C" __declspec(noreturn) void vornak_entry(void)
+// The runtime is told which kind of program it serves: a console program's
+// runtime reports its own fatal errors (abort, invalid parameters it cannot
+// ignore) on the standard error stream, a windowed program's in a message box.
+static __declspec(noreturn) void start_launcher(int app_type)
 {
-    _set_app_type(APP_TYPE_WINDOWED);
+    _set_app_type(app_type);
     *__p__fmode() = 0;
     *__p__commode() = 0;
     _initialize_wide_environment();
@@ -68,8 +72,22 @@ extern "C" __declspec(noreturn) void vornak_entry(void)
 
     // A local, not a static: filled at run time, no initialiser to register.
     const launcher_build_values build = {vornak_attached_payload, vornak_attached_payload_bytes,
-                                         vornak_product_name, vornak_product_version,
+                                         vornak_product_name,     vornak_product_version,
+                                         vornak_company_name,     vornak_file_version,
                                          vornak_launcher_options, vornak_splash};
     HINSTANCE instance = (HINSTANCE)&__ImageBase;
     exit(run_launcher(&build, instance, NULL, command_line_tail(), show_window_value()));
+}
+
+// Entry of a windowed image (subsystem 2).
+extern "C" __declspec(noreturn) void vornak_entry(void)
+{
+    start_launcher(APP_TYPE_WINDOWED);
+}
+
+// Entry of a console image (subsystem 3): the same launcher; the system has
+// attached the process to its caller's console, or made one, before this runs.
+extern "C" __declspec(noreturn) void vornak_console_entry(void)
+{
+    start_launcher(APP_TYPE_CONSOLE);
 }

@@ -15,6 +15,8 @@ struct launcher_build_values {
     unsigned long long payload_bytes;
     const wchar_t *product_name;
     const wchar_t *product_version;
+    const wchar_t *company_name;
+    const wchar_t *file_version;
     unsigned int options;        // LAUNCHER_OPTION_* bits
     const unsigned char *splash; // the splash record
 };

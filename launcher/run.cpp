@@ -52,6 +52,8 @@ int run_launcher(const launcher_build_values *build, HINSTANCE, HINSTANCE, wchar
     capture_process_inputs(&record);
     record.values.product_name = build->product_name;
     record.values.product_version = build->product_version;
+    record.values.company_name = build->company_name;
+    record.values.file_version = build->file_version;
     record.values.argv = record.argv;
     keep_record_for_cleanup(&record);
 
@@ -84,8 +86,13 @@ int run_launcher(const launcher_build_values *build, HINSTANCE, HINSTANCE, wchar
 
     open_payload(build->payload, build->payload_bytes);
     record.unpacking_started = 1;
-    unpack_payload(role, record.extraction_directory, record.application_dll_path,
-                   role == ROLE_PARENT ? serve_session_messages : NULL);
+    // Data that fails the frame's checksum must not run: what was written
+    // from it goes before the message.
+    if (!unpack_payload(role, record.extraction_directory, record.application_dll_path,
+                        role == ROLE_PARENT ? serve_session_messages : NULL)) {
+        cleanup_launch();
+        fail_with_message("Error, couldn't decode attached data.");
+    }
     // A payload whose first entry is the terminator has nothing to run; the
     // child must not go on to start anything either.
     if (record.application_dll_path[0] == 0)

@@ -9,12 +9,14 @@
 enum { RANDOM_TOKEN_CHARS = 12 };  // 11 base64url characters and a NUL
 
 // What the expansion cannot find out by itself: the values fixed when the
-// launcher was linked (COMPANY, PRODUCT; VERSION, FILE_VERSION,
+// launcher was linked (COMPANY, PRODUCT, VERSION, FILE_VERSION,
 // PRODUCT_VERSION) and the runtime's argument vector (PROGRAM, whose
 // argv[0] is read at each expansion).
 struct template_values {
-    const wchar_t *product_name;
-    const wchar_t *product_version;
+    const wchar_t *product_name;     // PRODUCT
+    const wchar_t *product_version;  // VERSION, PRODUCT_VERSION
+    const wchar_t *company_name;     // COMPANY
+    const wchar_t *file_version;     // FILE_VERSION
     wchar_t *const *argv;
 };
 

@@ -167,10 +167,13 @@ static bool append_placeholder(wchar_t *dst, size_t dst_chars, const wchar_t *na
         if (!append_shell_folder(dst, dst_chars, folder))
             return false;
         trim_trailing_backslashes(dst);
-    } else if (_wcsicmp(name, L"COMPANY") == 0 || _wcsicmp(name, L"PRODUCT") == 0) {
+    } else if (_wcsicmp(name, L"COMPANY") == 0) {
+        append_wide(dst, needed(values)->company_name, dst_chars);
+    } else if (_wcsicmp(name, L"PRODUCT") == 0) {
         append_wide(dst, needed(values)->product_name, dst_chars);
-    } else if (_wcsicmp(name, L"VERSION") == 0 || _wcsicmp(name, L"FILE_VERSION") == 0 ||
-               _wcsicmp(name, L"PRODUCT_VERSION") == 0) {
+    } else if (_wcsicmp(name, L"FILE_VERSION") == 0) {
+        append_wide(dst, needed(values)->file_version, dst_chars);
+    } else if (_wcsicmp(name, L"VERSION") == 0 || _wcsicmp(name, L"PRODUCT_VERSION") == 0) {
         append_wide(dst, needed(values)->product_version, dst_chars);
     } else if (_wcsicmp(name, L"RANDOM") == 0) {
         if (!append_cached_value(dst, dst_chars, "VORNAK_ONEFILE_RANDOM")) {

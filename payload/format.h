@@ -21,7 +21,7 @@ enum {
     // zstd's default decoder limit, which the launcher runs with: a frame
     // whose window is larger than 2^27 bytes does not decode.
     PAYLOAD_WINDOW_LOG_MAX = 27,
-    // The longest product name or version string the build values hold, in
+    // The longest string the build values hold (a name or a version), in
     // UTF-16 code units without the terminating zero.
     BUILD_VALUE_MAX_UNITS = 1023,
 };
@@ -42,12 +42,15 @@ static const char *const PAYLOAD_NUMBERED_DEVICE_NAMES[] = {"com", "lpt"};  // e
 // The build-values object `vornak build` writes per product; image/build_values.h
 // declares the same symbols. Its one read-only section opens with the payload,
 // then its length as a 64-bit value at the next multiple of 8, then product
-// name and version as NUL-terminated UTF-16LE strings, then at the next
-// multiple of 8 the launcher options (32 bits) and the splash record.
+// name, product version, company name and file version as NUL-terminated
+// UTF-16LE strings, then at the next multiple of 8 the launcher options
+// (32 bits, then 32 zero bits) and the splash record.
 #define BUILD_VALUE_SYMBOL_PAYLOAD "vornak_attached_payload"
 #define BUILD_VALUE_SYMBOL_PAYLOAD_BYTES "vornak_attached_payload_bytes"
 #define BUILD_VALUE_SYMBOL_PRODUCT_NAME "vornak_product_name"
 #define BUILD_VALUE_SYMBOL_PRODUCT_VERSION "vornak_product_version"
+#define BUILD_VALUE_SYMBOL_COMPANY_NAME "vornak_company_name"
+#define BUILD_VALUE_SYMBOL_FILE_VERSION "vornak_file_version"
 #define BUILD_VALUE_SYMBOL_OPTIONS "vornak_launcher_options"
 #define BUILD_VALUE_SYMBOL_SPLASH "vornak_splash"
 

@@ -19,12 +19,14 @@ void open_payload(const unsigned char *payload, unsigned long long payload_bytes
 
 // Decodes the opened payload. first_entry_path (PATH_CHARS units) receives
 // the first entry's full path, and stays empty when the stream ends before
-// any entry. Parent role: writes every entry, then frees the decoder. Child
-// role: returns as soon as the first entry's path is known. Every failure
-// ends the process with its message. after_each_entry, when given, is called
-// after each written entry (the parent serves its message queue there); it
-// may end the process.
-void unpack_payload(launcher_role role, const wchar_t *extraction_dir, wchar_t *first_entry_path,
+// any entry. Parent role: writes every entry, decodes the frame to its end
+// (which checks its content checksum, when it has one), then frees the
+// decoder; returns false when that end does not check out, with every file
+// written: the caller removes them. Child role: returns true as soon as the
+// first entry's path is known. Every other failure ends the process with its
+// message. after_each_entry, when given, is called after each written entry
+// (the parent serves its message queue there); it may end the process.
+bool unpack_payload(launcher_role role, const wchar_t *extraction_dir, wchar_t *first_entry_path,
                     void (*after_each_entry)(void));
 
 // Bytes of entry data written so far in this process. Read from another

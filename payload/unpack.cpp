@@ -23,6 +23,7 @@ static ZSTD_DCtx *decoder;
 static ZSTD_inBuffer input;    // payload after the magic; pos advanced by the decoder only
 static ZSTD_outBuffer output;  // between calls: size = bytes produced, pos = bytes handed out
 static unsigned char *decoded;
+static bool frame_ended;       // the decoder has returned 0: the frame, checksum included, is complete
 
 static wchar_t entry_name[NAME_CHARS];
 static wchar_t entry_path[PATH_CHARS];
@@ -57,6 +58,7 @@ void read_payload(void *dst, unsigned long long count)
         size_t result = ZSTD_decompressStream(decoder, &output, &input);
         if (ZSTD_isError(result))
             fail_with_message(decode_error);
+        frame_ended = frame_ended || result == 0;
         if (input_used_up && output.pos == 0)
             fail_with_message(decode_error);
         output.size = output.pos;
@@ -159,6 +161,7 @@ void open_payload(const unsigned char *payload, unsigned long long payload_bytes
     input.src = payload + PAYLOAD_MAGIC_BYTES;
     input.size = (size_t)(payload_bytes - PAYLOAD_MAGIC_BYTES);
     input.pos = 0;
+    frame_ended = false;
     output.dst = decoded;
     output.size = 0;
     output.pos = 0;
@@ -287,7 +290,31 @@ static void write_entry(unsigned long long size)
     CloseHandle(file);
 }
 
-void unpack_payload(launcher_role role, const wchar_t *extraction_dir, wchar_t *first_entry_path,
+// Decodes the frame's rest after the terminator: zstd checks a frame's content
+// checksum only when it reaches the frame's end. Decoded bytes after the
+// terminator are dropped, as they always were. False when the rest does not
+// decode (a checksum that does not match) or the frame never ends.
+static bool finish_frame(void)
+{
+    // Once the frame has ended, a further call would take the zero fill for
+    // the start of a new frame.
+    while (!frame_ended) {
+        size_t input_before = input.pos;
+        output.dst = decoded;
+        output.pos = 0;
+        output.size = DECODED_BUFFER_BYTES;
+        size_t result = ZSTD_decompressStream(decoder, &output, &input);
+        if (ZSTD_isError(result) || input.pos > input.size)
+            return false;
+        frame_ended = result == 0;
+        // No input taken and nothing produced: the frame cannot end.
+        if (!frame_ended && input.pos == input_before && output.pos == 0)
+            return false;
+    }
+    return true;
+}
+
+bool unpack_payload(launcher_role role, const wchar_t *extraction_dir, wchar_t *first_entry_path,
                     void (*after_each_entry)(void))
 {
     first_entry_path[0] = 0;
@@ -306,7 +333,7 @@ void unpack_payload(launcher_role role, const wchar_t *extraction_dir, wchar_t *
         if (first) {
             copy_wide(first_entry_path, entry_path, PATH_CHARS);
             if (role == ROLE_CHILD)
-                return;  // the child needs the DLL's path only; its parent wrote the files
+                return true;  // the child needs the DLL's path only; its parent wrote the files
         }
         unsigned long long size;
         read_payload(&size, sizeof size);
@@ -315,8 +342,10 @@ void unpack_payload(launcher_role role, const wchar_t *extraction_dir, wchar_t *
         if (after_each_entry != NULL)
             after_each_entry();
     }
+    bool intact = finish_frame();
     ZSTD_freeDCtx(decoder);
     decoder = NULL;
     free(decoded);
     decoded = NULL;
+    return intact;
 }

@@ -11,7 +11,7 @@ zstd_version=1.5.4+dfsg2-5
 zstd_orig=libzstd_1.5.4+dfsg2.orig.tar.xz
 
 packages=(clang lld llvm cmake ninja-build wine64 mingw-w64 libzstd-dev zstd
-          googletest libgtest-dev libcli11-dev libpng-dev nlohmann-json3-dev osslsigncode python3 python3-pefile openssl
+          googletest libgtest-dev libcli11-dev nlohmann-json3-dev libpng-dev osslsigncode python3 python3-pefile openssl
           xz-utils strace time make dpkg-dev file)
 
 sudo_if_needed() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }

@@ -5,9 +5,13 @@
 #
 #   vornak_add_launcher(<name> DLL <dll target or file> OUTPUT <file.exe>
 #                       [APP_DIR <dir>] [FILES <file or dir>...]
-#                       [PRODUCT_NAME <name>] [VERSION <A.B.C.D>] [ICONS <png>...]
-#                       [SIGN <pfx> PASSWORD_FILE <file>] [LEVEL <n>] [THREADS <n>]
-#                       [SPLASH <png>] [ERROR_DIALOG])
+#                       [PRODUCT_NAME <name>] [VERSION <A[.B[.C[.D]]]>] [FILE_VERSION <v>]
+#                       [COMPANY <text>] [DESCRIPTION <text>] [COPYRIGHT <text>]
+#                       [COMMENTS <text>] [CONSOLE] [ICONS <.png or .ico>...]
+#                       [SIGN <pfx> [PASSWORD_FILE <file> | PASSWORD_ENV <variable>]
+#                        [TIMESTAMP <url>]] [LEVEL <n>] [THREADS <n>]
+#                       [EXCLUDE <glob>...] [ALLOW_DLLS <dll>...] [SPLASH <png>]
+#                       [ERROR_DIALOG] [QUIET])
 #
 # The application folder is put together at build time in a stage directory:
 # the DLL at its top (or where it lies, when it lies inside APP_DIR), the
@@ -15,6 +19,7 @@
 # Relative inputs are taken from the current source directory, a relative
 # OUTPUT from the current binary directory. The target <name> is built by
 # default; its property VORNAK_LAUNCHER_FILE holds the launcher's path.
+# The step shows vornak's progress line on the terminal unless QUIET is given.
 
 # The build step writes a depfile naming every staged file and folder; CMake
 # must hand it to Ninja with its paths made relative as Ninja expects. The
@@ -22,8 +27,9 @@
 cmake_policy(SET CMP0116 NEW)
 
 function(vornak_add_launcher name)
-    set(one_value DLL APP_DIR OUTPUT PRODUCT_NAME VERSION SIGN PASSWORD_FILE LEVEL THREADS SPLASH)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "ERROR_DIALOG" "${one_value}" "FILES;ICONS")
+    set(one_value DLL APP_DIR OUTPUT PRODUCT_NAME VERSION SIGN PASSWORD_FILE PASSWORD_ENV TIMESTAMP
+                  LEVEL THREADS FILE_VERSION COMPANY DESCRIPTION COPYRIGHT COMMENTS SPLASH)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;QUIET;ERROR_DIALOG" "${one_value}" "FILES;ICONS;EXCLUDE;ALLOW_DLLS")
     set(where "vornak_add_launcher(${name})")
     if(arg_UNPARSED_ARGUMENTS)
         message(FATAL_ERROR "${where}: unexpected arguments: ${arg_UNPARSED_ARGUMENTS}")
@@ -36,8 +42,13 @@ function(vornak_add_launcher name)
             message(FATAL_ERROR "${where}: ${required} is required")
         endif()
     endforeach()
-    if(DEFINED arg_SIGN AND NOT DEFINED arg_PASSWORD_FILE OR DEFINED arg_PASSWORD_FILE AND NOT DEFINED arg_SIGN)
-        message(FATAL_ERROR "${where}: SIGN and PASSWORD_FILE go together")
+    foreach(signing PASSWORD_FILE PASSWORD_ENV TIMESTAMP)
+        if(DEFINED arg_${signing} AND NOT DEFINED arg_SIGN)
+            message(FATAL_ERROR "${where}: ${signing} needs SIGN")
+        endif()
+    endforeach()
+    if(DEFINED arg_PASSWORD_FILE AND DEFINED arg_PASSWORD_ENV)
+        message(FATAL_ERROR "${where}: give PASSWORD_FILE or PASSWORD_ENV, not both")
     endif()
     if(TARGET ${name})
         message(FATAL_ERROR "${where}: a target named ${name} already exists")
@@ -95,12 +106,26 @@ function(vornak_add_launcher name)
 
     # Options of `vornak build`; --icon once per image, as every version of
     # the tool reads it.
-    set(options --quiet)
-    if(DEFINED arg_PRODUCT_NAME)
-        list(APPEND options --name "${arg_PRODUCT_NAME}")
+    # A semicolon in a text ("Acme; Sons") is escaped to stay inside its
+    # list element.
+    set(options "")
+    set(terminal USES_TERMINAL)
+    if(arg_QUIET)
+        set(options --quiet)
+        set(terminal "")
     endif()
-    if(DEFINED arg_VERSION)
-        list(APPEND options --version "${arg_VERSION}")
+    foreach(option PRODUCT_NAME:name VERSION:version FILE_VERSION:file-version COMPANY:company
+                   DESCRIPTION:description COPYRIGHT:copyright COMMENTS:comments)
+        string(REPLACE ":" ";" pair "${option}")
+        list(GET pair 0 keyword)
+        list(GET pair 1 flag)
+        if(DEFINED arg_${keyword})
+            string(REPLACE ";" "\\;" value "${arg_${keyword}}")
+            list(APPEND options --${flag} "${value}")
+        endif()
+    endforeach()
+    if(arg_CONSOLE)
+        list(APPEND options --console)
     endif()
     foreach(icon IN LISTS arg_ICONS)
         get_filename_component(icon "${icon}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
@@ -109,10 +134,27 @@ function(vornak_add_launcher name)
     endforeach()
     if(DEFINED arg_SIGN)
         get_filename_component(pfx "${arg_SIGN}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
-        get_filename_component(password "${arg_PASSWORD_FILE}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
-        list(APPEND options --sign "${pfx}" --password-file "${password}")
-        list(APPEND depends "${pfx}" "${password}")
+        list(APPEND options --sign "${pfx}")
+        list(APPEND depends "${pfx}")
     endif()
+    if(DEFINED arg_PASSWORD_FILE)
+        get_filename_component(password "${arg_PASSWORD_FILE}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+        list(APPEND options --password-file "${password}")
+        list(APPEND depends "${password}")
+    endif()
+    if(DEFINED arg_PASSWORD_ENV)
+        list(APPEND options --password-env "${arg_PASSWORD_ENV}")
+    endif()
+    if(DEFINED arg_TIMESTAMP)
+        list(APPEND options --timestamp "${arg_TIMESTAMP}")
+    endif()
+    foreach(glob IN LISTS arg_EXCLUDE)
+        list(APPEND options --exclude "${glob}")
+    endforeach()
+    # DLLs the application imports without carrying them, known to be on the target machines.
+    foreach(dll IN LISTS arg_ALLOW_DLLS)
+        list(APPEND options --allow-dll "${dll}")
+    endforeach()
     if(DEFINED arg_SPLASH)
         get_filename_component(splash "${arg_SPLASH}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
         list(APPEND options --splash "${splash}")
@@ -144,6 +186,7 @@ function(vornak_add_launcher name)
     foreach(list_var files options)
         string(APPEND content "set(vornak_${list_var})\n")
         foreach(item IN LISTS ${list_var})
+            string(REPLACE ";" "\\;" item "${item}")
             string(APPEND content "list(APPEND vornak_${list_var} [==[${item}]==])\n")
         endforeach()
     endforeach()
@@ -154,6 +197,7 @@ function(vornak_add_launcher name)
         COMMAND ${CMAKE_COMMAND} -DINPUTS=${inputs} -P ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/vornak_build_step.cmake
         DEPENDS ${depends} ${inputs}
         ${depfile}
+        ${terminal}
         COMMENT "Linking launcher ${arg_OUTPUT}"
         VERBATIM)
     add_custom_target(${name} ALL DEPENDS ${output})

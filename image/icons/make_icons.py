@@ -1,15 +1,19 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-# Draws the default launcher icon at its six sizes and writes them as PNG
-# files next to this script: RGBA, 8 bits per channel, not interlaced, with
-# only the IHDR, IDAT and IEND chunks (what the image's icon group expects).
-# The output is deterministic, so re-running it leaves the committed files as they are.
+# Draws the launcher icons and writes them as PNG files: RGBA, 8 bits per
+# channel, not interlaced, with only the IHDR, IDAT and IEND chunks (what the
+# image's icon group expects). default/icon-N.png is the neutral icon every
+# launcher gets unless it names its own (square, 16 to 256 pixels);
+# icon-WxH.png next to this script is the example brand's set of six, which
+# tests pass explicitly. The output is deterministic, so re-running it leaves
+# the committed files as they are.
 import math
 import os
 import struct
 import zlib
 
 SIZES = [(16, 13), (32, 26), (48, 38), (64, 51), (128, 102), (256, 205)]
+NEUTRAL_SIZES = [16, 32, 48, 256]
 
 
 def clamp01(v):
@@ -55,7 +59,21 @@ def shade(u, v, pixel, aspect):
     return px
 
 
-def render(width, height):
+def shade_neutral(u, v, pixel, aspect):
+    """The neutral icon: a slate rounded square holding a light frame with a
+    bar across its top, a plain sign for "a program"."""
+    px = (0.0, 0.0, 0.0, 0.0)
+    d = rounded_rect_distance(u, v, 0.94, 0.94, 0.22)
+    inside = coverage(d, pixel)
+    px = over(px, (0.27, 0.31, 0.36), inside)
+    frame = abs(rounded_rect_distance(u, v - 0.04, 0.62, 0.52, 0.08)) - 0.07
+    px = over(px, (0.90, 0.92, 0.94), coverage(frame, pixel) * inside)
+    bar = rounded_rect_distance(u, v + 0.40, 0.62, 0.09, 0.04)
+    px = over(px, (0.90, 0.92, 0.94), coverage(bar, pixel) * inside)
+    return px
+
+
+def render(width, height, shader=shade):
     aspect = width / height
     pixel = 2.0 / height
     rows = []
@@ -64,7 +82,7 @@ def render(width, height):
         for x in range(width):
             u = ((x + 0.5) / width * 2.0 - 1.0) * aspect
             v = (y + 0.5) / height * 2.0 - 1.0
-            r, g, b, a = shade(u, v, pixel, aspect)
+            r, g, b, a = shader(u, v, pixel, aspect)
             row += bytes(int(round(c * 255.0)) for c in (r, g, b, a))
         rows.append(bytes(row))
     return b"".join(rows)
@@ -89,6 +107,13 @@ def main():
         with open(path, "wb") as f:
             f.write(data)
         print("%s: %d bytes" % (os.path.basename(path), len(data)))
+    os.makedirs(os.path.join(here, "default"), exist_ok=True)
+    for size in NEUTRAL_SIZES:
+        path = os.path.join(here, "default", "icon-%d.png" % size)
+        data = png(size, size, render(size, size, shade_neutral))
+        with open(path, "wb") as f:
+            f.write(data)
+        print("default/%s: %d bytes" % (os.path.basename(path), len(data)))
 
 
 if __name__ == "__main__":

@@ -576,9 +576,12 @@ def _launcher_options(exe, args, *, ws, cmdline=None, program=None, env=None, un
 
 class LauncherTestCase(unittest.TestCase):
     """Gives each test self.ws (a fresh Workspace, removed afterwards) and each
-    class a directory for launchers built once (build_class_launcher)."""
+    class a directory for launchers built once (build_class_launcher). Every
+    launcher a class builds gets its BUILD_OPTIONS: a subclass with
+    ("--console",) runs the same tests against console launchers."""
 
     maxDiff = None
+    BUILD_OPTIONS = ()
 
     @classmethod
     def setUpClass(cls):
@@ -605,6 +608,7 @@ class LauncherTestCase(unittest.TestCase):
                 kw["app_dir"] = make_app_dir(cls.class_dir / "apps" / key, files)
             if "payload" in kw:
                 kw["payload_bytes"] = kw.pop("payload")
+            kw.setdefault("extra", cls.BUILD_OPTIONS)
             cls._launchers[key] = build_launcher(out, **kw)
         return cls._launchers[key]
 
@@ -616,6 +620,7 @@ class LauncherTestCase(unittest.TestCase):
             kw["app_dir"] = make_app_dir(self.ws.path / "app", files)
         if "payload" in kw:
             kw["payload_bytes"] = kw.pop("payload")
+        kw.setdefault("extra", self.BUILD_OPTIONS)
         return build_launcher(self.ws.path / "bin" / name, **kw)
 
     def run_launcher(self, exe, args=(), **kw):

@@ -159,3 +159,10 @@ class ArgumentFidelity(harness.ProbeTestCase):
                 r = self.run_launcher(exe, [], no_std_handles=True, report=False)
                 self.assertExitCode(r, 2)
                 self.assertEqual(r.temp_listing, [])
+
+
+class ArgumentFidelityConsole(ArgumentFidelity):
+    """The same, through a console launcher: it hands on arguments, the
+    current directory and the standard handles exactly as the windowed one."""
+
+    BUILD_OPTIONS = ("--console",)

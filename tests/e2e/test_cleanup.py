@@ -72,6 +72,13 @@ class Cleanup(harness.ProbeTestCase):
         harness.remove_tree(self.ws.temp / own)
         self.assertEqual(harness.listing(self.ws.temp), [])
 
+
+
+class Interrupt(harness.ProbeTestCase):
+    """A real Ctrl+C, sent to every process of winrun's console."""
+
+    BESIDE_PROBE = harness.TREE_BESIDE_PROBE
+
     def test_interrupt_stops_a_child_that_ignores_it_after_the_grace_period(self):
         done = self.ws.path / "done.txt"
         start = time.monotonic()
@@ -99,6 +106,27 @@ class Cleanup(harness.ProbeTestCase):
         # It ran to the end of run_code: not terminated.
         self.assertTrue(done.exists())
         self.assertEqual(r.temp_listing, [])
+
+    def test_interrupt_ends_a_child_that_takes_the_default(self):
+        # The application keeps the system's handling: the event ends it at
+        # once, and the parent removes the directory without waiting out the
+        # grace period.
+        done = self.ws.path / "done.txt"
+        start = time.monotonic()
+        r = self.run_launcher(self.exe, ["probe:sleep=60000", "probe:done=" + to_windows_path(done)],
+                              ctrl_on_report=True, timeout_s=40)
+        self.assertTrue(r.ctrl_sent, r)
+        self.assertFalse(r.timed_out, r)
+        self.assertFalse(done.exists())
+        self.assertLess(time.monotonic() - start, GRACE_S + 3)
+        self.assertEqual(r.temp_listing, [])
+
+
+class InterruptConsole(Interrupt):
+    """The same through a console launcher, where on Windows the console's
+    Ctrl+C reaches the parent at all."""
+
+    BUILD_OPTIONS = ("--console",)
 
 
 class Links(harness.ProbeTestCase):

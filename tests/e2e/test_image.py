@@ -28,7 +28,7 @@ ICON_DIR = SOURCE_DIR / "image" / "icons"
 WINE = os.environ.get("WINE") or "/usr/lib/wine/wine64"
 WINEPREFIX = os.environ.get("WINEPREFIX") or str(BUILD_DIR / "wineprefix")
 
-DEFAULT_NAME, DEFAULT_VERSION = "Tovrindale", "1.0.0.160"
+EXAMPLE_NAME, EXAMPLE_VERSION = "Tovrindale", "1.0.0.160"
 OTHER_NAME, OTHER_VERSION = "Acme Widget Studio", "2.13.0.40001"
 
 HEADER = {
@@ -43,7 +43,7 @@ SECTION_ORDER = [".text", ".rdata", ".data", ".pdata", ".tls", ".rsrc", ".reloc"
 REQUIRED_SECTIONS = {".text", ".rdata", ".data", ".pdata", ".rsrc", ".reloc"}
 SYSTEM_DLLS = {"kernel32.dll", "shell32.dll", "user32.dll"}
 UCRT_FORWARDER = re.compile(r"api-ms-win-crt-[a-z]+-l1-1-0\.dll\Z", re.I)
-DEFAULT_ICON_SIZES = [(16, 13), (32, 26), (48, 38), (64, 51), (128, 102), (256, 205)]
+EXAMPLE_ICON_SIZES = [(16, 13), (32, 26), (48, 38), (64, 51), (128, 102), (256, 205)]
 
 
 # --- expectations built independently of the tool --------------------------
@@ -200,7 +200,7 @@ def workspace(name):
 # --- the tests --------------------------------------------------------------
 
 class BrandedImage(unittest.TestCase):
-    """The default build (from a payload packed beforehand) and a build with
+    """The example brand (from a payload packed beforehand) and a build with
     another name, version and three icons of our own given out of order."""
 
     @classmethod
@@ -215,10 +215,13 @@ class BrandedImage(unittest.TestCase):
             p = cls.work / ("icon-%dx%d.png" % (w, h))
             p.write_bytes(data)
             icon_args += ["--icon", p]
-        cls.default = Image(build(cls.work / "default.exe", "--payload", cls.payload),
-                            DEFAULT_NAME, DEFAULT_VERSION)
-        cls.other = Image(build(cls.work / "other.exe", APP_DIR, "--dll", "hello.dll", "--name", OTHER_NAME,
-                                "--version", OTHER_VERSION, *icon_args), OTHER_NAME, OTHER_VERSION)
+        # The example brand, given in full: its file names in the version
+        # resource come from the output's name.
+        example_icons = [a for w, h in EXAMPLE_ICON_SIZES for a in ("--icon", ICON_DIR / ("icon-%dx%d.png" % (w, h)))]
+        cls.default = Image(build(cls.work / (EXAMPLE_NAME + ".exe"), "--payload", cls.payload, "--name", EXAMPLE_NAME,
+                                  "--version", EXAMPLE_VERSION, *example_icons), EXAMPLE_NAME, EXAMPLE_VERSION)
+        cls.other = Image(build(cls.work / (OTHER_NAME.replace(" ", "") + ".exe"), APP_DIR, "--dll", "hello.dll",
+                                "--name", OTHER_NAME, "--version", OTHER_VERSION, *icon_args), OTHER_NAME, OTHER_VERSION)
         cls.images = [cls.default, cls.other]
 
     @classmethod
@@ -402,8 +405,8 @@ class BrandedImage(unittest.TestCase):
                 self.assertEqual(struct.unpack_from("<Q", body, length - 8)[0], length - 8)
                 at = (length + 7) & ~7
                 self.assertEqual(struct.unpack_from("<Q", body, at)[0], length)
-                strings = body[at + 8:].decode("utf-16-le", "replace").split("\0")[:2]
-                self.assertEqual(strings, [img.name, img.version])
+                strings = body[at + 8:].decode("utf-16-le", "replace").split("\0")[:4]
+                self.assertEqual(strings, [img.name, img.version, img.name, img.version])
                 self.assertEqual((m.group(2), m.group(3)), (img.name, img.version))
                 self.assertIn("agree with the version resource", ins.block("build values"))
 
@@ -417,7 +420,7 @@ class BrandedImage(unittest.TestCase):
                 # Each entry: UTF-16 name and its NUL, 8-byte size, data; then the 2-byte terminator.
                 stream = sum(2 * len(name) + 2 + 8 + path.stat().st_size for name, path in files) + 2
                 self.assertIn("entries: 2, entry stream %d bytes, ends with the terminator" % stream, block)
-                self.assertRegex(block[0], r"^frame: \d+ bytes, window \d+ bytes, no content size, no checksum, "
+                self.assertRegex(block[0], r"^frame: \d+ bytes, window \d+ bytes, no content size, checksum, "
                                            r"no dictionary$")
                 self.assertTrue(any(re.match(r"trailer: (\d+) at offset \1, correct; payload \d+ bytes$", l)
                                     for l in block), block)
@@ -486,12 +489,14 @@ class BrandedImage(unittest.TestCase):
                 self.assertEqual(["  %d %s" % (e["size"], e["name"]) for e in payload["entries"]], block[2:4])
                 self.assertIn("entries: 2, entry stream %d bytes, ends with the terminator" % payload["stream_bytes"],
                               block)
-                self.assertEqual(block[0], "frame: %d bytes, window %d bytes, no content size, no checksum, no dictionary"
+                self.assertEqual(block[0], "frame: %d bytes, window %d bytes, no content size, checksum, no dictionary"
                                  % (payload["frame"]["bytes"], payload["frame"]["window_bytes"]))
                 self.assertTrue(payload["trailer"]["correct"])
                 self.assertIsNone(payload["entry_error"])
                 self.assertEqual(facts["build_values"], {"payload_bytes": payload["bytes"], "product_name": img.name,
-                                                         "version": img.version, "agrees_with_version_resource": True})
+                                                         "version": img.version, "company_name": img.name,
+                                                         "file_version": img.version,
+                                                         "agrees_with_version_resource": True})
                 self.assertEqual(facts["checks"], {"failed": 0, "passed": True})
         # A damaged file: the same failed check in both forms, and the same exit code.
         damaged = self.work / "damaged-json.exe"
@@ -525,36 +530,291 @@ class BrandedImage(unittest.TestCase):
             self.assertEqual(line, "%d: entry %dx%d, colours 0, reserved 0, planes 0, bits 32, %d bytes; "
                                    "PNG %dx%d RGBA 8-bit" % (i + 1, w % 256, h % 256, len(png), w, h))
 
-    def test_default_icon(self):
-        images = [(w, h, (ICON_DIR / ("icon-%dx%d.png" % (w, h))).read_bytes()) for w, h in DEFAULT_ICON_SIZES]
+    def test_example_icons(self):
+        images = [(w, h, (ICON_DIR / ("icon-%dx%d.png" % (w, h))).read_bytes()) for w, h in EXAMPLE_ICON_SIZES]
         self.check_icon_group(self.default, images)
 
     def test_icons_given_on_the_command_line_are_ordered_by_size(self):
         images = [(w, h, self.icons[(w, h)]) for w, h in sorted(self.icons)]
         self.check_icon_group(self.other, images)
 
-    def test_unfit_icons_are_refused(self):
-        cases = {
-            "palette": (make_png(16, 16, colour_type=3), "not RGBA with 8 bits per channel"),
-            "rgb": (make_png(16, 16, colour_type=2), "not RGBA with 8 bits per channel"),
-            "interlaced": (make_png(16, 16, interlace=1), "interlaced"),
-            "text-chunk": (make_png(16, 16, extra_chunks=[png_chunk(b"tEXt", b"Comment\0hi")]),
-                           "holds a tEXt chunk"),
-            "too-wide": (make_png(300, 20), "size 300x20 is outside 1..256 pixels"),
-            "bad-crc": (make_png(16, 16)[:-1] + b"\0", "bad CRC"),
-            "not-png": (b"GIF89a", "not a PNG file"),
-        }
-        for name, (data, message) in cases.items():
-            with self.subTest(case=name):
-                icon = self.work / ("bad-%s.png" % name)
-                icon.write_bytes(data)
-                out = self.work / ("bad-%s.exe" % name)
-                r = vornak("build", "--payload", self.payload, "-o", out, "--icon", icon)
-                self.assertEqual(r.returncode, 1)
-                self.assertIn("icon '%s': %s" % (icon, message), r.stderr)
+
+# --- branding options, read back two ways -----------------------------------
+
+def png_of(width, height, colour_type, depth, samples, palette=None, trns=None, interlace=0):
+    """A PNG of any colour type and bit depth: samples(x, y) gives the row's
+    channel values (palette index, grey, grey+alpha, RGB or RGBA) at that depth."""
+    rows = []
+    for y in range(height):
+        bits, nbits = 0, 0
+        out = bytearray()
+        for x in range(width):
+            for v in samples(x, y):
+                if depth == 16:
+                    out += struct.pack(">H", v)
+                    continue
+                bits = (bits << depth) | v
+                nbits += depth
+                if nbits == 8:
+                    out.append(bits)
+                    bits, nbits = 0, 0
+        if nbits:
+            out.append(bits << (8 - nbits))
+        rows.append(b"\0" + bytes(out))
+    chunks = [png_chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, depth, colour_type, 0, 0, interlace))]
+    if palette:
+        chunks.append(png_chunk(b"PLTE", b"".join(bytes(c) for c in palette)))
+    if trns:
+        chunks.append(png_chunk(b"tRNS", bytes(trns)))
+    if interlace:
+        raise ValueError("write interlaced files with a tool")
+    chunks.append(png_chunk(b"IDAT", zlib.compress(b"".join(rows))))
+    return b"\x89PNG\r\n\x1a\n" + b"".join(chunks) + png_chunk(b"IEND", b"")
+
+
+def rgba_pixels(png):
+    """{(x, y): (r, g, b, a)} of an RGBA 8-bit, not interlaced PNG, decoded
+    here (zlib and the five row filters), independently of libpng."""
+    width, height, depth, colour, interlace, _ = png_facts(png)
+    assert (depth, colour, interlace) == (8, 6, 0)
+    data, at = b"", 8
+    while at < len(png):
+        length = struct.unpack_from(">I", png, at)[0]
+        if png[at + 4:at + 8] == b"IDAT":
+            data += png[at + 8:at + 8 + length]
+        at += 12 + length
+    raw, stride, prev, pixels = zlib.decompress(data), width * 4, bytearray(width * 4), {}
+    for y in range(height):
+        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for i in range(stride):
+            a = line[i - 4] if i >= 4 else 0
+            b, c = prev[i], prev[i - 4] if i >= 4 else 0
+            if kind == 1:
+                line[i] = (line[i] + a) & 255
+            elif kind == 2:
+                line[i] = (line[i] + b) & 255
+            elif kind == 3:
+                line[i] = (line[i] + (a + b) // 2) & 255
+            elif kind == 4:
+                p = a + b - c
+                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                line[i] = (line[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 255
+        for x in range(width):
+            pixels[(x, y)] = tuple(line[x * 4:x * 4 + 4])
+        prev = line
+    return pixels
+
+
+def dib(width, height, bits, colour, mask, palette=()):
+    """An icon's BMP image: header, palette, colour rows and AND mask, bottom
+    row first. colour(x, y): palette index or (r, g, b[, a]); mask(x, y): 1 = transparent."""
+    def packed(values, per):
+        out, acc, n = bytearray(), 0, 0
+        for v in values:
+            acc, n = (acc << per) | v, n + per
+            if n == 8:
+                out.append(acc)
+                acc, n = 0, 0
+        if n:
+            out.append(acc << (8 - n))
+        return bytes(out)
+
+    def padded(row):
+        return row + b"\0" * (-len(row) % 4)
+
+    header = struct.pack("<IiiHHIIiiII", 40, width, 2 * height, 1, bits, 0, 0, 0, 0, len(palette), 0)
+    body = b"".join(struct.pack("<BBBB", b, g, r, 0) for r, g, b in palette)
+    for y in reversed(range(height)):
+        if bits <= 8:
+            body += padded(packed([colour(x, y) for x in range(width)], bits))
+        else:
+            body += padded(b"".join(bytes([c[2], c[1], c[0]] + list(c[3:4] if bits == 32 else []))
+                                    for c in (colour(x, y) for x in range(width))))
+    for y in reversed(range(height)):
+        body += padded(packed([mask(x, y) for x in range(width)], 1))
+    return header + body
+
+
+def ico(images, kind=1):
+    """An .ico file of [(width, height, bit count, image bytes)]."""
+    head = struct.pack("<HHH", 0, kind, len(images))
+    at, entries, blobs = 6 + 16 * len(images), b"", b""
+    for w, h, bits, data in images:
+        entries += struct.pack("<BBBBHHII", w % 256, h % 256, 0, 0, 1, bits, len(data), at + len(blobs))
+        blobs += data
+    return head + entries + blobs
+
+
+GREY = lambda x, y: (x * 37 + y * 11) % 256
+PALETTE16 = [((i * 16) % 256, 255 - i * 9, (i * 53) % 256) for i in range(16)]
+TRNS = [0, 128, 255, 64]  # alpha of the first four palette entries; the rest are opaque
+
+
+class BrandingTable(unittest.TestCase):
+    """Builds with and without each branding option, each read back by
+    `vornak inspect --json` and by pefile: the version resource's strings and
+    fixed versions, the build values, the subsystem and the icon group,
+    whose images are decoded here to the pixel."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = workspace("branding")
+        cls.payload = cls.work / "hello.payload"
+        r = vornak("pack", APP_DIR, "--dll", "hello.dll", "-o", cls.payload, "--quiet", "--level", "1")
+        assert r.returncode == 0, r.stderr
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    def file(self, name, data):
+        path = self.work / name
+        path.write_bytes(data)
+        return path
+
+    def read_back(self, exe):
+        """(inspect's JSON facts, pefile's view) after both agree on the strings."""
+        r = vornak("inspect", "--json", exe)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        facts = json.loads(r.stdout)
+        pe = pefile.PE(str(exe))
+        pe_strings = [(k.decode(), v.decode()) for info in pe.FileInfo[0] if info.Key == b"StringFileInfo"
+                      for t in info.StringTable for k, v in t.entries.items()]
+        self.assertEqual([(s["key"], s["value"]) for t in facts["version"]["string_tables"] for s in t["strings"]],
+                         pe_strings)
+        return facts, pe, pe_strings
+
+    def icon_images(self, pe):
+        """The group's images in its order: [(entry width, entry height, PNG bytes)]."""
+        img = Image.__new__(Image)
+        img.pe = pe
+        _, group = img.resource(14, 1)
+        out = []
+        for i in range(struct.unpack_from("<H", group, 4)[0]):
+            w, h, _, _, _, _, size, rid = struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i)
+            _, png = img.resource(3, rid)
+            self.assertEqual(len(png), size)
+            out.append((w or 256, h or 256, png))
+        return out
+
+    def test_names_versions_and_subsystem(self):
+        neutral = [(n, n, (ICON_DIR / "default" / ("icon-%d.png" % n)).read_bytes()) for n in (16, 32, 48, 256)]
+        rows = [
+            # (output, options, strings, (file version, product version), build values' company, subsystem)
+            ("Foo.exe", [], [("CompanyName", "Foo"), ("ProductName", "Foo"), ("FileDescription", "Foo"),
+                             ("ProductVersion", "0.0.0.0"), ("FileVersion", "0.0.0.0"),
+                             ("OriginalFilename", "Foo.exe"), ("InternalName", "Foo")], 2),
+            ("my tool.v2.exe", ["--name", "My App", "--version", "2.1"],
+             [("CompanyName", "My App"), ("ProductName", "My App"), ("FileDescription", "My App"),
+              ("ProductVersion", "2.1.0.0"), ("FileVersion", "2.1.0.0"),
+              ("OriginalFilename", "my tool.v2.exe"), ("InternalName", "my tool.v2")], 2),
+            ("Full.exe", ["--name", "Full", "--version", "3", "--file-version", "3.4.5", "--company", "Acme GmbH",
+                          "--description", "Does the full thing", "--copyright", "\u00a9 2026 Acme",
+                          "--comments", "Built by CI"],
+             [("CompanyName", "Acme GmbH"), ("ProductName", "Full"), ("FileDescription", "Does the full thing"),
+              ("ProductVersion", "3.0.0.0"), ("FileVersion", "3.4.5.0"), ("OriginalFilename", "Full.exe"),
+              ("InternalName", "Full"), ("LegalCopyright", "\u00a9 2026 Acme"), ("Comments", "Built by CI")], 2),
+            ("Cli.exe", ["--console"], [("CompanyName", "Cli"), ("ProductName", "Cli"), ("FileDescription", "Cli"),
+                                        ("ProductVersion", "0.0.0.0"), ("FileVersion", "0.0.0.0"),
+                                        ("OriginalFilename", "Cli.exe"), ("InternalName", "Cli")], 3),
+        ]
+        for output, options, strings, subsystem in rows:
+            with self.subTest(output=output):
+                exe = build(self.work / output, "--payload", self.payload, *options)
+                facts, pe, pe_strings = self.read_back(exe)
+                self.assertEqual(pe_strings, strings)
+                values = dict(strings)
+                fixed = pe.VS_FIXEDFILEINFO[0]
+                four = lambda ms, ls: "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+                self.assertEqual((four(fixed.FileVersionMS, fixed.FileVersionLS),
+                                  four(fixed.ProductVersionMS, fixed.ProductVersionLS)),
+                                 (values["FileVersion"], values["ProductVersion"]))
+                self.assertEqual((facts["version"]["file_version"], facts["version"]["product_version"]),
+                                 (values["FileVersion"], values["ProductVersion"]))
+                self.assertEqual(facts["build_values"], {
+                    "payload_bytes": self.payload.stat().st_size, "product_name": values["ProductName"],
+                    "version": values["ProductVersion"], "company_name": values["CompanyName"],
+                    "file_version": values["FileVersion"], "agrees_with_version_resource": True})
+                self.assertEqual((pe.OPTIONAL_HEADER.Subsystem, facts["subsystem"]["value"]), (subsystem, subsystem))
+                self.assertEqual(self.icon_images(pe), neutral)
+                self.assertEqual(facts["checks"], {"failed": 0, "passed": True})
+
+    def test_icons_of_every_kind(self):
+        grey16 = lambda x, y: (x * 4099 + y * 771) % 65536
+        ico_file = ico([
+            # 16x16 with 16 colours and a mask: the left column is transparent.
+            (16, 16, 4, dib(16, 16, 4, lambda x, y: (x + y) % 16, lambda x, y: int(x == 0), PALETTE16)),
+            # 32x32 twice: 8 bits per pixel, dropped for the 32-bit one with alpha.
+            (32, 32, 8, dib(32, 32, 8, lambda x, y: 1, lambda x, y: 0, [(0, 0, 0), (255, 0, 0)])),
+            (32, 32, 32, dib(32, 32, 32, lambda x, y: (x * 8, y * 8, 77, (x * y) % 256), lambda x, y: 0)),
+            # 48x48 as an RGB PNG inside the .ico.
+            (48, 48, 24, png_of(48, 48, 2, 8, lambda x, y: (x * 5, y * 5, 200))),
+        ])
+        rows = [
+            ("grey 8-bit", self.file("grey.png", png_of(20, 20, 0, 8, lambda x, y: (GREY(x, y),))),
+             [(20, 20, lambda x, y: (GREY(x, y),) * 3 + (255,))]),
+            ("grey and alpha 16-bit", self.file("grey16.png", png_of(24, 8, 4, 16, lambda x, y: (grey16(x, y), 65535))),
+             [(24, 8, lambda x, y: ((grey16(x, y) * 255 + 32767) // 65535,) * 3 + (255,))]),
+            ("palette 4-bit with transparency", self.file("palette.png", png_of(
+                17, 9, 3, 4, lambda x, y: ((x + 2 * y) % 16,), palette=PALETTE16, trns=TRNS)),
+             [(17, 9, lambda x, y: PALETTE16[(x + 2 * y) % 16] + (TRNS[(x + 2 * y) % 16] if (x + 2 * y) % 16 < 4
+                                                                   else 255,))]),
+            (".ico with BMP and PNG images", self.file("several.ico", ico_file), [
+                (16, 16, lambda x, y: PALETTE16[(x + y) % 16] + ((0,) if x == 0 else (255,))),
+                (32, 32, lambda x, y: (x * 8, y * 8, 77, (x * y) % 256)),
+                (48, 48, lambda x, y: (x * 5, y * 5, 200, 255))]),
+        ]
+        for label, icon, expected in rows:
+            with self.subTest(label):
+                exe = build(self.work / "icons.exe", "--payload", self.payload, "--icon", icon)
+                facts, pe, _ = self.read_back(exe)
+                images = self.icon_images(pe)
+                self.assertEqual([(w, h) for w, h, _ in images], [(w, h) for w, h, _ in expected])
+                self.assertEqual([(i["png"]["width"], i["png"]["height"]) for i in facts["icons"]["images"]],
+                                 [(w, h) for w, h, _ in expected])
+                self.assertTrue(all(i["matches"] for i in facts["icons"]["images"]))
+                for (w, h, png), (_, _, colour) in zip(images, expected):
+                    self.assertEqual(png_facts(png)[5], ["IHDR", "IDAT", "IEND"])
+                    pixels = rgba_pixels(png)
+                    for y in range(h):
+                        for x in range(w):
+                            seen, want = pixels[(x, y)], colour(x, y)
+                            # Fully transparent pixels keep no colour worth comparing.
+                            if want[3] == 0:
+                                self.assertEqual(seen[3], 0, (label, x, y))
+                            else:
+                                self.assertEqual(seen, want, (label, w, x, y))
+        # An RGBA PNG of the group's form is carried byte for byte.
+        ready = make_png(16, 16)
+        exe = build(self.work / "ready.exe", "--payload", self.payload, "--icon", self.file("ready.png", ready))
+        self.assertEqual(self.icon_images(pefile.PE(str(exe))), [(16, 16, ready)])
+
+    def test_unreadable_or_too_large_icons_are_refused(self):
+        big_dib = dib(300, 2, 32, lambda x, y: (0, 0, 0, 255), lambda x, y: 0)
+        cases = [
+            ("wide.png", make_png(300, 20), "size 300x20 is outside 1..256 pixels"),
+            ("tall.png", png_of(4, 257, 0, 1, lambda x, y: (1,)), "size 4x257 is outside 1..256 pixels"),
+            ("bad-crc.png", bytes(b ^ (i == 29) for i, b in enumerate(make_png(16, 16, colour_type=2))),
+             "not a readable PNG: IHDR: CRC error"),
+            ("bad-data.png", make_png(16, 16, colour_type=2)[:-20] + b"\0" * 20, "PNG cannot be decoded"),
+            ("gif.png", b"GIF89a" + b"\0" * 20, "neither a PNG nor an .ico file"),
+            ("cursor.ico", ico([(16, 16, 32, dib(16, 16, 32, lambda x, y: (1, 2, 3, 4), lambda x, y: 0))], kind=2),
+             "not an icon file"),
+            ("big.ico", ico([(0, 2, 32, big_dib)]), "image 1 of 1: size 300x2 is outside 1..256 pixels"),
+            ("cut.ico", ico([(16, 16, 4, dib(16, 16, 4, lambda x, y: 0, lambda x, y: 0, PALETTE16))])[:-40],
+             "image 1 of 1 runs past the end of the file"),
+            ("rle.ico", ico([(2, 2, 8, struct.pack("<IiiHHI", 40, 2, 4, 1, 8, 1) + b"\0" * 40)]),
+             "image 1 of 1: compressed BMP image"),
+        ]
+        for name, data, message in cases:
+            with self.subTest(name):
+                out = self.work / "refused.exe"
+                r = vornak("build", "--payload", self.payload, "-o", out, "--icon", self.file(name, data))
+                self.assertEqual(r.returncode, 1, r.stderr)
+                self.assertIn("icon '%s': %s" % (self.work / name, message), r.stderr)
+                self.assertEqual(r.stderr.count("\n"), 1, r.stderr)
                 self.assertFalse(out.exists())
-        same = self.work / "same.png"
-        same.write_bytes(make_png(16, 16))
+        same = self.file("same.png", make_png(16, 16))
         r = vornak("build", "--payload", self.payload, "-o", self.work / "same.exe", "--icon", same, "--icon", same)
         self.assertEqual(r.returncode, 1)
         self.assertIn("two icon images are 16x16", r.stderr)
@@ -567,6 +827,79 @@ def wine_run(exe, args, timeout=120):
             del env[name]
     return subprocess.run([WINE, str(exe)] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           env=env, timeout=timeout)
+
+
+class TimeStampAuthority:
+    """An RFC 3161 time-stamp authority on 127.0.0.1 for one test: `openssl ts
+    -reply` behind a small HTTP server on a thread, with its own self-signed
+    certificate. It serves until the with-block ends, at most a minute."""
+
+    CONFIG = """[ tsa ]
+default_tsa = tsa_config
+[ tsa_config ]
+serial = {serial}
+crypto_device = builtin
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256, sha384, sha512
+accuracy = secs:1
+ordering = yes
+tsa_name = no
+ess_cert_id_chain = no
+ess_cert_id_alg = sha256
+"""
+
+    def __init__(self, work):
+        import http.server
+        import threading
+        self.dir = work / "tsa"
+        self.dir.mkdir(exist_ok=True)
+        self.key, self.cert, self.config = self.dir / "key.pem", self.dir / "cert.pem", self.dir / "tsa.cnf"
+        (self.dir / "serial").write_text("01\n")
+        self.config.write_text(self.CONFIG.format(serial=self.dir / "serial"))
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-keyout", str(self.key), "-out",
+                        str(self.cert), "-days", "2", "-nodes", "-subj", "/CN=Throwaway Test TSA",
+                        "-addext", "extendedKeyUsage=critical,timeStamping"],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.requests = 0
+        authority = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                query = self.rfile.read(int(self.headers["Content-Length"]))
+                r = subprocess.run(["openssl", "ts", "-reply", "-config", str(authority.config), "-queryfile",
+                                    "/dev/stdin", "-inkey", str(authority.key), "-signer", str(authority.cert),
+                                    "-out", "/dev/stdout"], input=query, capture_output=True, timeout=30)
+                authority.requests += 1
+                self.send_response(200 if r.returncode == 0 else 500)
+                self.send_header("Content-Type", "application/timestamp-reply")
+                self.send_header("Content-Length", str(len(r.stdout)))
+                self.end_headers()
+                self.wfile.write(r.stdout)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+        self.server.timeout = 0.2
+        self.url = "http://127.0.0.1:%d/" % self.server.server_address[1]
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+
+    def serve(self):
+        import time
+        deadline = time.monotonic() + 60
+        while not self.stop.is_set() and time.monotonic() < deadline:
+            self.server.handle_request()
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop.set()
+        self.thread.join()
+        self.server.server_close()
 
 
 class SignedImage(unittest.TestCase):
@@ -587,7 +920,7 @@ class SignedImage(unittest.TestCase):
                         "-passout", "pass:" + cls.PASSWORD], check=True)
         cls.unsigned = build(cls.work / "unsigned.exe", APP_DIR, "--dll", "hello.dll")
         cls.signed = Image(build(cls.work / "signed.exe", APP_DIR, "--dll", "hello.dll", "--sign", cls.pfx,
-                                 "--password-file", cls.password_file), DEFAULT_NAME, DEFAULT_VERSION)
+                                 "--password-file", cls.password_file), "signed", "0.0.0.0")
 
     @classmethod
     def tearDownClass(cls):
@@ -649,6 +982,78 @@ class SignedImage(unittest.TestCase):
         self.assertEqual(r.returncode, 1)
         self.assertIn("signing with osslsigncode failed", r.stderr)
         self.assertFalse(out.exists())
+
+    def test_inspect_checks_the_signature_through_osslsigncode(self):
+        self.assertEqual(self.signed.inspect.line("signature check"),
+                         "digest matches the image, chain not trusted (self-signed certificate)")
+        signer, signing_time, stamp = self.signed.inspect.block("signature check")
+        self.assertEqual(signer, "signer: /CN=Throwaway Test Signer (issued by /CN=Throwaway Test Signer)")
+        self.assertRegex(signing_time, r"^signing time: \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4} GMT$")
+        self.assertEqual(stamp, "timestamp: none (the signature stops validating when the certificate expires)")
+        check = json.loads(vornak("inspect", "--json", self.signed.path).stdout)["signature_check"]
+        self.assertEqual((check["done"], check["digest_matches"], check["trusted"], check["signer"], check["timestamp"]),
+                         (True, True, False, "/CN=Throwaway Test Signer", None))
+        # Changed after signing (the checksum set right again, so only the
+        # signature can tell): a failed check.
+        data = bytearray(self.signed.data)
+        data[self.signed.section(".rdata").PointerToRawData + 100] ^= 0xFF
+        pe = pefile.PE(data=bytes(data))
+        pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
+        tampered = self.work / "tampered-inspect.exe"
+        tampered.write_bytes(pe.write())
+        r = vornak("inspect", tampered)
+        self.assertEqual(r.returncode, 1, r.stdout)
+        self.assertIn("\nsignature check: digest does not match the image, chain not trusted", r.stdout)
+        # Without osslsigncode the report says so and fails nothing.
+        env = dict(os.environ, PATH="/nonexistent")
+        r = subprocess.run([str(VORNAK), "inspect", str(self.signed.path)], capture_output=True, text=True, env=env)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertIn("\nsignature check: not done (osslsigncode is not installed)\n", r.stdout)
+
+    def test_password_from_the_environment_or_empty(self):
+        env = dict(os.environ, VORNAK_TEST_PASSWORD=self.PASSWORD)
+        out = self.work / "env.exe"
+        r = subprocess.run([str(VORNAK), "build", "--quiet", APP_DIR, "--dll", "hello.dll", "-o", out, "--sign",
+                            self.pfx, "--password-env", "VORNAK_TEST_PASSWORD"], capture_output=True, text=True,
+                           env=env)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("Signature verification: ok", self.verify(out).stdout)
+
+        r = vornak("build", APP_DIR, "--dll", "hello.dll", "-o", out, "--sign", self.pfx, "--password-env",
+                   "VORNAK_TEST_UNSET_PASSWORD")
+        self.assertEqual((r.returncode, r.stderr), (1, "vornak: error: --password-env names "
+                                                       "'VORNAK_TEST_UNSET_PASSWORD', which is not set\n"))
+
+        empty_pfx = self.work / "empty.pfx"
+        subprocess.run(["openssl", "pkcs12", "-export", "-inkey", str(self.work / "key.pem"), "-in",
+                        str(self.cert_pem), "-out", str(empty_pfx), "-passout", "pass:"], check=True)
+        out = build(self.work / "empty.exe", APP_DIR, "--dll", "hello.dll", "--sign", empty_pfx)
+        self.assertIn("Signature verification: ok", self.verify(out).stdout)
+        # The password-protected certificate with no password: refused.
+        r = vornak("build", APP_DIR, "--dll", "hello.dll", "-o", self.work / "none.exe", "--sign", self.pfx)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("signing with osslsigncode failed", r.stderr)
+
+    def test_timestamp_from_a_local_authority(self):
+        with TimeStampAuthority(self.work) as tsa:
+            out = build(self.work / "stamped.exe", APP_DIR, "--dll", "hello.dll", "--sign", self.pfx,
+                        "--password-file", self.password_file, "--timestamp", tsa.url)
+        self.assertEqual(tsa.requests, 1)
+        r = subprocess.run(["osslsigncode", "verify", "-CAfile", str(self.cert_pem), "-TSA-CAfile", str(tsa.cert),
+                            "-in", str(out)], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        self.assertIn("Timestamp Server Signature verification: ok", r.stdout)
+        self.assertIn("Signature verification: ok", r.stdout)
+        inspection = Inspection(out)
+        stamp = [l for l in inspection.block("signature check") if l.startswith("timestamp: ")]
+        self.assertEqual(len(stamp), 1, inspection.text)
+        self.assertRegex(stamp[0], r"^timestamp: \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4} GMT by /CN=Throwaway Test TSA$")
+        check = json.loads(vornak("inspect", "--json", out).stdout)["signature_check"]
+        self.assertEqual(check["timestamp"]["authority"], "/CN=Throwaway Test TSA")
+        # An authority that does not answer: refused, no image.
+        r = vornak("build", APP_DIR, "--dll", "hello.dll", "-o", self.work / "nostamp.exe", "--sign", self.pfx,
+                   "--password-file", self.password_file, "--timestamp", "http://127.0.0.1:9/")
+        self.assertEqual(r.returncode, 1)
+        self.assertFalse((self.work / "nostamp.exe").exists())
 
     def test_signed_launcher_runs_under_wine(self):
         r = wine_run(self.signed.path, ["two words", "--exit", "3"])

@@ -23,6 +23,10 @@ parameters, and an entry-stream parser):
   decode attached data.", and the extraction directory holds exactly the
   entries read before the break (a partly written file holds whole 32 KiB
   chunks of its data);
+- the stream decodes completely but the frame's end does not check out (the
+  packer's content checksum no longer matches): exit 2 with "Error,
+  couldn't decode attached data.", the application not started, and the
+  extraction directory removed;
 - the stream decodes to the original entries (damage behind the frame, or
   none that matters): the application runs as with the valid payload and
   the directory is removed afterwards;
@@ -114,6 +118,28 @@ def decoded_prefix(window):
     return bytes(out)
 
 
+def frame_ends_intact(window):
+    """Whether a default-parameter streaming decoder gets through the first
+    frame in window to its end (content checksum included, when it has one)."""
+    src = ctypes.create_string_buffer(bytes(window), len(window))
+    block = ctypes.create_string_buffer(DECODER_BLOCK_BYTES)
+    inp = _InBuffer(ctypes.cast(src, ctypes.c_void_p), len(window), 0)
+    dctx = _zstd.ZSTD_createDCtx()
+    try:
+        while True:
+            before = inp.pos
+            o = _OutBuffer(ctypes.cast(block, ctypes.c_void_p), DECODER_BLOCK_BYTES, 0)
+            rc = _zstd.ZSTD_decompressStream(dctx, ctypes.byref(o), ctypes.byref(inp))
+            if _zstd.ZSTD_isError(rc):
+                return False
+            if rc == 0:
+                return True
+            if inp.pos == before and o.pos == 0:
+                return False
+    finally:
+        _zstd.ZSTD_freeDCtx(dctx)
+
+
 # --- reference reading of the entry stream -----------------------------------
 
 PLAIN_COMPONENT = re.compile(r"[A-Za-z0-9_-][A-Za-z0-9._-]*\Z")
@@ -143,7 +169,9 @@ def is_plain_name(name):
 class Reading:
     """What the parent role does with a payload, as the format says.
 
-    kind: "no_header", "empty" (terminator first), "complete" or "broken".
+    kind: "no_header", "empty" (terminator first), "complete", "checksum"
+    (complete, but the frame's end, its content checksum, does not check
+    out: every entry is written, then removed) or "broken".
     entries: (name, size, data) per entry whose size was read, data being the
     decoded bytes that the file receives (all of them, or the whole chunks
     read before the break). names: every name read, in order.
@@ -175,6 +203,8 @@ class Reading:
                 units.append(unit)
             if not units:
                 self.kind = "complete" if self.names else "empty"
+                if self.names and not frame_ends_intact(payload[3:]):
+                    self.kind = "checksum"
                 return
             name = struct.pack("<%dH" % len(units), *units).decode("utf-16-le", "surrogatepass")
             if not is_valid_entry_name(name):
@@ -451,7 +481,8 @@ class Mutations(harness.LauncherTestCase):
         base_image = harness.build_launcher(cls.class_dir / "base.exe", payload_file=base).read_bytes()
         same_length = [m for m in mutants if len(m[2]) == len(payload) and m[2] != payload]
         if same_length:
-            check = harness.build_launcher(cls.class_dir / "check.exe", payload_bytes=same_length[0][2])
+            # Under the same file name: it is part of the image (OriginalFilename).
+            check = harness.build_launcher(cls.class_dir / "check" / "base.exe", payload_bytes=same_length[0][2])
             assert check.read_bytes() == image_with_payload(base_image, payload, same_length[0][2]), \
                 "replacing the payload in an image is no longer what vornak build does"
 
@@ -567,6 +598,10 @@ class Mutations(harness.LauncherTestCase):
             self.assertIsNone(extraction)
         elif kind == "abort":
             self.assertTrue(code == ABORT_EXIT and not ran and out == "" and err == "", summary)
+        elif kind == "checksum":
+            decode_error = exit2 and out == harness.MSG_DECODE + "\n" and err == ""
+            self.assertTrue(decode_error or (not model.plain and open_failed), summary)
+            self.assertIsNone(extraction, "the extraction directory was not removed")
         elif kind == "broken":
             decode_error = exit2 and out == harness.MSG_DECODE + "\n" and err == ""
             if model.plain:

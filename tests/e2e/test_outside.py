@@ -161,14 +161,21 @@ class OutsideProjectMakefiles(OutsideProject):
             "project(wrapper C)\n"
             "find_package(vornak 1.0 REQUIRED)\n"
             "add_subdirectory(\"%s\" greeter)\n"
-            "vornak_add_launcher(signed DLL greeter OUTPUT signed/Signed.exe\n"
-            "    ICONS \"%s\" \"%s\" SIGN \"%s\" PASSWORD_FILE \"%s\" THREADS 2)\n"
+            "vornak_add_launcher(signed DLL greeter OUTPUT signed/Signed.exe CONSOLE VERSION 4.1\n"
+            "    FILE_VERSION 4.1.7 COMPANY \"Acme; Sons\" DESCRIPTION \"Greets\" COPYRIGHT \"(c) Acme\"\n"
+            "    COMMENTS \"Built by CMake\"\n"
+            "    ICONS \"%s\" \"%s\" SIGN \"%s\" PASSWORD_FILE \"%s\" THREADS 2 QUIET)\n"
             % (cls.project, ICONS[0], ICONS[1], cls.pfx, cls.password_file))
         return wrapper
 
     @classmethod
     def greeter_binary_dir(cls):
         return "greeter"
+
+    def test_only_the_quiet_launcher_is_silent(self):
+        wrote = [l for l in self.first_build.splitlines() if l.startswith("vornak: wrote ")]
+        self.assertEqual(len(wrote), 1, self.first_build)
+        self.assertIn("Greeter.exe (", wrote[0])
 
     def test_signed_launcher_with_its_own_icons(self):
         exe = self.build_dir / "signed" / "Signed.exe"
@@ -179,6 +186,11 @@ class OutsideProjectMakefiles(OutsideProject):
         self.assertEqual(len(icons[0].directory.entries), 2)
         listing = vornak_inspect(self.prefix, exe)
         self.assertIn("greeter.dll", listing)
+        self.assertIn("subsystem: 3 (console), version 6.0", listing)
+        for line in ("CompanyName: Acme; Sons", "ProductName: Signed", "FileDescription: Greets",
+                     "ProductVersion: 4.1.0.0", "FileVersion: 4.1.7.0", "LegalCopyright: (c) Acme",
+                     "Comments: Built by CMake", "OriginalFilename: Signed.exe"):
+            self.assertIn("\n    %s\n" % line, listing)
         self.assertNotIn("notes.txt", listing)
 
 

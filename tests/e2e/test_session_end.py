@@ -90,3 +90,13 @@ class SessionEnd(harness.ProbeTestCase):
         # Answered between entries: the child was never started.
         self.assertIsNone(report)
         self.assertLess(elapsed, ANSWER_S)
+
+
+class SessionEndConsole(SessionEnd):
+    """A console launcher hears the session end through the same hidden
+    window: a console program that loads user32 gets no logoff or shutdown
+    event in its console handler."""
+
+    BUILD_OPTIONS = ("--console",)
+    test_session_end_while_the_application_has_a_window = None
+    test_session_end_during_a_long_unpack = None

@@ -5,6 +5,7 @@ is taken from the probe's snapshot of its extraction directory, made while
 the child runs (the parent removes the directory afterwards)."""
 
 import os
+import subprocess
 import unittest
 
 import harness
@@ -115,6 +116,47 @@ class PayloadHeaderAndFrame(SnapshotCase):
         self.assertEqual(len(lines), 1, r)
         self.assertTrue(lines[0].startswith("Error, "), lines)
         self.assertEqual(r.temp_listing, [], "not even the extraction directory may exist")
+
+
+class FrameChecksum(SnapshotCase):
+    """The packer's frame carries zstd's content checksum; the parent decodes
+    the frame to its end before it starts the child, so damage that still
+    decodes is caught there."""
+
+    NOISE = noise(70000, 17)
+
+    def test_flipped_bit_in_the_frame_runs_nothing_and_leaves_nothing(self):
+        exe = self.build(files={"probe.dll": harness.probe_dll_bytes(), "noise.bin": self.NOISE}, dll="probe.dll")
+        image = bytearray(exe.read_bytes())
+        # Incompressible data stays verbatim in the frame: a bit flipped there
+        # still decodes, only into other bytes.
+        at = image.find(self.NOISE[40000:40064])
+        self.assertGreater(at, 0, "the noise is not stored verbatim in the frame")
+        image[at + 30] ^= 0x10
+        exe.write_bytes(bytes(image))
+
+        r = self.run_launcher(exe, ["probe:exit=%d" % PROBE_EXIT])
+        self.assertExitCode(r, 2)
+        self.assertEqual(r.stdout, harness.MSG_DECODE + "\n")
+        self.assertEqual(r.stderr, "")
+        self.assertIsNone(r.report, "the application was started")
+        self.assertEqual(r.temp_listing, [])
+
+        out = self.ws.path / "extracted"
+        x = subprocess.run([str(harness.VORNAK), "extract", str(exe), "-o", str(out)], capture_output=True, text=True)
+        self.assertEqual(x.returncode, 1, x)
+        self.assertIn("checksum", x.stderr)
+        self.assertFalse(out.exists())
+        self.assertEqual([n for n in os.listdir(self.ws.path) if "extracted" in n], [])
+        i = subprocess.run([str(harness.VORNAK), "inspect", str(exe)], capture_output=True, text=True)
+        self.assertEqual(i.returncode, 1, i.stdout)
+
+    def test_frame_without_checksum_still_runs(self):
+        frame = zstd_frame(entry_stream([probe_entry(), ("a.txt", b"x" * 1000)]))
+        self.assertEqual(frame[4] & 4, 0, "the frame declares a checksum")
+        r = self.run_launcher(self.build(payload=payload(frame)), ["probe:exit=%d" % PROBE_EXIT])
+        self.assertExitCode(r, PROBE_EXIT)
+        self.assertEqual(r.temp_listing, [])
 
 
 class EntriesFromThePacker(SnapshotCase):

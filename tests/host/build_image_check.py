@@ -60,7 +60,7 @@ class BuildImage(unittest.TestCase):
         self.cwd = os.path.join(self.root, "elsewhere")
         os.makedirs(os.path.join(self.cwd, "app", "data"))
         with open(os.path.join(self.cwd, "app", "app.dll"), "wb") as f:
-            f.write(b"MZ not really a dll")
+            f.write(harness.probe_dll_bytes())  # a DLL that passes the application check
         with open(os.path.join(self.cwd, "app", "data", "x.txt"), "wb") as f:
             f.write(b"x" * 5000)
 
@@ -77,6 +77,19 @@ class BuildImage(unittest.TestCase):
             f.seek(offset)
             return va, f.read(size)
 
+    def test_readme_sample_is_what_the_tool_prints(self):
+        source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+        with open(os.path.join(source, "README.md")) as f:
+            readme = f.read()
+        m = re.search(r"^    \$ build/bin/vornak (build build/examples/hello .*)\n    (vornak: wrote .*)$", readme, re.M)
+        self.assertIsNotNone(m, "the README's build sample")
+        example = os.path.join(os.path.dirname(VORNAK), "..", "examples", "hello")
+        args = [a.strip('"') for a in re.findall(r'"[^"]*"|\S+', m.group(1))]
+        args[1] = example
+        r = self.vornak(*args)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout, m.group(2) + "\n")
+
     def test_build_from_another_directory_puts_the_payload_first_in_rdata(self):
         os.mkdir(os.path.join(self.cwd, "out"))
         r = self.vornak("build", "app", "--dll", "app.dll", "-o", "out/launcher.exe", "--level", "3",
@@ -87,10 +100,13 @@ class BuildImage(unittest.TestCase):
         self.assertTrue(os.access(exe, os.X_OK))
         self.assertEqual(sorted(os.listdir(os.path.join(self.cwd, "out"))), ["launcher.exe"])
         self.assertEqual(os.listdir(self.scratch), [], "scratch directory removed")
-        r = self.vornak("build", "app", "--dll", "app.dll", "-o", "again.exe", "--level", "3",
+        # The output's file name is an input too (OriginalFilename): the same
+        # name in another folder.
+        os.mkdir(os.path.join(self.cwd, "again"))
+        r = self.vornak("build", "app", "--dll", "app.dll", "-o", "again/launcher.exe", "--level", "3",
                         "--name", "Sample App", "--version", "2.5.0.7", "--quiet")
         self.assertEqual(r.returncode, 0, r.stderr)
-        with open(exe, "rb") as a, open(os.path.join(self.cwd, "again.exe"), "rb") as b:
+        with open(exe, "rb") as a, open(os.path.join(self.cwd, "again", "launcher.exe"), "rb") as b:
             self.assertEqual(a.read(), b.read(), "same inputs link to the same image")
 
         va, _, _ = rdata_section(exe)
@@ -224,7 +240,7 @@ class ExtractImage(unittest.TestCase):
     def test_extract_gives_the_folder_back_byte_for_byte(self):
         rng = random.Random(11)
         files = {
-            "app.dll": b"MZ" + bytes(rng.randrange(256) for _ in range(3000)),
+            "app.dll": harness.probe_dll_bytes(),
             "empty.bin": b"",
             "chunk_plus_one.bin": bytes(rng.randrange(256) for _ in range(32769)),
             "big.bin": bytes(rng.randrange(4) for _ in range(300000)),  # many decoder blocks
@@ -260,6 +276,7 @@ class ExtractImage(unittest.TestCase):
             ("qevil.txt", "\\evil.txt", "empty component"),
             ("rqqevil.txt", "r\\\\evil.txt", "empty component"),
             ("dq..qevil.txt", "d/../evil.txt", "holds '/'"),
+            ("ztmpzevil.txt", "/tmp/evil.txt", "holds '/'"),  # an absolute path on the host
             ("x\\qq\\qq\\evil.txt", "x\\..\\..\\evil.txt", "'.' or '..' component"),
             ("cox.txt", "con.txt", "reserved device name"),
             ("sQ.txt", "s\ud800.txt", "lone surrogate"),

@@ -49,8 +49,10 @@ class DebPackage(unittest.TestCase):
         depends = [d.strip().split(" ")[0] for d in c.get("Depends", "").split(",")]
         self.assertIn("lld", depends, "the linker that `vornak build` runs")
         self.assertIn("libzstd1", depends, "from dpkg-shlibdeps")
+        self.assertIn("libpng16-16", depends, "the icon reader, from dpkg-shlibdeps")
         self.assertIn("libc6", depends)
-        self.assertEqual(c["Recommends"], "osslsigncode")
+        self.assertEqual(c["Recommends"], "mingw-w64 | clang", "what builds an application DLL")
+        self.assertEqual(c["Suggests"], "osslsigncode")
         self.assertRegex(c["Maintainer"], r".+ <.+@.+>")
         self.assertTrue(c["Description"])
 
@@ -62,18 +64,51 @@ class DebPackage(unittest.TestCase):
         config_targets = {p for p in cmake if re.fullmatch(r"/usr/lib/cmake/vornak/vornakTargets-\w+\.cmake", p)}
         self.assertEqual(len(config_targets), 1, cmake)
         self.assertEqual(cmake - config_targets, {"/usr/lib/cmake/vornak/" + f for f in CMAKE_PACKAGE_FILES})
-        docs = {"/usr/share/doc/vornak/README.md", "/usr/share/doc/vornak/application-guide.md"}
+        docs = {"/usr/share/doc/vornak/" + f for f in ("README.md", "application-guide.md", "copyright",
+                                                       "changelog.gz")}
+        docs.add("/usr/share/lintian/overrides/vornak")
+        docs.add("/usr/share/man/man1/vornak.1.gz")
         self.assertEqual(files, {"/usr/bin/vornak"} | kit | cmake | docs)
         self.assertEqual(self.contents["/usr/bin/vornak"], "-rwxr-xr-x")
+
+    def unpacked(self):
+        root = self.work / "root"
+        if not root.exists():
+            run(["dpkg-deb", "-x", self.deb, root])
+        return root
+
+    def test_documents_speak_of_the_installed_tool(self):
+        doc = self.unpacked() / "usr" / "share" / "doc" / "vornak"
+        readme = (doc / "README.md").read_text()
+        self.assertNotIn("build/bin/", readme)
+        self.assertIn("    vornak inspect MyApp.exe\n", readme)
+        copyright = (doc / "copyright").read_text()
+        self.assertTrue(copyright.startswith("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"))
+        self.assertIn("License: MIT\n Permission is hereby granted", copyright)
+
+    def test_man_page_lists_every_option_of_every_command(self):
+        root = self.unpacked()
+        page = subprocess.run(["gzip", "-dc", root / "usr/share/man/man1/vornak.1.gz"], capture_output=True,
+                              check=True).stdout.decode()
+        vornak = root / "usr" / "bin" / "vornak"
+        for command in ("pack", "build", "inspect", "extract"):
+            self.assertIn(".SH %s\n" % command.upper(), page)
+            for option in set(re.findall(r"^  (?:-\w,)?(--[\w-]+)", run([vornak, command, "--help"]), re.M)):
+                self.assertRegex(page, r"(?m)^\.B (\\-\w,)?" + re.escape(option.replace("-", "\\-")) + r"\b",
+                                 "%s %s" % (command, option))
+
+    @unittest.skipUnless(shutil.which("lintian"), "lintian is not installed")
+    def test_lintian_finds_no_errors(self):
+        r = subprocess.run(["lintian", "--tag-display-limit", "0", self.deb], capture_output=True, text=True)
+        errors = [l for l in r.stdout.splitlines() if l.startswith("E:")]
+        self.assertEqual(errors, [], r.stdout)
 
     def test_apt_accepts_it(self):
         out = run(["apt-get", "install", "-s", "--no-install-recommends", self.deb])
         self.assertIn("Inst vornak (%s" % VERSION, out)
 
     def test_unpacked_tool_runs_and_finds_its_kit(self):
-        root = self.work / "root"
-        run(["dpkg-deb", "-x", self.deb, root])
-        vornak = root / "usr" / "bin" / "vornak"
+        vornak = self.unpacked() / "usr" / "bin" / "vornak"
         self.assertEqual(run([vornak, "--version"]), "vornak %s\n" % VERSION)
         self.assertNotIn("not stripped", run(["file", vornak]))
         out = self.work / "hello.exe"

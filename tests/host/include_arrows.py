@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 """The launcher's rooms include only downward:
 image -> launcher -> payload -> paths -> common, and so do the tool's:
-cli -> link -> inspect -> payload -> pe -> brand -> base. Lists every
+cli -> link -> inspect -> app -> payload -> pe -> brand -> base. Lists every
 #include in those folders that points to a room above its own and exits 1 if
 there is one. Usage: include_arrows.py [REPO_ROOT]"""
 import pathlib
@@ -12,7 +12,7 @@ import sys
 # (folder holding the rooms, include prefix, rooms bottom to top)
 HOUSES = [
     ("", "", ["common", "paths", "payload", "launcher", "image"]),
-    ("tools/vornak", "tools/vornak/", ["base", "brand", "pe", "payload", "inspect", "link", "cli"]),
+    ("tools/vornak", "tools/vornak/", ["base", "brand", "pe", "payload", "app", "inspect", "link", "cli"]),
 ]
 
 

@@ -142,6 +142,162 @@ DecodedPayload decode_payload(const std::string &payload) {
     return result;
 }
 
+namespace {
+
+void put16(std::string &b, size_t at, uint16_t v) {
+    for (int i = 0; i < 2; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
+}
+void put32(std::string &b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
+}
+void put64(std::string &b, size_t at, uint64_t v) {
+    for (int i = 0; i < 8; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
+}
+
+// The section's bytes, growing as tables are added; RVAs count from PE_DATA_RVA.
+struct SectionData {
+    std::string bytes;
+    uint32_t add(const std::string &data, size_t align = 8) {
+        while (bytes.size() % align) bytes.push_back('\0');
+        uint32_t rva = PE_DATA_RVA + static_cast<uint32_t>(bytes.size());
+        bytes += data;
+        return rva;
+    }
+    uint32_t add_name(const std::string &name) { return add(name + std::string(1, '\0'), 2); }
+    void patch32(uint32_t rva, uint32_t v) { put32(bytes, rva - PE_DATA_RVA, v); }
+    void patch64(uint32_t rva, uint64_t v) { put64(bytes, rva - PE_DATA_RVA, v); }
+};
+
+}  // namespace
+
+std::string build_pe(const PeContents &contents) {
+    SectionData d;
+    uint32_t dirs[16][2] = {};
+    if (!contents.exports.empty()) {
+        uint32_t n = static_cast<uint32_t>(contents.exports.size());
+        uint32_t dir = d.add(std::string(40, '\0'));
+        uint32_t functions = d.add(std::string(4 * n, '\0'));
+        uint32_t names = d.add(std::string(4 * n, '\0'));
+        uint32_t ordinals = d.add(std::string(2 * n, '\0'));
+        uint32_t code = d.add(std::string("\xC3", 1));  // ret
+        d.patch32(dir + 12, d.add_name("app.dll"));
+        d.patch32(dir + 16, 1);
+        d.patch32(dir + 20, n);
+        d.patch32(dir + 24, n);
+        d.patch32(dir + 28, functions);
+        d.patch32(dir + 32, names);
+        d.patch32(dir + 36, ordinals);
+        for (uint32_t i = 0; i < n; ++i) {
+            d.patch32(functions + 4 * i, code);
+            d.patch32(names + 4 * i, d.add_name(contents.exports[i]));
+            d.bytes[ordinals - PE_DATA_RVA + 2 * i] = static_cast<char>(i);
+        }
+        dirs[0][0] = dir, dirs[0][1] = 40;
+    }
+    if (!contents.imports.empty()) {
+        uint32_t table = d.add(std::string(20 * (contents.imports.size() + 1), '\0'));
+        for (size_t i = 0; i < contents.imports.size(); ++i) {
+            const auto &lib = contents.imports[i];
+            uint32_t thunks = d.add(std::string(8 * (lib.second.size() + 1), '\0'));
+            uint32_t iat = d.add(std::string(8 * (lib.second.size() + 1), '\0'));
+            for (size_t k = 0; k < lib.second.size(); ++k) {
+                uint32_t hint_name = d.add(std::string(2, '\0') + lib.second[k] + std::string(1, '\0'), 2);
+                d.patch64(thunks + 8 * static_cast<uint32_t>(k), hint_name);
+                d.patch64(iat + 8 * static_cast<uint32_t>(k), hint_name);
+            }
+            uint32_t at = table + 20 * static_cast<uint32_t>(i);
+            d.patch32(at, thunks);
+            d.patch32(at + 12, d.add_name(lib.first));
+            d.patch32(at + 16, iat);
+        }
+        dirs[1][0] = table, dirs[1][1] = static_cast<uint32_t>(20 * (contents.imports.size() + 1));
+    }
+    if (!contents.delay_imports.empty()) {
+        uint32_t table = d.add(std::string(32 * (contents.delay_imports.size() + 1), '\0'));
+        for (size_t i = 0; i < contents.delay_imports.size(); ++i) {
+            uint32_t at = table + 32 * static_cast<uint32_t>(i);
+            d.patch32(at, 1);  // RVA-based
+            d.patch32(at + 4, d.add_name(contents.delay_imports[i]));
+            d.patch32(at + 8, d.add(std::string(8, '\0')));    // module handle
+            d.patch32(at + 12, d.add(std::string(8, '\0')));   // address table, empty
+            d.patch32(at + 16, d.add(std::string(8, '\0')));   // name table, empty
+        }
+        dirs[13][0] = table, dirs[13][1] = static_cast<uint32_t>(32 * (contents.delay_imports.size() + 1));
+    }
+    if (!contents.version_resource.empty()) {
+        // Root, name and language directories of one entry each, a data entry, the data.
+        std::string tree(88, '\0');
+        auto directory = [&](size_t at, uint32_t id, uint32_t target) {
+            put16(tree, at + 14, 1);  // one entry with an id
+            put32(tree, at + 16, id);
+            put32(tree, at + 20, target);
+        };
+        directory(0, 16, 0x80000000u | 24);
+        directory(24, 1, 0x80000000u | 48);
+        directory(48, 0, 72);
+        uint32_t root = d.add(tree);
+        uint32_t data = d.add(contents.version_resource);
+        d.patch32(root + 72, data);
+        d.patch32(root + 76, static_cast<uint32_t>(contents.version_resource.size()));
+        dirs[2][0] = root, dirs[2][1] = 88;
+    }
+    if (d.bytes.empty()) d.bytes.push_back('\0');
+    uint32_t raw_size = static_cast<uint32_t>((d.bytes.size() + 0x1FF) & ~size_t{0x1FF});
+    d.bytes.resize(raw_size, '\0');
+
+    std::string b(PE_DATA_FILE_AT, '\0');
+    b[0] = 'M', b[1] = 'Z';
+    put32(b, 0x3C, PE_HEADER_AT);
+    b.replace(PE_HEADER_AT, 4, std::string("PE\0\0", 4));
+    put16(b, PE_FILE_HEADER_AT, contents.machine);
+    put16(b, PE_FILE_HEADER_AT + 2, 1);     // sections
+    put16(b, PE_FILE_HEADER_AT + 16, 240);  // optional header size
+    put16(b, PE_FILE_HEADER_AT + 18, contents.characteristics);
+    size_t oh = PE_OPTIONAL_HEADER_AT;
+    put16(b, oh, contents.magic);
+    put64(b, oh + 24, 0x180000000ull);      // image base
+    put32(b, oh + 32, 0x1000);              // section alignment
+    put32(b, oh + 36, 0x200);               // file alignment
+    put16(b, oh + 40, 6);
+    put16(b, oh + 48, 6);
+    put32(b, oh + 56, PE_DATA_RVA + ((raw_size + 0xFFF) & ~0xFFFu));  // size of image
+    put32(b, oh + 60, PE_DATA_FILE_AT);     // size of headers
+    put16(b, oh + 68, 2);
+    put16(b, oh + 70, 0x160);
+    put32(b, oh + 108, 16);
+    for (int i = 0; i < 16; ++i) {
+        put32(b, oh + 112 + 8 * i, dirs[i][0]);
+        put32(b, oh + 116 + 8 * i, dirs[i][1]);
+    }
+    size_t st = PE_SECTION_TABLE_AT;
+    b.replace(st, 6, ".rdata");
+    put32(b, st + 8, raw_size);
+    put32(b, st + 12, PE_DATA_RVA);
+    put32(b, st + 16, raw_size);
+    put32(b, st + 20, PE_DATA_FILE_AT);
+    put32(b, st + 36, 0x40000040);  // initialised data, readable
+    b += d.bytes;
+    if (!contents.certificate.empty()) {
+        std::string entry(8, '\0');
+        put32(entry, 0, static_cast<uint32_t>(8 + contents.certificate.size()));
+        put16(entry, 4, 0x200);  // revision 2.0
+        put16(entry, 6, 2);      // PKCS #7 signed data
+        entry += contents.certificate;
+        entry.resize((entry.size() + 7) & ~size_t{7}, '\0');
+        put32(b, PE_OPTIONAL_HEADER_AT + 112 + 8 * 4, static_cast<uint32_t>(b.size()));  // a file offset
+        put32(b, PE_OPTIONAL_HEADER_AT + 116 + 8 * 4, static_cast<uint32_t>(entry.size()));
+        b += entry;
+    }
+    return b;
+}
+
+std::string minimal_dll() {
+    PeContents contents;
+    contents.exports = {"run_code"};
+    contents.imports = {{"KERNEL32.dll", {"GetLastError"}}};
+    return build_pe(contents);
+}
+
 int run(const std::vector<std::string> &argv, std::string &out, std::string &err, const std::string &cwd) {
     TempDir capture;
     std::string out_path = capture / "out", err_path = capture / "err";

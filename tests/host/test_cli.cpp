@@ -2,6 +2,9 @@
 // The vornak command line as a user meets it: exit codes, the one-line
 // error format, options before or after the folder, and that a failed build
 // leaves no image and no scratch files.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 #include <gtest/gtest.h>
@@ -34,7 +37,7 @@ void expect_one_error_line(const std::string &err) {
 
 TEST(Cli, PackWritesPayloadFromRelativePaths) {
     TempDir t;
-    test::write_file(t / "app/app.dll", "dll");
+    test::write_file(t / "app/app.dll", test::minimal_dll());
     std::string out, err;
     EXPECT_EQ(run_vornak({"pack", "app", "--dll", "app.dll", "-o", "p.bin", "--level", "3"}, out, err, t.path()), 0)
         << err;
@@ -43,6 +46,29 @@ TEST(Cli, PackWritesPayloadFromRelativePaths) {
 
     EXPECT_EQ(run_vornak({"pack", "app", "--dll", "app.dll", "-o", "q.bin", "--quiet"}, out, err, t.path()), 0);
     EXPECT_EQ(out, "");
+}
+
+TEST(Cli, ExcludeIsRepeatableAndDroppedFoldersAreNamed) {
+    TempDir t;
+    test::write_file(t / "app/app.dll", test::minimal_dll());
+    test::write_file(t / "app/app.pdb", "symbols");
+    test::write_file(t / "app/cache/old.bin", "stale");
+    test::write_file(t / "app/logs/.keep", "");
+    std::string out, err;
+    EXPECT_EQ(run_vornak({"pack", "app", "--dll", "app.dll", "-o", "app/p.bin", "--level", "1", "--exclude",
+                          "*.pdb", "--exclude", "cache/*.bin", "--exclude", ".keep"},
+                         out, err, t.path()),
+              0)
+        << err;
+    EXPECT_EQ(err,
+              "vornak: warning: empty folder 'cache' is left out (a payload holds files only)\n"
+              "vornak: warning: empty folder 'logs' is left out (a payload holds files only)\n");
+    EXPECT_NE(out.find("packed 1 files"), std::string::npos) << out;
+    // --quiet silences the warnings with everything else.
+    EXPECT_EQ(run_vornak({"pack", "app", "--dll", "app.dll", "-o", "app/p.bin", "--level", "1", "--quiet"}, out,
+                         err, t.path()),
+              0);
+    EXPECT_EQ(out + err, "");
 }
 
 TEST(Cli, VersionIsTheProjectsOwn) {
@@ -54,7 +80,7 @@ TEST(Cli, VersionIsTheProjectsOwn) {
 
 TEST(Cli, RefusalIsOneLineExitOneAndNoFile) {
     TempDir t;
-    test::write_file(t / "app/app.dll", "dll");
+    test::write_file(t / "app/app.dll", test::minimal_dll());
     test::write_file(t / "app/what?.txt", "x");
     std::string out, err;
     EXPECT_EQ(run_vornak({"pack", t / "app", "--dll", "app.dll", "-o", t / "p.bin"}, out, err), 1);
@@ -65,7 +91,7 @@ TEST(Cli, RefusalIsOneLineExitOneAndNoFile) {
 
 TEST(Cli, BadCommandLinesExitTwo) {
     TempDir t;
-    test::write_file(t / "app/app.dll", "dll");
+    test::write_file(t / "app/app.dll", test::minimal_dll());
     test::write_file(t / "p.bin", "QOZ");
     const std::vector<std::vector<std::string>> bad = {
         {},
@@ -75,7 +101,10 @@ TEST(Cli, BadCommandLinesExitTwo) {
         {"pack", t / "app", "--dll", "app.dll", "-o", t / "x.bin", "--threads", "-1"},
         {"build", t / "app", "--dll", "app.dll", "--payload", t / "p.bin", "-o", t / "x.exe"},
         {"build", "--dll", "app.dll", "-o", t / "x.exe"},
-        {"build", "--payload", t / "p.bin", "-o", t / "x.exe", "--sign", "c.pfx"},  // no --password-file
+        {"build", "--payload", t / "p.bin", "-o", t / "x.exe", "--password-env", "P"},  // no --sign
+        {"build", "--payload", t / "p.bin", "-o", t / "x.exe", "--timestamp", "http://127.0.0.1:1"},  // no --sign
+        {"build", "--payload", t / "p.bin", "-o", t / "x.exe", "--sign", "c.pfx", "--password-env", "P",
+         "--password-file", "p.txt"},
         // --icon takes one file: the second is a stray argument.
         {"build", "--icon", small_icon, large_icon, t / "app", "--dll", "app.dll", "-o", t / "x.exe"},
         {"inspect", "--json"},
@@ -90,14 +119,37 @@ TEST(Cli, BadCommandLinesExitTwo) {
     EXPECT_FALSE(test::exists(t / "x.exe"));
 }
 
+TEST(Cli, UnknownWordsNameTheClosestValidOne) {
+    struct Row {
+        std::vector<std::string> args;
+        const char *message;
+    };
+    const Row rows[] = {
+        {{"pack", "app", "--dll", "app.dll", "-o", "p.bin", "--levle", "3"},
+         "unknown option '--levle'; did you mean '--level'?"},
+        {{"buld", "app"}, "unknown command 'buld'; did you mean 'build'?"},
+        {{"inspect", "x.exe", "--jsn"}, "unknown option '--jsn'; did you mean '--json'?"},
+        {{"build", "--exclude=*.pdb", "--payload", "p.bin", "--ouput=x.exe"},
+         "unknown option '--ouput'; did you mean '--output'?"},
+        // An option of another command is no suggestion; nothing near: none.
+        {{"extract", "x.exe", "--level", "3"}, "unknown option '--level'"},
+        {{"frobnicate"}, "unknown command 'frobnicate'"},
+    };
+    for (const Row &r : rows) {
+        std::string out, err;
+        EXPECT_EQ(run_vornak(r.args, out, err), 2) << r.args[0];
+        EXPECT_EQ(err, std::string("vornak: error: ") + r.message + " (see vornak --help)\n");
+    }
+}
+
 TEST(Cli, BuildRefusalsLeaveNoImageAndNoScratch) {
     TempDir t, scratch;
-    test::write_file(t / "app/app.dll", "dll");
+    test::write_file(t / "app/app.dll", test::minimal_dll());
     test::write_file(t / "p.bin", "QOZ");
     const std::vector<std::vector<std::string>> refused = {
         {"build", t / "app", "--dll", "missing.dll", "-o", t / "out/x.exe"},
         {"build", "--payload", t / "none.bin", "-o", t / "out/x.exe"},
-        {"build", "--payload", t / "p.bin", "-o", t / "out/x.exe", "--version", "1.2.3"},
+        {"build", "--payload", t / "p.bin", "-o", t / "out/x.exe", "--version", "1.2.3.4.5"},
         {"build", "--payload", t / "p.bin", "-o", t / "out/x.exe", "--name", ""},
     };
     ::mkdir((t / "out").c_str(), 0755);
@@ -112,9 +164,34 @@ TEST(Cli, BuildRefusalsLeaveNoImageAndNoScratch) {
     }
 }
 
+// 2 GiB less the 64 MiB kept for the launcher's own part of the image.
+TEST(Cli, PayloadOverTheImageLimitIsRefusedByItsSizeAlone) {
+    TempDir t;
+    const std::string big = t / "big.bin";
+    auto sparse = [&](off_t bytes) {
+        int fd = ::open(big.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, bytes), 0);
+        ::close(fd);
+    };
+    sparse(2080374785);
+    std::string out, err;
+    for (bool unchecked : {true, false}) {
+        std::vector<std::string> args = {"build", "--payload", big, "-o", t / "x.exe"};
+        if (unchecked) args.push_back("--unchecked");
+        EXPECT_EQ(run_vornak(args, out, err), 1);
+        EXPECT_EQ(err, "vornak: error: payload '" + big + "' holds 2080374785 bytes; a launcher carries at most "
+                       "2080374784 (its image must stay below 2 GiB, the most Windows loads)\n");
+        EXPECT_FALSE(test::exists(t / "x.exe"));
+    }
+    sparse(2080374784);  // at the limit the payload itself is looked at
+    EXPECT_EQ(run_vornak({"build", "--payload", big, "-o", t / "x.exe"}, out, err), 1);
+    EXPECT_EQ(err, "vornak: error: payload '" + big + "': does not start with \"QOZ\"\n");
+}
+
 TEST(Cli, IconTakesOneFilePerUseAndOptionsStandBeforeOrAfterTheFolder) {
     TempDir t;
-    test::write_file(t / "app/app.dll", "MZ dll");
+    test::write_file(t / "app/app.dll", test::minimal_dll());
     struct Case {
         std::vector<std::string> args;
         const char *icons_line;  // what inspect then reports

@@ -9,6 +9,7 @@
 #include "tests/host/support.h"
 #include "tools/vornak/brand/brand.h"
 #include "tools/vornak/pe/coff.h"
+#include "tools/vornak/pe/pe_reader.h"
 #include "tools/vornak/base/error.h"
 
 using test::TempDir;
@@ -73,14 +74,14 @@ TEST(BuildValuesObject, SectionAndSymbolsForAnOddSizedPayload) {
     std::string payload = PAYLOAD_MAGIC + std::string("\x28\xb5\x2f\xfd\x00\x00\x01\x00\x00\x00", 10);  // 13 bytes
     test::write_file(t / "p.bin", payload);
     std::u16string name = u"Caf\u00e9 \U0001F600";
-    vornak::write_build_values_object(t / "p.bin", name, u"2.3.4.5", t / "v.o");
+    vornak::write_build_values_object(t / "p.bin", {name, u"2.3.4.5", u"Acme", u"7.0.0.1"}, t / "v.o");
 
     Object o = parse(test::read_file(t / "v.o"));
     EXPECT_EQ(o.machine, 0x8664);
     EXPECT_EQ(o.sections, 1);
     EXPECT_EQ(o.section_name, std::string(".rdata\0\0", 8));
     EXPECT_EQ(o.flags, 0x40500040u) << "initialized data, read-only, 16-byte aligned";
-    ASSERT_EQ(o.data.size(), 16u + 8 + 2 * (name.size() + 1) + 2 * 8);
+    ASSERT_EQ(o.data.size(), 16u + 8 + 2 * (name.size() + 1) + 2 * 8 + 2 * 5 + 2 * 8);
     EXPECT_EQ(o.data.substr(0, 13), payload);
     EXPECT_EQ(o.data.substr(13, 3), std::string(3, '\0')) << "padding to 8";
     EXPECT_EQ(test::le64(o.data, 16), 13u);
@@ -90,6 +91,8 @@ TEST(BuildValuesObject, SectionAndSymbolsForAnOddSizedPayload) {
         {BUILD_VALUE_SYMBOL_PAYLOAD_BYTES, 16},
         {BUILD_VALUE_SYMBOL_PRODUCT_NAME, 24},
         {BUILD_VALUE_SYMBOL_PRODUCT_VERSION, static_cast<uint32_t>(24 + 2 * (name.size() + 1))},
+        {BUILD_VALUE_SYMBOL_COMPANY_NAME, static_cast<uint32_t>(24 + 2 * (name.size() + 1) + 16)},
+        {BUILD_VALUE_SYMBOL_FILE_VERSION, static_cast<uint32_t>(24 + 2 * (name.size() + 1) + 16 + 10)},
     };
     for (const auto &[sym, offset] : expected) {
         ASSERT_TRUE(o.symbols.count(sym)) << sym;
@@ -99,57 +102,155 @@ TEST(BuildValuesObject, SectionAndSymbolsForAnOddSizedPayload) {
     }
     EXPECT_EQ(wide_at(o.data, 24), name);
     EXPECT_EQ(wide_at(o.data, expected.at(BUILD_VALUE_SYMBOL_PRODUCT_VERSION)), u"2.3.4.5");
+    EXPECT_EQ(wide_at(o.data, expected.at(BUILD_VALUE_SYMBOL_COMPANY_NAME)), u"Acme");
+    EXPECT_EQ(wide_at(o.data, expected.at(BUILD_VALUE_SYMBOL_FILE_VERSION)), u"7.0.0.1");
 }
 
 TEST(BuildValuesObject, PayloadIsCopiedAsItIsEvenWhenEmptyOrDamaged) {
     TempDir t;
     test::write_file(t / "empty.bin", "");
-    vornak::write_build_values_object(t / "empty.bin", u"N", u"1.0.0.0", t / "e.o");
+    vornak::write_build_values_object(t / "empty.bin", {u"N", u"1.0.0.0", u"N", u"1.0.0.0"}, t / "e.o");
     Object e = parse(test::read_file(t / "e.o"));
     EXPECT_EQ(e.symbols[BUILD_VALUE_SYMBOL_PAYLOAD_BYTES].value, 0u);
     EXPECT_EQ(test::le64(e.data, 0), 0u);
 
     std::string junk(8, '\xAB');
     test::write_file(t / "junk.bin", junk);
-    vornak::write_build_values_object(t / "junk.bin", u"N", u"1.0.0.0", t / "j.o");
+    vornak::write_build_values_object(t / "junk.bin", {u"N", u"1.0.0.0", u"N", u"1.0.0.0"}, t / "j.o");
     Object j = parse(test::read_file(t / "j.o"));
     EXPECT_EQ(j.data.substr(0, 8), junk);
     EXPECT_EQ(test::le64(j.data, 8), 8u) << "an 8-byte payload needs no padding";
 
-    EXPECT_THROW(vornak::write_build_values_object(t / "none.bin", u"N", u"1.0.0.0", t / "n.o"), vornak::Error);
+    EXPECT_THROW(vornak::write_build_values_object(t / "none.bin", {u"N", u"1.0.0.0", u"N", u"1.0.0.0"}, t / "n.o"), vornak::Error);
     EXPECT_FALSE(test::exists(t / "n.o"));
 }
 
-TEST(BrandChecks, VersionIsFourNumbersUpTo65535) {
-    EXPECT_EQ(vornak::parse_version("1.0.0.160"), (std::array<uint16_t, 4>{1, 0, 0, 160}));
-    EXPECT_EQ(vornak::parse_version("65535.0.65535.9"), (std::array<uint16_t, 4>{65535, 0, 65535, 9}));
-    for (const char *bad : {"", "1.2.3", "1.2.3.4.5", "65536.0.0.0", "1..2.3", "a.b.c.d", " 1.2.3.4",
-                            "1.2.3.4 ", "01.2.3.4", "-1.2.3.4", "+1.2.3.4", "1.2.3.4.", "999999.1.1.1"})
+TEST(BrandChecks, VersionIsOneToFourNumbersUpTo65535) {
+    using Parts = std::array<uint16_t, 4>;
+    EXPECT_EQ(vornak::parse_version("1.0.0.160"), (Parts{1, 0, 0, 160}));
+    EXPECT_EQ(vornak::parse_version("65535.0.65535.9"), (Parts{65535, 0, 65535, 9}));
+    EXPECT_EQ(vornak::parse_version("2.1.0"), (Parts{2, 1, 0, 0}));
+    EXPECT_EQ(vornak::parse_version("2.1"), (Parts{2, 1, 0, 0}));
+    EXPECT_EQ(vornak::parse_version("7"), (Parts{7, 0, 0, 0}));
+    EXPECT_EQ(vornak::parse_version("0"), (Parts{0, 0, 0, 0}));
+    for (const char *bad : {"", ".", "1.", ".1", "1.2.3.4.5", "65536", "1.65536", "1..2.3", "a.b.c.d", " 1.2.3.4",
+                            "1.2.3.4 ", "01.2.3.4", "1.02", "-1.2.3.4", "+1.2.3.4", "1.2.3.4.", "999999.1.1.1", "1,2"})
         EXPECT_THROW(vornak::parse_version(bad), vornak::Error) << bad;
-}
-
-TEST(BrandChecks, ProductName) {
-    EXPECT_EQ(vornak::product_name_units("Tovrindale"), u"Tovrindale");
-    EXPECT_EQ(vornak::product_name_units("\xc3\x9c"), u"\u00dc");
-    for (const char *bad : {"", "a\nb", "tab\there", "bad\xff"})
-        EXPECT_THROW(vornak::product_name_units(bad), vornak::Error) << bad;
-    EXPECT_EQ(vornak::product_name_units(std::string(BUILD_VALUE_MAX_UNITS, 'n')).size(), size_t{BUILD_VALUE_MAX_UNITS});
-    EXPECT_THROW(vornak::product_name_units(std::string(BUILD_VALUE_MAX_UNITS + 1, 'n')), vornak::Error);
-}
-
-TEST(BrandChecks, OptionsAreCheckedOnceIntoTheirUnitsAndParts) {
-    vornak::BrandOptions brand;
-    brand.name = "My App";
-    brand.version = "2.1.0.7";
-    vornak::check_brand_options(brand);
-    EXPECT_EQ(brand.name_units, u"My App");
-    EXPECT_EQ(brand.version_parts, (std::array<uint16_t, 4>{2, 1, 0, 7}));
-    for (const char *bad_name : {"   ", " ", "", "a\x7f"}) {
-        vornak::BrandOptions b;
-        b.name = bad_name;
-        EXPECT_THROW(vornak::check_brand_options(b), vornak::Error) << bad_name;
+    try {
+        vornak::parse_version("1.2.x", "--file-version");
+        ADD_FAILURE() << "1.2.x accepted";
+    } catch (const vornak::Error &e) {
+        EXPECT_EQ(std::string(e.what()), "--file-version '1.2.x' must be one to four numbers 0..65535 separated by dots, "
+                                         "such as 2.1 or 2.1.0.7");
     }
-    vornak::BrandOptions bad_version;
-    bad_version.version = "1.2.3";
-    EXPECT_THROW(vornak::check_brand_options(bad_version), vornak::Error);
+}
+
+TEST(BrandChecks, Texts) {
+    EXPECT_EQ(vornak::brand_text_units("Tovrindale", "--name"), u"Tovrindale");
+    EXPECT_EQ(vornak::brand_text_units("\xc2\xa9 2026 \xc3\x9c", "--copyright"), u"\u00a9 2026 \u00dc");
+    for (const char *bad : {"", "a\nb", "tab\there", "bad\xff"})
+        EXPECT_THROW(vornak::brand_text_units(bad, "--company"), vornak::Error) << bad;
+    EXPECT_EQ(vornak::brand_text_units(std::string(BUILD_VALUE_MAX_UNITS, 'n'), "--comments").size(),
+              size_t{BUILD_VALUE_MAX_UNITS});
+    EXPECT_THROW(vornak::brand_text_units(std::string(BUILD_VALUE_MAX_UNITS + 1, 'n'), "--comments"), vornak::Error);
+}
+
+TEST(BrandChecks, DefaultsComeFromTheOutputsFileName) {
+    struct Case {
+        const char *output;
+        const char16_t *name, *original, *internal;
+    };
+    const Case cases[] = {
+        {"Foo.exe", u"Foo", u"Foo.exe", u"Foo"},
+        {"out/dir/My App.exe", u"My App", u"My App.exe", u"My App"},
+        {"/abs/tool.v2.EXE", u"tool.v2", u"tool.v2.EXE", u"tool.v2"},
+        {"noext", u"noext", u"noext", u"noext"},
+        {"d/.hidden", u".hidden", u".hidden", u".hidden"},
+    };
+    for (const Case &c : cases) {
+        vornak::BrandOptions b;
+        vornak::check_brand_options(b, c.output);
+        EXPECT_EQ(b.name_units, c.name) << c.output;
+        EXPECT_EQ(b.company_units, c.name) << c.output;
+        EXPECT_EQ(b.description_units, c.name) << c.output;
+        EXPECT_EQ(b.original_filename_units, c.original) << c.output;
+        EXPECT_EQ(b.internal_name_units, c.internal) << c.output;
+        EXPECT_EQ(b.version_units, u"0.0.0.0") << c.output;
+        EXPECT_EQ(b.file_version_units, u"0.0.0.0") << c.output;
+        EXPECT_TRUE(b.copyright_units.empty() && b.comments_units.empty()) << c.output;
+    }
+}
+
+TEST(BrandChecks, GivenValuesWinAndVersionsArePadded) {
+    vornak::BrandOptions b;
+    b.name = "My App";
+    b.version = "2.1";
+    b.file_version = "2.1.0.77";
+    b.company = "Acme";
+    b.description = "Does things";
+    b.copyright = "(c) Acme";
+    b.comments = "Built here";
+    vornak::check_brand_options(b, "x/Other.exe");
+    EXPECT_EQ(b.name_units, u"My App");
+    EXPECT_EQ(b.company_units, u"Acme");
+    EXPECT_EQ(b.description_units, u"Does things");
+    EXPECT_EQ(b.copyright_units, u"(c) Acme");
+    EXPECT_EQ(b.comments_units, u"Built here");
+    EXPECT_EQ(b.original_filename_units, u"Other.exe") << "from -o, not from --name";
+    EXPECT_EQ(b.internal_name_units, u"Other");
+    EXPECT_EQ(b.version_units, u"2.1.0.0");
+    EXPECT_EQ(b.version_parts, (std::array<uint16_t, 4>{2, 1, 0, 0}));
+    EXPECT_EQ(b.file_version_units, u"2.1.0.77");
+    EXPECT_EQ(b.file_version_parts, (std::array<uint16_t, 4>{2, 1, 0, 77}));
+}
+
+TEST(BrandChecks, RefusalsNameTheOption) {
+    struct Case {
+        void (*set)(vornak::BrandOptions &);
+        const char *output, *message_start;
+    };
+    const Case cases[] = {
+        {[](vornak::BrandOptions &b) { b.name = "   "; }, "a.exe", "--name must hold more than blanks"},
+        {[](vornak::BrandOptions &b) { b.name = "a\x7f"; }, "a.exe", "--name 'a"},
+        {[](vornak::BrandOptions &) {}, "dir/  .exe", "-o 'dir/  .exe' gives no product name"},
+        {[](vornak::BrandOptions &) {}, "bad\xff.exe", "-o (the file name) 'bad\\xff.exe' is not valid UTF-8"},
+        {[](vornak::BrandOptions &b) { b.version = "1.2.3.4.5"; }, "a.exe", "--version '1.2.3.4.5' must be"},
+        {[](vornak::BrandOptions &b) { b.file_version = "70000"; }, "a.exe", "--file-version '70000': 70000 is larger"},
+        {[](vornak::BrandOptions &b) { b.company = "a\tb"; }, "a.exe", "--company 'a"},
+        {[](vornak::BrandOptions &b) { b.copyright = "\xc3"; }, "a.exe", "--copyright '"},
+    };
+    for (const Case &c : cases) {
+        vornak::BrandOptions b;
+        c.set(b);
+        try {
+            vornak::check_brand_options(b, c.output);
+            ADD_FAILURE() << c.message_start << ": accepted";
+        } catch (const vornak::Error &e) {
+            EXPECT_EQ(std::string(e.what()).rfind(c.message_start, 0), 0u) << e.what();
+        }
+    }
+}
+
+TEST(PeChecksum, PiecesGiveTheSumOfTheWhole) {
+    // Odd length, the field in the second piece: the sum read in pieces (as
+    // the build reads a large image) is the sum over the whole buffer.
+    std::string data;
+    for (unsigned i = 0; i < 10001; ++i) data.push_back(static_cast<char>((i * 2654435761u) >> 13));
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(data.data());
+    for (size_t field : {size_t{0}, size_t{4098}, size_t{9996}}) {
+        uint32_t whole = vornak::pe_checksum(p, data.size(), field);
+        for (size_t piece : {size_t{2}, size_t{4096}, size_t{6000}}) {
+            vornak::PeChecksum sum(field);
+            for (size_t at = 0; at < data.size(); at += piece) sum.add(p + at, std::min(piece, data.size() - at));
+            EXPECT_EQ(sum.finish(), whole) << "field " << field << ", pieces of " << piece;
+        }
+    }
+    // The field itself does not count; everything else does.
+    std::string changed = data;
+    changed[4098] ^= 0x5A;
+    EXPECT_EQ(vornak::pe_checksum(reinterpret_cast<const unsigned char *>(changed.data()), changed.size(), 4098),
+              vornak::pe_checksum(p, data.size(), 4098));
+    changed[9000] ^= 0x5A;
+    EXPECT_NE(vornak::pe_checksum(reinterpret_cast<const unsigned char *>(changed.data()), changed.size(), 4098),
+              vornak::pe_checksum(p, data.size(), 4098));
 }

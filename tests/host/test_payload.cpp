@@ -10,6 +10,7 @@
 
 #include "tests/host/support.h"
 #include "tools/vornak/base/error.h"
+#include "tools/vornak/payload/glob.h"
 #include "tools/vornak/payload/payload_writer.h"
 #include "tools/vornak/base/utf.h"
 
@@ -70,7 +71,7 @@ TEST(PayloadFormat, SmallFolderLayoutAndFrameHeader) {
     FrameHeader h = parse_frame_header(d.frame);
     EXPECT_FALSE(h.content_size);
     EXPECT_FALSE(h.single_segment) << "a window descriptor must be present";
-    EXPECT_FALSE(h.checksum);
+    EXPECT_TRUE(h.checksum) << "the content checksum lets the launcher and extract catch damage";
     EXPECT_EQ(h.dictionary_id_flag, 0u);
     EXPECT_EQ(h.window_log, 10u) << "a tiny stream gets the smallest window";
     // name units + terminator, size, data; then the stream terminator.
@@ -201,13 +202,16 @@ TEST(PayloadDeterminism, WorkerThreadsCutTheFrameIntoJobsThatDecodeTheSame) {
     for (size_t i = 0; i < 24; ++i) big += block.substr(i * 4096) + block.substr(0, i * 4096);
     write_file(t / "app/app.dll", "dll");
     write_file(t / "app/big.bin", big);
-    vornak::PackOptions fast;
-    fast.level = 3;
-    vornak::PackOptions threaded = fast;
-    threaded.threads = 2;
-    std::string mt = pack(t / "app", "app.dll", t / "mt.bin", threaded);
-    EXPECT_EQ(pack(t / "app", "app.dll", t / "mt2.bin", threaded), mt);
-    EXPECT_NE(pack(t / "app", "app.dll", t / "st.bin", fast), mt) << "the threads took no part";
+    vornak::PackOptions options;
+    options.level = 3;
+    options.threads = 2;
+    std::string mt = pack(t / "app", "app.dll", t / "mt.bin", options);
+    // The same bytes whatever the number of threads: a build does not
+    // depend on the machine it ran on.
+    for (int threads : {0, 1, 3, 8}) {  // 0: one per core
+        options.threads = threads;
+        EXPECT_TRUE(pack(t / "app", "app.dll", t / "other.bin", options) == mt) << threads << " threads";
+    }
     test::DecodedPayload d = test::decode_payload(mt);
     ASSERT_EQ(d.entries.size(), 2u);
     EXPECT_TRUE(d.entries[1].data == big);
@@ -234,4 +238,75 @@ TEST(PayloadOutput, FileThatChangedWhilePackingLeavesNoOutput) {
     EXPECT_THROW(vornak::write_payload(entries, {}, t / "out/p.bin"), vornak::Error);
     EXPECT_EQ(test::list_dir(t / "out"), std::vector<std::string>{"p.bin"});
     EXPECT_EQ(test::read_file(t / "out/p.bin"), "old contents");
+}
+
+TEST(PayloadExclude, GlobPatterns) {
+    struct Row {
+        const char *pattern, *path;
+        bool match;
+    };
+    const Row rows[] = {
+        {"*.pdb", "app.pdb", true},
+        {"*.pdb", "lib/deep/x.pdb", true},  // no "/": the name at any depth
+        {"*.pdb", "app.pdb.txt", false},
+        {"lib/*.pdb", "lib/x.pdb", true},
+        {"lib/*.pdb", "lib/deep/x.pdb", false},  // "*" stays within a component
+        {"lib/*.pdb", "other/lib/x.pdb", false},  // with "/": from the folder's top
+        {"lib/**/*.pdb", "lib/x.pdb", true},      // "**" takes zero components
+        {"lib/**/*.pdb", "lib/a/b/x.pdb", true},
+        {"**/cache", "a/b/cache", true},
+        {"cache/**", "cache/a/b", true},
+        {"cache/", "cache", true},
+        {"lo?.txt", "log.txt", true},
+        {"lo?.txt", "lo.txt", false},
+        {"[ab]*.txt", "b1.txt", true},
+        {"[!ab]*.txt", "b1.txt", false},
+        {"[a-c]x", "cx", true},
+        {"[a-c]x", "dx", false},
+        {"\\*.txt", "*.txt", true},
+        {"\\*.txt", "a.txt", false},
+        {"*a*b*c", "xaybzc", true},
+        {"*a*b*c", "xaybzcd", false},
+        {"Thumbs.db", "thumbs.db", false},  // letter case counts
+    };
+    for (const Row &r : rows)
+        EXPECT_EQ(vornak::glob_matches(r.pattern, r.path), r.match) << r.pattern << " against " << r.path;
+    for (const char *bad : {"", "/abs", "a[bc", "tail\\"})
+        EXPECT_NE(vornak::glob_problem(bad), "") << bad;
+    EXPECT_EQ(vornak::glob_problem("a[]]b"), "");
+}
+
+TEST(PayloadExclude, ExcludedAndOutputFilesStayOutAndEmptyFoldersAreNamed) {
+    TempDir t;
+    write_file(t / "app/app.dll", "dll");
+    write_file(t / "app/keep.txt", "keep");
+    write_file(t / "app/app.pdb", "symbols");
+    write_file(t / "app/cache/what?.tmp", "a name Windows cannot hold, excluded before it is checked");
+    write_file(t / "app/docs/a.md", "a");
+    write_file(t / "app/docs/deep/b.md", "b");
+    ASSERT_EQ(::mkdir((t / "app/logs").c_str(), 0777), 0);
+    ASSERT_EQ(::mkdir((t / "app/logs/old").c_str(), 0777), 0);
+
+    vornak::PackOptions opt;
+    opt.level = 3;
+    opt.filter.excludes = {"*.pdb", "cache", "docs/*.md"};
+    vornak::PackResult first = vornak::pack_folder(t / "app", "app.dll", opt, t / "app/out.bin");
+    // Packed again into the same place: the earlier output is not carried.
+    vornak::PackResult again = vornak::pack_folder(t / "app", "app.dll", opt, t / "app/out.bin");
+    test::DecodedPayload d = test::decode_payload(test::read_file(t / "app/out.bin"));
+    EXPECT_EQ(names_of(d), (std::vector<std::string>{"app.dll", "keep.txt", "docs\\deep\\b.md"}));
+    EXPECT_EQ(again.entries, first.entries);
+    EXPECT_EQ(again.excluded, 4u);  // app.pdb, cache, docs/a.md, out.bin
+    EXPECT_EQ(again.empty_folders, std::vector<std::string>{"logs"});
+
+    opt.filter.excludes = {"cache", "*.dll"};
+    try {
+        vornak::pack_folder(t / "app", "app.dll", opt, t / "p.bin");
+        ADD_FAILURE() << "an excluded DLL was packed";
+    } catch (const vornak::Error &e) {
+        EXPECT_STREQ(e.what(), "DLL 'app.dll' is left out by --exclude '*.dll'");
+    }
+    opt.filter.excludes = {"a[b"};
+    EXPECT_THROW(vornak::pack_folder(t / "app", "app.dll", opt, t / "p.bin"), vornak::Error);
+    EXPECT_FALSE(test::exists(t / "p.bin"));
 }

@@ -59,7 +59,7 @@ std::string run_on_terminal(const std::vector<std::string> &args, const std::str
 }
 
 void make_app(const TempDir &t) {
-    test::write_file(t / "app/app.dll", "dll");
+    test::write_file(t / "app/app.dll", test::minimal_dll());
     std::string data;
     for (int i = 0; i < 200000; ++i) data += std::to_string(i * 7919 % 100003) + ",";
     test::write_file(t / "app/data/table.csv", data);

@@ -191,9 +191,10 @@ std::string entry(const std::u16string &name, const std::string &data) {
 const std::string terminator(2, '\0');
 
 // One zstd frame of stream with the given window log, no content size.
-std::string frame(const std::string &stream, int window_log = 20) {
+std::string frame(const std::string &stream, int window_log = 20, bool checksum = false) {
     ZSTD_CCtx *cctx = ZSTD_createCCtx();
     ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, window_log);
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, checksum ? 1 : 0);
     ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 0);
     std::string out(ZSTD_compressBound(stream.size()) + 64, '\0');
     ZSTD_outBuffer o = {&out[0], out.size(), 0};
@@ -242,6 +243,8 @@ const PayloadRefusal payload_refusals[] = {
     {"stream without terminator", [] { return payload(frame(entry(u"app.dll", "MZ"))); }, "ends"},
     {"entry data cut short", [] { std::string s = entry(u"app.dll", "MZ data"); return payload(frame(s.substr(0, s.size() - 2))); },
      "ends"},
+    {"content checksum does not match",
+     [] { std::string f = frame(good_stream(), 20, true); f[f.size() - 1] ^= 1; return payload(f); }, "checksum"},
     {"data after the terminator", [] { return payload(frame(good_stream() + "junk")); }, "follow the terminator"},
     {"name of 1024 units", [] { return with_name(std::u16string(1024, u'n')); }, "longer than 1023"},
     {"parent component", [] { return with_name(u"..\\x"); }, "'..'"},

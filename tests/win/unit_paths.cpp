@@ -11,10 +11,11 @@
 #include <wchar.h>
 
 // The build-time values and the runtime's own argument vector, as the run
-// sequence hands them over.
+// sequence hands them over: each value its own, so that a placeholder that
+// takes the wrong one shows.
 static template_values values(void)
 {
-    return {L"Tovrindale", L"1.0.0.160", *__p___wargv()};
+    return {L"Tovrindale", L"1.0.0.160", L"Acme Works", L"3.2.1.0", *__p___wargv()};
 }
 
 enum { SURVIVED_ABORT_CASE = 77 };
@@ -90,7 +91,7 @@ static void test_grammar(void)
     CHECK(expand(L"{temp}"));
     CHECK_WSTR(out, temp);
     CHECK(expand(L"{Company}-{product}-{vErSiOn}-{file_version}-{Product_Version}"));
-    CHECK_WSTR(out, L"Tovrindale-Tovrindale-1.0.0.160-1.0.0.160-1.0.0.160");
+    CHECK_WSTR(out, L"Acme Works-Tovrindale-1.0.0.160-3.2.1.0-1.0.0.160");
     CHECK(!expand(L"{TEMPX}"));
     CHECK(!expand(L"{TEM}"));
 }

@@ -41,14 +41,18 @@ void read_all(int fd, std::string &dst) {
 
 }  // namespace
 
-int run_program(const std::string &program, const std::vector<std::string> &args, std::string *error_output) {
+int run_program(const std::string &program, const std::vector<std::string> &args, std::string *error_output,
+                bool output_too) {
     SpawnSetup setup;
     if (error_output) {
         if (::pipe2(setup.pipe_fds, O_CLOEXEC) != 0) {
             int err = errno;
             throw Error("cannot create a pipe: " + errno_text(err));
         }
-        posix_spawn_file_actions_addopen(&setup.actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        if (output_too)
+            posix_spawn_file_actions_adddup2(&setup.actions, setup.pipe_fds[1], STDOUT_FILENO);
+        else
+            posix_spawn_file_actions_addopen(&setup.actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_adddup2(&setup.actions, setup.pipe_fds[1], STDERR_FILENO);
     }
     std::vector<char *> argv;

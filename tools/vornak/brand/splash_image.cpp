@@ -1,17 +1,31 @@
 // SPDX-License-Identifier: MIT
-// PNG to premultiplied BGRA with libpng's simplified reading interface,
-// which converts every colour type and bit depth to 8-bit sRGB. Holds no
-// state; the decoded image lives in the returned record.
+// PNG to premultiplied BGRA: the shared decoder (png_decode.h) gives 8-bit
+// straight RGBA of any PNG, premultiplied here. Holds no state; the decoded
+// image lives in the returned record.
 #include "tools/vornak/brand/splash_image.h"
 
-#include <png.h>
-
-#include <memory>
+#include <fstream>
+#include <iterator>
 
 #include "payload/format.h"
 #include "tools/vornak/base/error.h"
+#include "tools/vornak/brand/png_decode.h"
 
 namespace vornak {
+
+namespace {
+
+std::string size_problem(uint32_t width, uint32_t height) {
+    if (width >= SPLASH_MIN_SIDE_PIXELS && height >= SPLASH_MIN_SIDE_PIXELS && width <= SPLASH_MAX_WIDTH_PIXELS &&
+        height <= SPLASH_MAX_HEIGHT_PIXELS)
+        return std::string();
+    return "it is " + std::to_string(width) + " x " + std::to_string(height) + " pixels; a splash is " +
+           std::to_string(SPLASH_MIN_SIDE_PIXELS) + " to " + std::to_string(SPLASH_MAX_WIDTH_PIXELS) +
+           " pixels wide and " + std::to_string(SPLASH_MIN_SIDE_PIXELS) + " to " +
+           std::to_string(SPLASH_MAX_HEIGHT_PIXELS) + " pixels high";
+}
+
+}  // namespace
 
 uint32_t premultiplied_bgra(uint8_t r, uint8_t g, uint8_t b, uint8_t a) {
     // Rounded, so that a fully opaque colour stays exactly as it was.
@@ -21,30 +35,24 @@ uint32_t premultiplied_bgra(uint8_t r, uint8_t g, uint8_t b, uint8_t a) {
 
 SplashImage load_splash_image(const std::string &path) {
     std::string what = "splash image '" + printable(path) + "'";
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    std::unique_ptr<png_image, void (*)(png_image *)> guard(&image, [](png_image *i) { png_image_free(i); });
-    if (!png_image_begin_read_from_file(&image, path.c_str()))
-        throw Error(what + " cannot be read as PNG: " + image.message);
-    if (image.width < SPLASH_MIN_SIDE_PIXELS || image.height < SPLASH_MIN_SIDE_PIXELS ||
-        image.width > SPLASH_MAX_WIDTH_PIXELS || image.height > SPLASH_MAX_HEIGHT_PIXELS)
-        throw Error(what + " is " + std::to_string(image.width) + " x " + std::to_string(image.height) +
-                    " pixels; a splash is " + std::to_string(SPLASH_MIN_SIDE_PIXELS) + " to " +
-                    std::to_string(SPLASH_MAX_WIDTH_PIXELS) + " pixels wide and " +
-                    std::to_string(SPLASH_MIN_SIDE_PIXELS) + " to " + std::to_string(SPLASH_MAX_HEIGHT_PIXELS) +
-                    " pixels high");
-    image.format = PNG_FORMAT_RGBA;
-    std::string rgba(PNG_IMAGE_SIZE(image), '\0');
-    if (!png_image_finish_read(&image, nullptr, &rgba[0], 0, nullptr))
-        throw Error(what + " cannot be decoded: " + image.message);
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw Error("cannot read " + what);
+    std::string png((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) throw Error("cannot read " + what);
+    RgbaImage decoded;
+    try {
+        decoded = decode_png_rgba(png, size_problem);
+    } catch (const Error &e) {
+        throw Error(what + ": " + e.what());
+    }
 
     SplashImage splash;
-    splash.width = image.width;
-    splash.height = image.height;
-    splash.pixels.resize(rgba.size());
+    splash.width = decoded.width;
+    splash.height = decoded.height;
+    splash.pixels.resize(decoded.rgba.size());
+    const std::vector<unsigned char> &rgba = decoded.rgba;
     for (size_t i = 0; i + 3 < rgba.size(); i += 4) {
-        uint32_t p = premultiplied_bgra(static_cast<uint8_t>(rgba[i]), static_cast<uint8_t>(rgba[i + 1]),
-                                        static_cast<uint8_t>(rgba[i + 2]), static_cast<uint8_t>(rgba[i + 3]));
+        uint32_t p = premultiplied_bgra(rgba[i], rgba[i + 1], rgba[i + 2], rgba[i + 3]);
         for (int c = 0; c < 4; c++) splash.pixels[i + c] = static_cast<char>(p >> (8 * c));
     }
     return splash;

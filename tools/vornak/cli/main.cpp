@@ -6,12 +6,14 @@
 // one value per use (--icon is given once per file).
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <string>
 
 #include <CLI/CLI.hpp>
 
+#include "tools/vornak/app/app_check.h"
 #include "tools/vornak/link/build.h"
 #include "tools/vornak/base/error.h"
 #include "tools/vornak/payload/extract.h"
@@ -27,14 +29,104 @@ namespace {
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
 
+CLI::Option *add_allow_dll_option(CLI::App *cmd, std::vector<std::string> &allowed) {
+    return cmd
+        ->add_option("--allow-dll", allowed,
+                     "a DLL the target machines are known to have, imported but not carried; once per DLL")
+        ->allow_extra_args(false);
+}
+
+void print_warnings(const std::vector<std::string> &warnings) {
+    for (const std::string &w : warnings) std::fprintf(stderr, "vornak: warning: %s\n", w.c_str());
+}
+
 void add_pack_options(CLI::App *cmd, vornak::PackOptions &pack, bool &quiet) {
     cmd->add_option("--level", pack.level, "zstd compression level (1..22)")
-        ->default_val(19)
+        ->default_val(vornak::DEFAULT_LEVEL)
         ->check(CLI::Range(1, 22));
-    cmd->add_option("--threads", pack.threads, "zstd worker threads (0: compress on the main thread)")
+    cmd->add_option("--threads", pack.threads, "zstd worker threads (0: one per core); the output is the same for any count")
         ->default_val(0)
         ->check(CLI::Range(0, 256));
+    cmd->add_option("--exclude", pack.filter.excludes,
+                    "leave out files and folders matching GLOB (repeatable; * ? [a-z] **, against the path "
+                    "inside APP_DIR with /; without / against the name alone)")
+        ->type_name("GLOB")
+        ->allow_extra_args(false);
     cmd->add_flag("--quiet", quiet, "print nothing on success, and no progress");
+}
+
+// A payload holds files only: the launcher cannot recreate an empty folder.
+void warn_empty_folders(const std::vector<std::string> &folders) {
+    for (const std::string &f : folders)
+        std::fprintf(stderr, "vornak: warning: empty folder '%s' is left out (a payload holds files only)\n",
+                     vornak::printable(f).c_str());
+}
+
+// Levenshtein distance, for suggesting a name close to a mistyped one.
+size_t edit_distance(const std::string &a, const std::string &b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The name among known nearest to word, or empty when none is near enough
+// to be a likely typing slip (a third of its length, at least two edits).
+std::string closest(const std::string &word, const std::vector<std::string> &known) {
+    std::string best;
+    size_t best_distance = std::max<size_t>(2, word.size() / 3) + 1;
+    for (const std::string &k : known) {
+        size_t d = edit_distance(word, k);
+        if (d < best_distance) best = k, best_distance = d;
+    }
+    return best;
+}
+
+// Names the first word of argv that app does not know: an unknown
+// subcommand, or an option its subcommand lacks, with the closest valid
+// name. Empty when every word is known (the parse failed for another reason).
+std::string unknown_word(CLI::App &app, int argc, char **argv) {
+    CLI::App *sub = nullptr;
+    std::vector<std::string> subcommands;
+    for (const CLI::App *s : app.get_subcommands([](const CLI::App *) { return true; }))
+        subcommands.push_back(s->get_name());
+    for (int i = 1; i < argc; ++i) {
+        std::string word = argv[i];
+        if (word == "--") break;
+        if (word.size() < 2 || word[0] != '-') {
+            if (sub) continue;
+            if (std::find(subcommands.begin(), subcommands.end(), word) == subcommands.end()) {
+                std::string near = closest(word, subcommands);
+                return "unknown command '" + vornak::printable(word) + "'" +
+                       (near.empty() ? "" : "; did you mean '" + near + "'?");
+            }
+            sub = app.get_subcommand(word);
+            continue;
+        }
+        if (word[1] >= '0' && word[1] <= '9') continue;  // a negative number, an option's value
+        std::string name = word.substr(0, word.find('='));
+        std::vector<std::string> options;
+        for (CLI::App *owner : {&app, sub}) {
+            if (!owner) continue;
+            for (const CLI::Option *o : owner->get_options()) {
+                for (const std::string &l : o->get_lnames()) options.push_back("--" + l);
+                for (const std::string &s : o->get_snames()) options.push_back("-" + s);
+            }
+        }
+        if (std::find(options.begin(), options.end(), name) != options.end()) continue;
+        std::string near = closest(name, options);
+        return "unknown option '" + vornak::printable(name) + "'" +
+               (near.empty() ? "" : "; did you mean '" + near + "'?");
+    }
+    return std::string();
 }
 
 }  // namespace
@@ -51,6 +143,7 @@ int main(int argc, char **argv) {
     pack->add_option("APP_DIR", opt.app_dir, "application folder")->required();
     pack->add_option("--dll", opt.dll, "the application DLL, relative to APP_DIR (the first entry)")->required();
     pack->add_option("-o,--output", opt.output, "payload file to write")->required();
+    add_allow_dll_option(pack, opt.allowed_dlls);
     add_pack_options(pack, opt.pack, quiet);
 
     CLI::App *build = app.add_subcommand("build", "Link a launcher image that carries an application");
@@ -64,16 +157,28 @@ int main(int argc, char **argv) {
         ->needs(payload_opt);
     dir_opt->needs(dll_opt);
     dll_opt->needs(dir_opt);
+    add_allow_dll_option(build, opt.allowed_dlls)->needs(dir_opt);
     build->add_option("-o,--output", opt.output, "launcher image to write (.exe)")->required();
-    build->add_option("--name", opt.brand.name, "product name")->default_val(opt.brand.name);
-    build->add_option("--version", opt.brand.version, "product version A.B.C.D")->default_val(opt.brand.version);
-    build->add_option("--icon", opt.brand.icons, "a PNG image of the icon; once per image")
-        ->allow_extra_args(false);
+    vornak::BrandOptions &brand = opt.brand;
+    build->add_option("--name", brand.name, "product name (default: the output's file name without extension)");
+    build->add_option("--version", brand.version, "product version, 1 to 4 numbers such as 2.1 (default 0.0.0.0)");
+    build->add_option("--file-version", brand.file_version, "file version, when it differs from --version");
+    build->add_option("--company", brand.company, "CompanyName (default: the product name)");
+    build->add_option("--description", brand.description, "FileDescription (default: the product name)");
+    build->add_option("--copyright", brand.copyright, "LegalCopyright");
+    build->add_option("--comments", brand.comments, "Comments");
+    build->add_option("--icon", brand.icons, "a .png or .ico file of the icon; once per file")->allow_extra_args(false);
+    build->add_flag("--console", opt.console, "a console program (subsystem 3): cmd waits, Ctrl+C reaches it");
     CLI::Option *sign_opt = build->add_option("--sign", opt.brand.sign_certificate, "certificate (.pfx) to sign with");
     CLI::Option *password_opt =
         build->add_option("--password-file", opt.brand.password_file, "file holding the certificate's password");
-    sign_opt->needs(password_opt);
-    password_opt->needs(sign_opt);
+    CLI::Option *password_env_opt = build->add_option(
+        "--password-env", opt.brand.password_env, "environment variable holding the password (none: empty)");
+    CLI::Option *timestamp_opt = build->add_option(
+        "--timestamp", opt.brand.timestamp_url, "RFC 3161 time-stamp authority to countersign with (http URL)");
+    password_opt->needs(sign_opt)->excludes(password_env_opt);
+    password_env_opt->needs(sign_opt);
+    timestamp_opt->needs(sign_opt);
     build->add_option("--splash", opt.splash,
                       "a PNG image shown while a slow start unpacks (16 to 1024 x 16 to 768 pixels)");
     build->add_flag("--error-dialog", opt.error_dialog,
@@ -102,7 +207,8 @@ int main(int argc, char **argv) {
     } catch (const CLI::CallForVersion &e) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
-        std::string what = e.what();
+        std::string what = unknown_word(app, argc, argv);
+        if (what.empty()) what = e.what();
         if (what.empty()) what = "invalid command line";
         std::fprintf(stderr, "vornak: error: %s (see vornak --help)\n", what.c_str());
         return EXIT_USAGE;
@@ -112,15 +218,21 @@ int main(int argc, char **argv) {
     opt.pack.progress = vornak::progress_wanted(quiet, STDERR_FILENO);
     try {
         if (pack->parsed()) {
-            vornak::PackResult r = vornak::pack_folder(opt.app_dir, opt.dll, opt.pack, opt.output);
+            std::vector<std::string> warnings;
+            vornak::PackResult r =
+                vornak::pack_application(opt.app_dir, opt.dll, opt.allowed_dlls, opt.pack, opt.output, warnings);
+            print_warnings(warnings);
+            if (!quiet) warn_empty_folders(r.empty_folders);
             if (!quiet)
                 std::printf("vornak: packed %llu files (%llu bytes decoded, window log %u) into %s (%llu bytes)\n",
                             static_cast<unsigned long long>(r.entries),
                             static_cast<unsigned long long>(r.stream_bytes), r.window_log,
                             opt.output.c_str(), static_cast<unsigned long long>(r.payload_bytes));
         } else if (build->parsed()) {
-            vornak::check_brand_options(opt.brand);
+            vornak::check_brand_options(opt.brand, opt.output);
             vornak::BuildResult r = vornak::build_launcher(opt, vornak::own_directory());
+            print_warnings(r.warnings);
+            if (!quiet) warn_empty_folders(r.empty_folders);
             if (!quiet)
                 std::printf("vornak: wrote %s (%llu bytes, payload %llu bytes)\n", opt.output.c_str(),
                             static_cast<unsigned long long>(r.image_bytes),

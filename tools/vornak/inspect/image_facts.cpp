@@ -11,7 +11,9 @@
 #include "payload/format.h"
 #include "tools/vornak/base/bytes.h"
 #include "tools/vornak/pe/coff.h"
+#include "tools/vornak/pe/layout.h"
 #include "tools/vornak/base/error.h"
+#include "tools/vornak/base/process.h"
 #include "tools/vornak/pe/resources.h"
 
 namespace vornak {
@@ -20,6 +22,10 @@ namespace {
 
 constexpr uint32_t WIN_CERT_TYPE_PKCS_SIGNED_DATA = 2;
 constexpr size_t VERSION_FIXED_BYTES = 52;
+// VS_FIXEDFILEINFO's fields.
+constexpr size_t FIXED_SIGNATURE = 0, FIXED_STRUC_VERSION = 4, FIXED_FILE_VERSION_MS = 8, FIXED_FILE_VERSION_LS = 12,
+                 FIXED_PRODUCT_VERSION_MS = 16, FIXED_PRODUCT_VERSION_LS = 20, FIXED_FLAGS_MASK = 24, FIXED_FLAGS = 28,
+                 FIXED_OS = 32, FIXED_TYPE = 36, FIXED_SUBTYPE = 40, FIXED_DATE_MS = 44, FIXED_DATE_LS = 48;
 constexpr int VERSION_MAX_DEPTH = 4;
 constexpr size_t ICON_GROUP_HEADER_BYTES = 6, ICON_GROUP_ENTRY_BYTES = 14;
 
@@ -44,16 +50,16 @@ struct VersionNode {
 // alignment counts from.
 VersionNode parse_version_node(const std::string &b, size_t at, size_t end, int depth) {
     ByteView v{reinterpret_cast<const unsigned char *>(b.data()), end};
-    if (depth > VERSION_MAX_DEPTH) throw Error("version resource nested too deeply");
+    if (depth > VERSION_MAX_DEPTH) throw Error("version resource: nested too deeply");
     VersionNode node;
     uint16_t length = v.u16(at);
     node.value_length = v.u16(at + 2);
     node.type = v.u16(at + 4);
-    if (length < 6 || length > end - at) throw Error("bad node length in the version resource");
+    if (length < 6 || length > end - at) throw Error("version resource: a node length runs past its parent");
     size_t node_end = at + length;
     size_t p = at + 6;
     while (true) {
-        if (p + 2 > node_end) throw Error("unterminated key in the version resource");
+        if (p + 2 > node_end) throw Error("version resource: a key has no end");
         char16_t u = v.u16(p);
         p += 2;
         if (!u) break;
@@ -62,7 +68,7 @@ VersionNode parse_version_node(const std::string &b, size_t at, size_t end, int 
     p = (p + 3) & ~size_t{3};
     size_t value_bytes = node.type == 1 ? size_t{node.value_length} * 2 : node.value_length;
     if (value_bytes > 0) {
-        if (p > node_end || value_bytes > node_end - p) throw Error("value runs past its node in the version resource");
+        if (p > node_end || value_bytes > node_end - p) throw Error("version resource: a value runs past its node");
         node.value = b.substr(p, value_bytes);
         p += value_bytes;
     }
@@ -95,19 +101,19 @@ std::string four_part(uint32_t ms, uint32_t ls) {
 void read_version(const std::string &data, VersionFacts &facts) {
     VersionNode root = parse_version_node(data, 0, data.size(), 0);
     if (printable(root.key) != "VS_VERSION_INFO" || root.value.size() < VERSION_FIXED_BYTES)
-        throw Error("the version resource does not start with VS_VERSION_INFO and its fixed part");
+        throw Error("version resource: does not start with VS_VERSION_INFO and its fixed part");
     ByteView f = view_of(root.value);
-    facts.signature = f.u32(0);
-    facts.struc_version = f.u32(4);
-    facts.file_version = four_part(f.u32(8), f.u32(12));
-    facts.product_version = four_part(f.u32(16), f.u32(20));
-    facts.flags_mask = f.u32(24);
-    facts.flags = f.u32(28);
-    facts.os = f.u32(32);
-    facts.type = f.u32(36);
-    facts.subtype = f.u32(40);
-    facts.date_ms = f.u32(44);
-    facts.date_ls = f.u32(48);
+    facts.signature = f.u32(FIXED_SIGNATURE);
+    facts.struc_version = f.u32(FIXED_STRUC_VERSION);
+    facts.file_version = four_part(f.u32(FIXED_FILE_VERSION_MS), f.u32(FIXED_FILE_VERSION_LS));
+    facts.product_version = four_part(f.u32(FIXED_PRODUCT_VERSION_MS), f.u32(FIXED_PRODUCT_VERSION_LS));
+    facts.flags_mask = f.u32(FIXED_FLAGS_MASK);
+    facts.flags = f.u32(FIXED_FLAGS);
+    facts.os = f.u32(FIXED_OS);
+    facts.type = f.u32(FIXED_TYPE);
+    facts.subtype = f.u32(FIXED_SUBTYPE);
+    facts.date_ms = f.u32(FIXED_DATE_MS);
+    facts.date_ls = f.u32(FIXED_DATE_LS);
     for (const VersionNode &info : root.children) {
         std::string kind = printable(info.key);
         for (const VersionNode &table : info.children) {
@@ -148,7 +154,9 @@ int read_icons(const PeImage &pe, const std::vector<PeResource> &all, IconFacts 
     int failed = 0;
     for (uint16_t i = 0; i < facts.count; ++i) {
         size_t e = ICON_GROUP_HEADER_BYTES + ICON_GROUP_ENTRY_BYTES * size_t{i};
-        g.need(e, ICON_GROUP_ENTRY_BYTES);
+        if (e + ICON_GROUP_ENTRY_BYTES > g.n)
+            throw Error("icon group: entry " + std::to_string(i + 1) + " of " + std::to_string(facts.count) +
+                        " lies beyond its " + std::to_string(g.n) + " bytes");
         IconFacts::Entry entry;
         entry.width = g.p[e];
         entry.height = g.p[e + 1];
@@ -178,7 +186,10 @@ int read_icons(const PeImage &pe, const std::vector<PeResource> &all, IconFacts 
 void read_signature(const PeImage &pe, SignatureFacts &facts) {
     uint32_t offset = pe.dir_rva[DIR_SECURITY], size = pe.dir_size[DIR_SECURITY];
     if (!size) return;
-    pe.file.need(offset, size);
+    // The security directory holds a file offset, not an RVA.
+    if (offset > pe.file.n || size > pe.file.n - offset)
+        throw Error("certificate table: " + std::to_string(size) + " bytes at offset " + hex_text(offset, 0) +
+                    " lie beyond the end of the file (" + std::to_string(pe.file.n) + " bytes)");
     uint64_t last_section_end = 0;
     for (const PeSection &s : pe.sections)
         last_section_end = std::max<uint64_t>(last_section_end, uint64_t{s.raw_offset} + s.raw_size);
@@ -193,6 +204,7 @@ void read_signature(const PeImage &pe, SignatureFacts &facts) {
         if (entry.length < 8 || entry.length > offset + size - at) {
             facts.bad_length = true;
             facts.bad_length_value = entry.length;
+            facts.bad_length_offset = at;
             return;
         }
         entry.revision = pe.file.u16(at + 4);
@@ -204,6 +216,56 @@ void read_signature(const PeImage &pe, SignatureFacts &facts) {
         facts.entries.push_back(entry);
         at += (entry.length + 7) & ~uint32_t{7};
     }
+}
+
+// The text after "label" on the first line at or after from that holds it,
+// blanks trimmed; empty when there is none.
+std::string field_after(const std::string &text, const std::string &label, size_t from = 0) {
+    size_t at = text.find(label, from);
+    if (at == std::string::npos) return std::string();
+    at += label.size();
+    size_t end = text.find('\n', at);
+    std::string value = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    size_t first = value.find_first_not_of(" \t"), last = value.find_last_not_of(" \t\r");
+    return first == std::string::npos ? std::string() : value.substr(first, last - first + 1);
+}
+
+// Asks osslsigncode to verify the signature against the host's certificate
+// authorities and reads its report (the layout of osslsigncode 2.x).
+void check_signature(const std::string &path, SignatureFacts &facts) {
+    std::string output;
+    int rc;
+    try {
+        rc = run_program("osslsigncode", {"verify", "-in", path}, &output, true);
+    } catch (const Error &) {
+        facts.check.not_done = "osslsigncode is not installed";
+        return;
+    }
+    SignatureFacts::Check &c = facts.check;
+    // glibc's posix_spawnp may start a child that fails to exec.
+    if (rc == 127 && output.find("digest") == std::string::npos) {
+        c.not_done = "osslsigncode is not installed";
+        return;
+    }
+    std::string current = field_after(output, "Current message digest"),
+                calculated = field_after(output, "Calculated message digest");
+    c.digest_matches = !current.empty() && current == calculated;
+    size_t signer_at = output.find("Signer's certificate:");
+    if (signer_at != std::string::npos) {
+        c.signer = field_after(output, "Subject:", signer_at);
+        c.issuer = field_after(output, "Issuer :", signer_at);
+    }
+    c.signing_time = field_after(output, "Signing time:");
+    size_t counter_at = output.find("Countersignatures:");
+    if (counter_at != std::string::npos) {
+        c.timestamp_time = field_after(output, "Timestamp time:", counter_at);
+        c.timestamp_authority = field_after(output, "Issuer:", counter_at);
+    }
+    c.trusted = rc == 0 && output.find("Signature verification: ok") != std::string::npos;
+    c.problem = field_after(output, "Error:");
+    if (c.problem.empty() && !c.trusted) c.problem = "osslsigncode verify failed (exit code " + std::to_string(rc) + ")";
+    for (std::string *s : {&c.signer, &c.issuer, &c.signing_time, &c.timestamp_time, &c.timestamp_authority, &c.problem})
+        *s = printable(*s);
 }
 
 // ---- payload ----
@@ -268,23 +330,28 @@ int read_payload(const PeImage &pe, const VersionFacts &version, PayloadFacts &f
     facts.trailer_correct = parts.tail_correct;
     if (!parts.tail_correct) return failed + 1;
 
-    BuildValuesLayout layout = build_values_layout(parts.payload_bytes, 0, 0);
-    size_t at = layout.name_offset;
+    BuildValuesLayout layout = build_values_layout(parts.payload_bytes, BuildValueStrings());
+    size_t at = layout.string_offsets[0];
     facts.build_values_found = layout.length_offset + 8 <= rdata.n && rdata.u64(layout.length_offset) == parts.payload_bytes &&
                                read_build_value(rdata, at, facts.product_name) &&
-                               read_build_value(rdata, at, facts.product_version);
+                               read_build_value(rdata, at, facts.product_version) &&
+                               read_build_value(rdata, at, facts.company_name) &&
+                               read_build_value(rdata, at, facts.file_version);
     if (!facts.build_values_found || !version.present || !version.malformed.empty()) return failed;
     facts.agreement_checked = true;
-    bool agree = version.file_version == facts.product_version && version.product_version == facts.product_version;
-    for (const char *key : {"CompanyName", "ProductName", "FileDescription"})
-        agree = agree && version.string_value(key) == facts.product_name;
-    for (const char *key : {"FileVersion", "ProductVersion"})
-        agree = agree && version.string_value(key) == facts.product_version;
+    bool agree = version.file_version == facts.file_version && version.product_version == facts.product_version &&
+                 version.string_value("CompanyName") == facts.company_name &&
+                 version.string_value("ProductName") == facts.product_name &&
+                 version.string_value("FileVersion") == facts.file_version &&
+                 version.string_value("ProductVersion") == facts.product_version;
     facts.agrees = agree;
     return agree ? failed : failed + 1;
 }
 
 }  // namespace
+
+// Everything inspect reads, from the mapped file; errors name their table only.
+static ImageFacts gather_facts(const std::string &path, const MappedFile &f);
 
 std::string VersionFacts::string_value(const std::string &key) const {
     for (const Block &b : blocks)
@@ -293,11 +360,10 @@ std::string VersionFacts::string_value(const std::string &key) const {
     return std::string();
 }
 
-ImageFacts gather_image_facts(const std::string &path) {
-    MappedFile f(path);
+static ImageFacts gather_facts(const std::string &path, const MappedFile &f) {
     PeImage pe = parse_pe(f.data(), f.size());
     if (pe.magic != PE32_PLUS_MAGIC)
-        throw Error("'" + printable(path) + "' is not a PE32+ image (magic " + hex_text(pe.magic, 4) + ")");
+        throw Error("not a PE32+ image (magic " + hex_text(pe.magic, 4) + ")");
     ImageFacts facts;
     facts.path = printable(path);
     facts.file_bytes = f.size();
@@ -327,6 +393,8 @@ ImageFacts gather_image_facts(const std::string &path) {
         if (pe.dir_size[i] || pe.dir_rva[i]) facts.directories.push_back(PE_DIRECTORY_NAMES[i]);
     facts.sections = pe.sections;
     for (PeSection &s : facts.sections) s.name = printable(s.name);
+    facts.layout_problems = image_layout_problems(pe);
+    facts.failed_checks += static_cast<int>(facts.layout_problems.size());
     facts.imports = read_imports(pe);
     facts.delay_imports = pe.dir_size[DIR_DELAY_IMPORT] != 0;
     facts.resources = read_resources(pe);
@@ -344,14 +412,40 @@ ImageFacts gather_image_facts(const std::string &path) {
             facts.version = VersionFacts();
             facts.version.present = true;
             facts.version.bytes = v->size;
-            facts.version.malformed = e.what();
+            // Reads through a view of the resource's bytes say nothing of where they were.
+            std::string what = e.what();
+            const std::string table = "version resource: ";
+            facts.version.malformed = what.rfind(table, 0) == 0 ? what : table + what;
             ++facts.failed_checks;
         }
     }
-    facts.failed_checks += read_icons(pe, facts.resources, facts.icons);
+    try {
+        facts.failed_checks += read_icons(pe, facts.resources, facts.icons);
+    } catch (const Error &e) {
+        std::string what = e.what();
+        throw Error(what.rfind("icon group: ", 0) == 0 || what.rfind("resource data: ", 0) == 0 ? what
+                                                                                                : "icon group: " + what);
+    }
     read_signature(pe, facts.signature);
+    if (facts.signature.bad_length) {
+        ++facts.failed_checks;
+    } else if (facts.signature.present) {
+        check_signature(path, facts.signature);
+        // An untrusted chain is the normal case for a test certificate; a
+        // digest that does not match means the image changed after signing.
+        if (facts.signature.check.not_done.empty() && !facts.signature.check.digest_matches) ++facts.failed_checks;
+    }
     facts.failed_checks += read_payload(pe, facts.version, facts.payload);
     return facts;
+}
+
+ImageFacts gather_image_facts(const std::string &path) {
+    MappedFile f(path);
+    try {
+        return gather_facts(path, f);
+    } catch (const Error &e) {
+        throw Error(printable(path) + ": " + e.what());
+    }
 }
 
 }  // namespace vornak

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // What `vornak inspect` finds in a launcher image, gathered once and then
 // written as text or JSON: the two reports show the same facts because they
-// read the same record. The checks (checksum, version resource, icons,
+// read the same record. The checks (layout, checksum, version resource, icons,
 // payload magic, frame, entry stream, trailer, build values) are counted here.
 #pragma once
 
@@ -62,7 +62,17 @@ struct SignatureFacts {
     };
     std::vector<Entry> entries;
     bool bad_length = false;  // the entry after the last listed one has a bad length
-    uint32_t bad_length_value = 0;
+    uint32_t bad_length_value = 0, bad_length_offset = 0;
+
+    // What osslsigncode's verify says of a present signature.
+    struct Check {
+        std::string not_done;        // why it did not run (osslsigncode missing), else empty
+        bool digest_matches = false;  // the signed digest is the image's own: nothing changed since
+        bool trusted = false;         // the chain leads to a certificate authority of this host
+        std::string problem;          // the first error osslsigncode named, such as "self-signed certificate"
+        std::string signer, issuer, signing_time;
+        std::string timestamp_time, timestamp_authority;  // empty: no timestamp
+    } check;
 };
 
 struct PayloadFacts {
@@ -78,7 +88,7 @@ struct PayloadFacts {
     bool trailer_correct = false;
     uint64_t trailer_offset = 0, payload_bytes = 0;
     bool build_values_found = false;  // where `vornak build` places them
-    std::string product_name, product_version;
+    std::string product_name, product_version, company_name, file_version;
     bool agreement_checked = false;  // a readable version resource was there to compare with
     bool agrees = false;
 };
@@ -93,6 +103,7 @@ struct ImageFacts {
     uint32_t checksum = 0, computed_checksum = 0;
     std::vector<std::string> directories;  // names of the data directories in use
     std::vector<PeSection> sections;
+    std::vector<std::string> layout_problems;  // what keeps the loader from mapping the image
     std::vector<PeImport> imports;
     bool delay_imports = false;
     std::vector<PeResource> resources;

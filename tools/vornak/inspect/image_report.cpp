@@ -40,6 +40,8 @@ void write_header(const ImageFacts &f, std::ostream &out) {
         out << "  " << s.name << ": va " << hex_text(s.virtual_address, 8) << ", virtual size " << s.virtual_size
             << ", file offset " << hex_text(s.raw_offset, 8) << ", file size " << s.raw_size << ", flags "
             << hex_text(s.flags, 8) << "\n";
+    out << "layout: " << (f.layout_problems.empty() ? "loadable" : "not loadable") << "\n";
+    for (const std::string &p : f.layout_problems) out << "  " << p << "\n";
     out << "imports:\n";
     for (const PeImport &lib : f.imports) {
         out << "  " << lib.library << ":";
@@ -113,7 +115,23 @@ void write_signature(const SignatureFacts &s, std::ostream &out) {
         out << "  entry " << i << ": " << s.entries[i].length << " bytes, revision " << hex_text(s.entries[i].revision, 4)
             << ", type " << s.entries[i].type
             << (s.entries[i].pkcs7 ? ", PKCS #7 signed data" : ", not PKCS #7 signed data") << "\n";
-    if (s.bad_length) out << "  entry with bad length " << s.bad_length_value << "\n";
+    if (s.bad_length)
+        out << "  certificate table: the entry at offset " << hex_text(s.bad_length_offset, 0) << " has a bad length ("
+            << s.bad_length_value << " bytes)\n";
+    if (s.bad_length) return;
+    const SignatureFacts::Check &c = s.check;
+    if (!c.not_done.empty()) {
+        out << "signature check: not done (" << c.not_done << ")\n";
+        return;
+    }
+    out << "signature check: " << (c.digest_matches ? "digest matches the image" : "digest does not match the image")
+        << (c.trusted ? ", chain trusted" : ", chain not trusted (" + c.problem + ")") << "\n";
+    out << "  signer: " << c.signer << " (issued by " << c.issuer << ")\n";
+    if (!c.signing_time.empty()) out << "  signing time: " << c.signing_time << "\n";
+    if (c.timestamp_time.empty())
+        out << "  timestamp: none (the signature stops validating when the certificate expires)\n";
+    else
+        out << "  timestamp: " << c.timestamp_time << " by " << c.timestamp_authority << "\n";
 }
 
 void write_payload(const PayloadFacts &p, std::ostream &out) {
@@ -154,6 +172,7 @@ void write_payload(const PayloadFacts &p, std::ostream &out) {
     }
     out << "build values: payload length " << p.payload_bytes << ", product name \"" << p.product_name << "\", version \""
         << p.product_version << "\"\n";
+    out << "  company \"" << p.company_name << "\", file version \"" << p.file_version << "\"\n";
     if (p.agreement_checked) out << "  " << (p.agrees ? "agree" : "disagree") << " with the version resource\n";
 }
 

@@ -40,6 +40,7 @@ json header_json(const ImageFacts &f) {
         {"checksum", {{"stored", f.checksum}, {"computed", f.computed_checksum}, {"correct", f.checksum == f.computed_checksum}}},
         {"directories", f.directories},
         {"sections", sections},
+        {"layout_problems", f.layout_problems},
         {"imports", imports},
         {"delay_imports", f.delay_imports},
     };
@@ -103,6 +104,23 @@ json signature_json(const SignatureFacts &s) {
             {"bad_entry_length", s.bad_length ? json(s.bad_length_value) : json(nullptr)}};
 }
 
+json signature_check_json(const SignatureFacts &s) {
+    if (!s.present || s.bad_length) return nullptr;
+    const SignatureFacts::Check &c = s.check;
+    if (!c.not_done.empty()) return {{"done", false}, {"why_not", c.not_done}};
+    auto text = [](const std::string &v) { return v.empty() ? json(nullptr) : json(v); };
+    return {{"done", true},
+            {"digest_matches", c.digest_matches},
+            {"trusted", c.trusted},
+            {"problem", c.trusted ? json(nullptr) : text(c.problem)},
+            {"signer", text(c.signer)},
+            {"issuer", text(c.issuer)},
+            {"signing_time", text(c.signing_time)},
+            {"timestamp", c.timestamp_time.empty() ? json(nullptr)
+                                                    : json({{"time", c.timestamp_time},
+                                                            {"authority", text(c.timestamp_authority)}})}};
+}
+
 json payload_json(const PayloadFacts &p) {
     static const char *const STATES[] = {"no .rdata section", "no magic", "no zstd frame", "found"};
     json payload = {{"state", STATES[p.state]},
@@ -129,6 +147,8 @@ json build_values_json(const PayloadFacts &p) {
     return {{"payload_bytes", p.payload_bytes},
             {"product_name", p.product_name},
             {"version", p.product_version},
+            {"company_name", p.company_name},
+            {"file_version", p.file_version},
             {"agrees_with_version_resource", p.agreement_checked ? json(p.agrees) : json(nullptr)}};
 }
 
@@ -144,6 +164,7 @@ void write_json_report(const ImageFacts &f, std::ostream &out) {
     report["version"] = version_json(f.version);
     report["icons"] = icons_json(f.icons);
     report["signature"] = signature_json(f.signature);
+    report["signature_check"] = signature_check_json(f.signature);
     report["payload"] = payload_json(f.payload);
     report["build_values"] = build_values_json(f.payload);
     report["checks"] = {{"failed", f.failed_checks}, {"passed", f.failed_checks == 0}};

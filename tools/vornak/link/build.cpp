@@ -7,17 +7,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
 
 #include "payload/format.h"
+#include "tools/vornak/app/app_check.h"
 #include "tools/vornak/brand/splash_image.h"
 #include "tools/vornak/pe/coff.h"
 #include "tools/vornak/payload/payload_reader.h"
 #include "tools/vornak/base/error.h"
 #include "tools/vornak/base/files.h"
 #include "tools/vornak/payload/payload_check.h"
+#include "tools/vornak/pe/layout.h"
 #include "tools/vornak/pe/pe_edit.h"
+#include "tools/vornak/pe/pe_reader.h"
 #include "tools/vornak/base/process.h"
 #include "tools/vornak/pe/resources.h"
 
@@ -57,6 +61,29 @@ uint64_t unpacked_total_bytes(const std::string &payload_path) {
     return total;
 }
 
+uint64_t file_size(const std::string &path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        int err = errno;
+        throw Error("cannot read payload '" + printable(path) + "': " + errno_text(err));
+    }
+    return static_cast<uint64_t>(st.st_size);
+}
+
+// what: "payload 'p.bin'", as the message names it.
+void check_payload_size(const std::string &what, uint64_t bytes) {
+    if (bytes > PAYLOAD_LIMIT_BYTES)
+        throw Error(what + " holds " + std::to_string(bytes) + " bytes; a launcher carries at most " +
+                    std::to_string(PAYLOAD_LIMIT_BYTES) + " (its image must stay below 2 GiB, the most Windows loads)");
+}
+
+// What the loader would refuse, found before the image gets its name.
+void check_linked_layout(const std::string &path) {
+    MappedFile f(path);
+    std::vector<std::string> problems = image_layout_problems(parse_pe(f.data(), f.size()));
+    if (!problems.empty()) throw Error("the linked image would not load: " + problems.front());
+}
+
 }  // namespace
 
 std::string find_linker(const std::string &tool_dir) {
@@ -93,11 +120,13 @@ std::string launcher_library_dir(const std::string &tool_dir) {
 }
 
 std::vector<std::string> link_arguments(const std::string &library_dir, const std::string &object,
-                                        const std::string &resources, const std::string &output) {
+                                        const std::string &resources, const std::string &output, bool console) {
     std::vector<std::string> args = {
         "-m", "i386pep", "-o", output,
-        "-e", "vornak_entry",
-        "--subsystem", "windows:6.0",
+        // Both entries live in the start-up's archive; each tells the
+        // runtime which kind of program it is.
+        "-e", console ? "vornak_console_entry" : "vornak_entry",
+        "--subsystem", console ? "console:6.0" : "windows:6.0",
         "--major-os-version", "6", "--minor-os-version", "0",
         "--stack", "16777216,4096",
         "--heap", "1048576,4096",
@@ -130,8 +159,6 @@ std::vector<std::string> link_arguments(const std::string &library_dir, const st
 BuildResult build_launcher(const BuildOptions &options, const std::string &tool_dir) {
     if (options.brand.name_units.empty()) throw std::logic_error("build_launcher: brand options not checked");
     BuildResult result;
-    // A checked version is ASCII digits and dots.
-    std::u16string version(options.brand.version.begin(), options.brand.version.end());
     bool packing = !options.app_dir.empty();
     if (packing == !options.payload.empty())
         throw Error("give either APP_DIR with --dll or --payload FILE");
@@ -140,6 +167,8 @@ BuildResult build_launcher(const BuildOptions &options, const std::string &tool_
     // Find the tools first: a missing piece should not cost a full pack.
     result.linker = find_linker(tool_dir);
     std::string library_dir = launcher_library_dir(tool_dir);
+    // The size alone decides, before a byte of the payload is read.
+    if (!packing) check_payload_size("payload '" + printable(options.payload) + "'", file_size(options.payload));
     if (!packing && !options.unchecked) check_payload_file(options.payload);
 
     // A bad image should not cost a full pack either.
@@ -157,20 +186,31 @@ BuildResult build_launcher(const BuildOptions &options, const std::string &tool_
     std::string payload = options.payload;
     if (packing) {
         payload = scratch.path() + "/payload.bin";
-        result.payload_bytes = pack_folder(options.app_dir, options.dll, options.pack, payload).payload_bytes;
+        PackOptions pack = options.pack;
+        pack.filter.leave_out.push_back(options.output);
+        PackResult packed =
+            pack_application(options.app_dir, options.dll, options.allowed_dlls, pack, payload, result.warnings);
+        result.payload_bytes = packed.payload_bytes;
+        result.empty_folders = std::move(packed.empty_folders);
+        check_payload_size("the payload of '" + printable(options.app_dir) + "'", result.payload_bytes);
     }
     std::string object = scratch.path() + "/build_values.o";
     if (!options.splash.empty()) extras.unpacked_total_bytes = unpacked_total_bytes(payload);
-    write_build_values_object(payload, options.brand.name_units, version, object, extras);
+    const BrandOptions &brand = options.brand;
+    write_build_values_object(
+        payload, {brand.name_units, brand.version_units, brand.company_units, brand.file_version_units}, object,
+        extras);
     std::string resources = write_resources(options.brand, scratch.path());
 
     OutputFile image(options.output);
     image.close();
-    int rc = run_program(result.linker, link_arguments(library_dir, object, resources, image.temp_path()));
+    int rc = run_program(result.linker,
+                         link_arguments(library_dir, object, resources, image.temp_path(), options.console));
     if (rc != 0) throw Error("the linker failed (exit code " + std::to_string(rc) + ")");
     align_payload_section(image.temp_path());
     verify_payload_placement(image.temp_path(), payload);
     finish_image(options.brand, image.temp_path());
+    check_linked_layout(image.temp_path());
     struct stat st;
     if (::stat(image.temp_path().c_str(), &st) == 0) result.image_bytes = static_cast<uint64_t>(st.st_size);
     if (!packing && ::stat(payload.c_str(), &st) == 0) result.payload_bytes = static_cast<uint64_t>(st.st_size);

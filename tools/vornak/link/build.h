@@ -16,9 +16,11 @@ namespace vornak {
 struct BuildOptions {
     std::string app_dir;  // with dll: pack this folder
     std::string dll;
+    std::vector<std::string> allowed_dlls;  // imports the target machines are known to have
     std::string payload;  // or take this payload file, checked
     bool unchecked = false;  // carry the payload file without checking it
     std::string output;
+    bool console = false;  // subsystem 3 instead of 2
     PackOptions pack;
     BrandOptions brand;
     std::string splash;         // PNG shown while a slow start unpacks; empty: none
@@ -29,6 +31,8 @@ struct BuildResult {
     uint64_t payload_bytes = 0;
     uint64_t image_bytes = 0;
     std::string linker;
+    std::vector<std::string> empty_folders;  // dropped from the packed folder for holding no file
+    std::vector<std::string> warnings;  // from the check of the application folder
 };
 
 // The launcher pieces that every image links, as lib<name>.a in
@@ -46,9 +50,11 @@ std::string find_linker(const std::string &tool_dir);
 // LAUNCHER_ROOMS and SYSTEM_LIBRARIES name is there. Throws Error naming the first one missing.
 std::string launcher_library_dir(const std::string &tool_dir);
 
-// The linker's arguments (without the program itself).
+// The linker's arguments (without the program itself): a windowed image, or
+// with console a console one.
 std::vector<std::string> link_arguments(const std::string &library_dir, const std::string &object,
-                                        const std::string &resources, const std::string &output);
+                                        const std::string &resources, const std::string &output,
+                                        bool console = false);
 
 // Runs the whole build; tool_dir is where the vornak executable lives. The
 // brand options must have passed check_brand_options.

@@ -94,10 +94,15 @@ uint64_t write_entry(int root, const PayloadEntry &entry, EntryData &data, std::
 ExtractResult extract_image(const std::string &image_path, const std::string &output_dir) {
     std::string shown = printable(image_path);
     MappedFile image(image_path);
-    PeImage pe = parse_pe(image.data(), image.size());
-    const PeSection *rdata = pe.magic == PE32_PLUS_MAGIC ? pe.section(".rdata") : nullptr;
-    if (!rdata) throw Error("'" + shown + "' is not a launcher image (no PE32+ image with .rdata)");
-    PayloadParts parts = locate_payload(pe.section_data(*rdata));
+    PayloadParts parts;
+    try {
+        PeImage pe = parse_pe(image.data(), image.size());
+        const PeSection *rdata = pe.magic == PE32_PLUS_MAGIC ? pe.section(".rdata") : nullptr;
+        if (!rdata) throw Error("not a launcher image (no PE32+ image with .rdata)");
+        parts = locate_payload(pe.section_data(*rdata));
+    } catch (const Error &e) {
+        throw Error("cannot extract '" + shown + "': " + e.what());
+    }
     if (parts.problem == PayloadParts::NO_MAGIC)
         throw Error("'" + shown + "' carries no payload: its .rdata does not open with \"" + PAYLOAD_MAGIC + "\"");
     if (parts.problem == PayloadParts::NO_FRAME)

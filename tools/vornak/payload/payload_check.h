@@ -10,7 +10,8 @@ namespace vornak {
 
 // Reads the payload file at path as the launcher will: "QOZ", exactly one
 // zstd frame (no skippable one) whose window is at most 2^PAYLOAD_WINDOW_LOG_MAX
-// bytes and which decodes with the launcher's default decoder parameters,
+// bytes and which decodes with the launcher's default decoder parameters
+// (its content checksum, when it has one, matching what it decodes to),
 // seven zero bytes, and the 64-bit trailer holding its own offset. In the
 // decoded entry stream: at least one entry, names of at most
 // PAYLOAD_NAME_MAX_UNITS units whose every "\"-separated component is neither

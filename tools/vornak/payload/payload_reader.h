@@ -59,7 +59,9 @@ private:
 
 // Decodes the entry stream of frame[0..frame_bytes) and calls visit for each
 // entry in order, with its name, size and data. Returns the decoded length
-// of the stream. Throws Error when the frame does not decode or ends early,
+// of the stream. The frame is decoded to its end, so that its content
+// checksum, when it has one, is verified. Throws Error when the frame does
+// not decode (a checksum that does not match included) or ends early,
 // a name is empty of its zero unit or longer than PAYLOAD_NAME_MAX_UNITS, the
 // stream ends inside an entry, or decoded bytes follow the terminator;
 // entries visited before that stay visited. Errors the visitor throws pass

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The payload producer. The frame carries no content size, no checksum and
-// no dictionary id, and its window never exceeds what the launcher's
+// The payload producer. The frame carries no content size and no dictionary
+// id, but zstd's content checksum, which the launcher, extract and inspect
+// verify at the frame's end; its window never exceeds what the launcher's
 // default-parameter decoder accepts.
 #include "tools/vornak/payload/payload_writer.h"
 
@@ -9,7 +10,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <memory>
+#include <thread>
 
 #include <zstd.h>
 
@@ -30,23 +33,33 @@ constexpr size_t READ_CHUNK_BYTES = 1 << 20;
 // for the strong levels is one job of four windows with a whole window of
 // overlap, and a job is never smaller than its overlap: for any payload of
 // up to 512 MiB that is a single job, so more threads would change nothing.
-// Instead: at least four jobs per thread (each a power of two from 4 MiB up
-// to zstd's default), each reloading a quarter of its own size from the job
-// before, which keeps most of the ratio at a quarter more work.
+// Instead: about JOBS_WANTED jobs (each a power of two from 4 MiB up to four
+// windows), each reloading a quarter of its own size from the job before,
+// which keeps most of the ratio at a quarter more work. The cut depends on
+// the input alone, never on the thread count: zstd's multithreaded frames
+// are then the same bytes whatever the number of workers.
+constexpr uint64_t JOBS_WANTED = 16;
+
 struct WorkerJobs {
     uint64_t job_bytes;
     int overlap_log;  // the overlap is window >> (9 - overlap_log); 9 is the whole window
 };
 
-WorkerJobs worker_jobs(uint64_t stream_bytes, unsigned window_log, int threads) {
+WorkerJobs worker_jobs(uint64_t stream_bytes, unsigned window_log) {
     const unsigned min_log = 22, max_log = window_log + 2;
-    uint64_t target = stream_bytes / (4 * static_cast<uint64_t>(threads));
+    uint64_t target = stream_bytes / JOBS_WANTED;
     unsigned job_log = min_log;
     while (job_log < max_log && (uint64_t{1} << job_log) < target) ++job_log;
     int overlap_log = 7 + static_cast<int>(job_log) - static_cast<int>(window_log);
     if (overlap_log > 9) overlap_log = 9;
     if (overlap_log < 2) overlap_log = 2;
     return {uint64_t{1} << job_log, overlap_log};
+}
+
+// One worker per core, within what zstd takes.
+int default_thread_count() {
+    unsigned cores = std::thread::hardware_concurrency();
+    return cores == 0 ? 1 : static_cast<int>(std::min(cores, 64u));
 }
 
 void check_zstd(size_t rc, const char *what) {
@@ -65,23 +78,23 @@ public:
         check_zstd(ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_windowLog, static_cast<int>(window_log)),
                    "window log");
         check_zstd(ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_contentSizeFlag, 0), "content size flag");
-        check_zstd(ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_checksumFlag, 0), "checksum flag");
+        check_zstd(ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_checksumFlag, 1), "checksum flag");
         check_zstd(ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_dictIDFlag, 0), "dictionary id flag");
         // The exact size lets zstd size its tables to the input (a small
         // folder packs in milliseconds at level 19); with the content size
         // flag off the size is not written, and a file that changed size
         // makes the frame fail instead of coming out different.
         check_zstd(ZSTD_CCtx_setPledgedSrcSize(cctx_.get(), stream_bytes), "pledged size");
-        if (options.threads > 0) {
-            size_t rc = ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_nbWorkers, options.threads);
-            if (ZSTD_isError(rc))
-                throw Error("zstd: cannot use " + std::to_string(options.threads) +
-                            " worker threads: " + ZSTD_getErrorName(rc));
-            WorkerJobs jobs = worker_jobs(stream_bytes, window_log, options.threads);
-            check_zstd(ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_jobSize, static_cast<int>(jobs.job_bytes)),
-                       "job size");
-            check_zstd(ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_overlapLog, jobs.overlap_log), "overlap log");
-        }
+        // Always zstd's multithreaded mode, one worker included: its frames
+        // differ from the single-thread mode's, and the output must not
+        // depend on how many threads made it.
+        int workers = options.threads > 0 ? options.threads : default_thread_count();
+        size_t rc = ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_nbWorkers, workers);
+        if (ZSTD_isError(rc))
+            throw Error("zstd: cannot use " + std::to_string(workers) + " worker threads: " + ZSTD_getErrorName(rc));
+        WorkerJobs jobs = worker_jobs(stream_bytes, window_log);
+        check_zstd(ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_jobSize, static_cast<int>(jobs.job_bytes)), "job size");
+        check_zstd(ZSTD_CCtx_setParameter(cctx_.get(), ZSTD_c_overlapLog, jobs.overlap_log), "overlap log");
     }
 
     void write(const void *data, size_t bytes) {
@@ -192,8 +205,15 @@ PackResult write_payload(const std::vector<PackEntry> &entries, const PackOption
 }
 
 PackResult pack_folder(const std::string &app_dir, const std::string &dll, const PackOptions &options,
-                       const std::string &output) {
-    return write_payload(collect_entries(app_dir, dll), options, output);
+                       const std::string &output, const std::function<void(const std::vector<PackEntry> &)> &check) {
+    FolderFilter filter = options.filter;
+    filter.leave_out.push_back(output);
+    FolderScan scan = scan_folder(app_dir, dll, filter);
+    if (check) check(scan.entries);
+    PackResult result = write_payload(scan.entries, options, output);
+    result.empty_folders = std::move(scan.empty_folders);
+    result.excluded = scan.excluded.size();
+    return result;
 }
 
 }  // namespace vornak

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,10 +16,16 @@ namespace vornak {
 // zstd's smallest window.
 constexpr unsigned MIN_WINDOW_LOG = 10;
 
+// Chosen from bench/BENCHMARKS.md: on the benchmark application level 9
+// packs in about 6 s on two cores and is 18 % larger than level 19, which
+// takes over two minutes; the launcher starts as fast from either.
+constexpr int DEFAULT_LEVEL = 9;
+
 struct PackOptions {
-    int level = 19;   // zstd compression level, 1..22
-    int threads = 0;  // 0: compress on this thread; N: N zstd worker threads
+    int level = DEFAULT_LEVEL;  // zstd compression level, 1..22
+    int threads = 0;  // zstd worker threads; 0: one per core. The output is the same for any count.
     bool progress = false;  // draw a progress line on stderr (see progress.h)
+    FolderFilter filter;    // what pack_folder leaves out; it adds the output itself
 };
 
 struct PackResult {
@@ -26,6 +33,8 @@ struct PackResult {
     uint64_t stream_bytes = 0;   // decoded size of the entry stream
     uint64_t payload_bytes = 0;  // L, the whole payload file
     unsigned window_log = 0;
+    std::vector<std::string> empty_folders;  // from pack_folder: folders dropped for holding no file
+    uint64_t excluded = 0;                    // files and folders the filter left out
 };
 
 // Decoded size of the entry stream for these entries, terminator included.
@@ -41,8 +50,12 @@ unsigned choose_window_log(uint64_t stream_bytes);
 PackResult write_payload(const std::vector<PackEntry> &entries, const PackOptions &options,
                          const std::string &output);
 
-// collect_entries followed by write_payload.
+// scan_folder followed by write_payload. The output file is left out of the
+// folder's files wherever it appears, so that packing into the folder
+// itself never carries an earlier output. check, when given, sees the
+// entries before anything is written and refuses them by throwing.
 PackResult pack_folder(const std::string &app_dir, const std::string &dll, const PackOptions &options,
-                       const std::string &output);
+                       const std::string &output,
+                       const std::function<void(const std::vector<PackEntry> &)> &check = {});
 
 }  // namespace vornak

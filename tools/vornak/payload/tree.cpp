@@ -20,6 +20,7 @@
 #include "payload/format.h"
 #include "tools/vornak/base/error.h"
 #include "tools/vornak/base/utf.h"
+#include "tools/vornak/payload/glob.h"
 
 namespace vornak {
 
@@ -74,11 +75,19 @@ struct Child {
 
 class Walker {
 public:
-    explicit Walker(std::string root_real) : root_(std::move(root_real)) {}
+    Walker(std::string root_real, const FolderFilter &filter) : root_(std::move(root_real)), filter_(filter) {
+        for (const std::string &path : filter.leave_out) {
+            struct stat st;
+            if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) leave_out_.emplace_back(st.st_dev, st.st_ino);
+        }
+    }
 
-    void walk(const std::string &dir, const std::string &rel, const std::u16string &rel16,
-              const struct stat &dir_st) {
+    // Walks dir and returns how many files it adds from there down.
+    size_t walk(const std::string &dir, const std::string &rel, const std::u16string &rel16,
+                const struct stat &dir_st) {
         active_.emplace_back(dir_st.st_dev, dir_st.st_ino);
+        size_t empty_before = empty_folders_.size();
+        size_t added = files_.size();
         std::vector<Child> files, dirs;
         read_children(dir, rel, files, dirs);
         for (const Child &f : files) {
@@ -88,6 +97,7 @@ public:
                             std::to_string(name.size()) + " UTF-16 code units long; at most " +
                             std::to_string(PAYLOAD_NAME_MAX_UNITS) + " fit");
             entries_.push_back(PackEntry{name, f.path, static_cast<uint64_t>(f.st.st_size)});
+            files_.push_back(join(rel, f.name));
         }
         for (const Child &d : dirs) {
             for (const auto &a : active_)
@@ -97,9 +107,20 @@ public:
             walk(d.path, join(rel, d.name), join(rel16, d.name16), d.st);
         }
         active_.pop_back();
+        added = files_.size() - added;
+        // A folder without files has no place in a payload; name the
+        // outermost one only, its empty subfolders go with it.
+        if (added == 0 && !rel.empty()) {
+            empty_folders_.resize(empty_before);
+            empty_folders_.push_back(rel);
+        }
+        return added;
     }
 
     std::vector<PackEntry> take() { return std::move(entries_); }
+    const std::vector<std::string> &files() const { return files_; }
+    const std::vector<std::string> &empty_folders() const { return empty_folders_; }
+    const std::vector<std::string> &excluded() const { return excluded_; }
 
 private:
     static std::string join(const std::string &rel, const std::string &name) {
@@ -134,6 +155,13 @@ private:
             }
             std::string name = de->d_name;
             if (name == "." || name == "..") continue;
+            // Left out before any check: an excluded name need not be one
+            // that Windows can hold.
+            std::string rel_name = join(rel, name);
+            if (first_match(filter_.excludes, rel_name)) {
+                excluded_.push_back(rel_name);
+                continue;
+            }
             Child c;
             c.name = name;
             c.path = dir + "/" + name;
@@ -161,6 +189,11 @@ private:
                 }
             }
             if (S_ISREG(c.st.st_mode)) {
+                if (std::find(leave_out_.begin(), leave_out_.end(), std::make_pair(c.st.st_dev, c.st.st_ino)) !=
+                    leave_out_.end()) {
+                    excluded_.push_back(rel_name);
+                    continue;
+                }
                 files.push_back(std::move(c));
             } else if (S_ISDIR(c.st.st_mode)) {
                 dirs.push_back(std::move(c));
@@ -179,8 +212,12 @@ private:
     }
 
     std::string root_;
+    const FolderFilter &filter_;
+    std::vector<std::pair<dev_t, ino_t>> leave_out_;
     std::vector<std::pair<dev_t, ino_t>> active_;  // directories on the current walk path
     std::vector<PackEntry> entries_;
+    std::vector<std::string> files_;  // the entries' paths, "/"-separated
+    std::vector<std::string> empty_folders_, excluded_;
 };
 
 // Splits the --dll argument into components, dropping "." ones.
@@ -258,6 +295,14 @@ std::string EntryNameSet::add(const std::u16string &name) {
 }
 
 std::vector<PackEntry> collect_entries(const std::string &app_dir, const std::string &dll) {
+    return scan_folder(app_dir, dll, FolderFilter()).entries;
+}
+
+FolderScan scan_folder(const std::string &app_dir, const std::string &dll, const FolderFilter &filter) {
+    for (const std::string &pattern : filter.excludes) {
+        std::string problem = glob_problem(pattern);
+        if (!problem.empty()) throw Error("--exclude '" + printable(pattern) + "' " + problem);
+    }
     if (app_dir.empty()) throw Error("no application folder given");
     struct stat root_st;
     if (::stat(app_dir.c_str(), &root_st) != 0) {
@@ -292,15 +337,22 @@ std::vector<PackEntry> collect_entries(const std::string &app_dir, const std::st
     if (!S_ISREG(dll_st.st_mode))
         throw Error("DLL '" + printable(dll_rel) + "' is not a regular file");
 
-    Walker walker(root);
+    Walker walker(root, filter);
     walker.walk(root, std::string(), std::u16string(), root_st);
-    std::vector<PackEntry> entries = walker.take();
-    auto it = std::find_if(entries.begin(), entries.end(),
+    FolderScan scan;
+    scan.entries = walker.take();
+    auto it = std::find_if(scan.entries.begin(), scan.entries.end(),
                            [&](const PackEntry &e) { return e.name == dll_name; });
-    if (it == entries.end())
+    if (it == scan.entries.end()) {
+        for (const std::string &pattern : filter.excludes)
+            if (glob_matches(pattern, dll_rel))
+                throw Error("DLL '" + printable(dll_rel) + "' is left out by --exclude '" + printable(pattern) + "'");
         throw Error("DLL '" + printable(dll_rel) + "' is not among the folder's files");
-    std::rotate(entries.begin(), it, it + 1);
-    return entries;
+    }
+    std::rotate(scan.entries.begin(), it, it + 1);
+    scan.empty_folders = walker.empty_folders();
+    scan.excluded = walker.excluded();
+    return scan;
 }
 
 }  // namespace vornak

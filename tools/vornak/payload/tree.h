@@ -30,6 +30,23 @@ struct PackEntry {
 // entry name over PAYLOAD_NAME_MAX_UNITS code units.
 std::vector<PackEntry> collect_entries(const std::string &app_dir, const std::string &dll);
 
+// What to leave out of an application folder.
+struct FolderFilter {
+    std::vector<std::string> excludes;   // --exclude patterns (see glob.h), against "/"-separated paths
+    std::vector<std::string> leave_out;  // files to skip wherever they appear (by device and inode)
+};
+
+struct FolderScan {
+    std::vector<PackEntry> entries;
+    std::vector<std::string> empty_folders;  // outermost folders left without files, "/"-separated
+    std::vector<std::string> excluded;       // what the filter left out (an excluded folder as one path)
+};
+
+// collect_entries with a filter: files and folders matching an exclude
+// pattern, and the leave_out files, are skipped before any other check.
+// Also throws Error for a bad pattern and for a DLL that the filter leaves out.
+FolderScan scan_folder(const std::string &app_dir, const std::string &dll, const FolderFilter &filter);
+
 // Empty when component (one path element, UTF-8) can be a Windows file name;
 // otherwise why not. Also checks the UTF-8 and fills utf16 with the name.
 std::string windows_name_problem(const std::string &component, std::u16string &utf16);

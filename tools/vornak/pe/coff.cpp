@@ -75,22 +75,24 @@ void copy_payload(const std::string &path, uint64_t expected, OutputFile &out) {
 
 }  // namespace
 
-BuildValuesLayout build_values_layout(uint64_t payload_bytes, size_t name_units, size_t version_units,
+BuildValuesLayout build_values_layout(uint64_t payload_bytes, const BuildValueStrings &strings,
                                       uint64_t splash_pixel_bytes) {
     BuildValuesLayout l;
     l.payload_offset = 0;
     l.length_offset = (payload_bytes + 7) & ~uint64_t{7};
-    l.name_offset = l.length_offset + 8;
-    l.version_offset = l.name_offset + 2 * (name_units + 1);
-    l.options_offset = (l.version_offset + 2 * (version_units + 1) + 7) & ~uint64_t{7};
+    uint64_t at = l.length_offset + 8;
+    for (size_t i = 0; i < strings.size(); ++i) {
+        l.string_offsets[i] = at;
+        at += 2 * (strings[i].size() + 1);
+    }
+    l.options_offset = (at + 7) & ~uint64_t{7};
     l.splash_offset = l.options_offset + 8;
     l.section_bytes = l.splash_offset + SPLASH_HEADER_BYTES + splash_pixel_bytes;
     return l;
 }
 
-void write_build_values_object(const std::string &payload_path, const std::u16string &product_name,
-                               const std::u16string &product_version, const std::string &output,
-                               const LauncherExtras &extras) {
+void write_build_values_object(const std::string &payload_path, const BuildValueStrings &strings,
+                               const std::string &output, const LauncherExtras &extras) {
     if (extras.splash_pixels.size() != uint64_t{4} * extras.splash_width * extras.splash_height)
         throw std::logic_error("write_build_values_object: splash pixels do not match its size");
     struct stat st;
@@ -100,33 +102,31 @@ void write_build_values_object(const std::string &payload_path, const std::u16st
     }
     if (!S_ISREG(st.st_mode)) throw Error("payload '" + printable(payload_path) + "' is not a regular file");
     uint64_t payload_bytes = static_cast<uint64_t>(st.st_size);
-    BuildValuesLayout layout = build_values_layout(payload_bytes, product_name.size(), product_version.size(),
-                                                   extras.splash_pixels.size());
+    BuildValuesLayout layout = build_values_layout(payload_bytes, strings, extras.splash_pixels.size());
     if (layout.section_bytes > 0xFFFFFFFFu)
         throw Error("payload of " + std::to_string(payload_bytes) +
                     " bytes is too large for a Windows image section (4 GiB at most)");
     uint32_t section_bytes = static_cast<uint32_t>(layout.section_bytes);
     uint32_t raw_offset = COFF_FILE_HEADER_BYTES + COFF_SECTION_HEADER_BYTES;
 
-    std::string symbols, strings;
-    put_symbol(symbols, strings, ".rdata", 0, 1, IMAGE_SYM_CLASS_STATIC, 1);
+    std::string symbols, names;  // names: the symbol string table
+    put_symbol(symbols, names, ".rdata", 0, 1, IMAGE_SYM_CLASS_STATIC, 1);
     put_le32(symbols, section_bytes);  // aux: section definition
     put_le16(symbols, 0);              // relocations
     put_le16(symbols, 0);              // line numbers
     put_le32(symbols, 0);              // checksum
     put_le16(symbols, 0);              // associated section
     symbols.append(4, '\0');           // selection, unused
-    put_symbol(symbols, strings, BUILD_VALUE_SYMBOL_PAYLOAD, static_cast<uint32_t>(layout.payload_offset), 1,
+    put_symbol(symbols, names, BUILD_VALUE_SYMBOL_PAYLOAD, static_cast<uint32_t>(layout.payload_offset), 1,
                IMAGE_SYM_CLASS_EXTERNAL, 0);
-    put_symbol(symbols, strings, BUILD_VALUE_SYMBOL_PAYLOAD_BYTES, static_cast<uint32_t>(layout.length_offset),
+    put_symbol(symbols, names, BUILD_VALUE_SYMBOL_PAYLOAD_BYTES, static_cast<uint32_t>(layout.length_offset),
                1, IMAGE_SYM_CLASS_EXTERNAL, 0);
-    put_symbol(symbols, strings, BUILD_VALUE_SYMBOL_PRODUCT_NAME, static_cast<uint32_t>(layout.name_offset), 1,
+    for (size_t i = 0; i < strings.size(); ++i)
+        put_symbol(symbols, names, BUILD_VALUE_STRING_SYMBOLS[i], static_cast<uint32_t>(layout.string_offsets[i]), 1,
+                   IMAGE_SYM_CLASS_EXTERNAL, 0);
+    put_symbol(symbols, names, BUILD_VALUE_SYMBOL_OPTIONS, static_cast<uint32_t>(layout.options_offset), 1,
                IMAGE_SYM_CLASS_EXTERNAL, 0);
-    put_symbol(symbols, strings, BUILD_VALUE_SYMBOL_PRODUCT_VERSION, static_cast<uint32_t>(layout.version_offset), 1,
-               IMAGE_SYM_CLASS_EXTERNAL, 0);
-    put_symbol(symbols, strings, BUILD_VALUE_SYMBOL_OPTIONS, static_cast<uint32_t>(layout.options_offset), 1,
-               IMAGE_SYM_CLASS_EXTERNAL, 0);
-    put_symbol(symbols, strings, BUILD_VALUE_SYMBOL_SPLASH, static_cast<uint32_t>(layout.splash_offset), 1,
+    put_symbol(symbols, names, BUILD_VALUE_SYMBOL_SPLASH, static_cast<uint32_t>(layout.splash_offset), 1,
                IMAGE_SYM_CLASS_EXTERNAL, 0);
     uint32_t symbol_count = static_cast<uint32_t>(symbols.size() / SYMBOL_BYTES);
 
@@ -156,11 +156,12 @@ void write_build_values_object(const std::string &payload_path, const std::u16st
     copy_payload(payload_path, payload_bytes, out);
     std::string tail(layout.length_offset - payload_bytes, '\0');
     put_le64(tail, payload_bytes);
-    tail += utf16le_bytes(product_name);
-    tail.append(2, '\0');
-    tail += utf16le_bytes(product_version);
-    tail.append(2, '\0');
-    tail.resize(tail.size() + (layout.options_offset - layout.version_offset - 2 * (product_version.size() + 1)), '\0');
+    for (const std::u16string &value : strings) {
+        tail += utf16le_bytes(value);
+        tail.append(2, '\0');
+    }
+    // Zero up to the options; tail begins where the payload ends.
+    tail.resize(layout.options_offset - payload_bytes, '\0');
     put_le32(tail, extras.options);
     put_le32(tail, 0);
     put_le32(tail, extras.splash_width);
@@ -169,8 +170,8 @@ void write_build_values_object(const std::string &payload_path, const std::u16st
     put_le64(tail, extras.unpacked_total_bytes);
     tail += extras.splash_pixels;
     tail += symbols;
-    put_le32(tail, static_cast<uint32_t>(4 + strings.size()));
-    tail += strings;
+    put_le32(tail, static_cast<uint32_t>(4 + names.size()));
+    tail += names;
     out.write(tail.data(), tail.size());
     out.commit(0666);
 }

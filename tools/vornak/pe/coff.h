@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: MIT
 // The per-product object of a launcher: an AMD64 COFF object with one
 // read-only data section that opens with the attached payload, followed by
-// the payload length and the product name and version as UTF-16 strings.
+// the payload length and the build values' strings as UTF-16.
 #pragma once
 
 #include <cstddef>
+#include <array>
 #include <cstdint>
 #include <string>
+
+#include "payload/format.h"
 
 namespace vornak {
 
@@ -17,18 +20,25 @@ constexpr size_t COFF_SECTION_HEADER_BYTES = 40;
 // IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_ALIGN_16BYTES | IMAGE_SCN_MEM_READ
 constexpr uint32_t BUILD_VALUES_SECTION_FLAGS = 0x00000040u | 0x00500000u | 0x40000000u;
 
-// Section layout for a payload of payload_bytes and the two strings (code
-// units without terminator).
+// The strings after the payload length, in this order, each ended by a
+// zero unit; BUILD_VALUE_STRING_SYMBOLS names them.
+enum BuildValueString { PRODUCT_NAME_VALUE, PRODUCT_VERSION_VALUE, COMPANY_NAME_VALUE, FILE_VERSION_VALUE };
+constexpr size_t BUILD_VALUE_STRING_COUNT = 4;
+using BuildValueStrings = std::array<std::u16string, BUILD_VALUE_STRING_COUNT>;
+constexpr const char *BUILD_VALUE_STRING_SYMBOLS[BUILD_VALUE_STRING_COUNT] = {
+    BUILD_VALUE_SYMBOL_PRODUCT_NAME, BUILD_VALUE_SYMBOL_PRODUCT_VERSION, BUILD_VALUE_SYMBOL_COMPANY_NAME,
+    BUILD_VALUE_SYMBOL_FILE_VERSION};
+
+// Section layout for a payload of payload_bytes and the strings.
 struct BuildValuesLayout {
     uint64_t payload_offset;  // always 0: the payload opens the section
     uint64_t length_offset;   // payload_bytes rounded up to 8
-    uint64_t name_offset;
-    uint64_t version_offset;
-    uint64_t options_offset;  // the next multiple of 8 after the version
+    std::array<uint64_t, BUILD_VALUE_STRING_COUNT> string_offsets;
+    uint64_t options_offset;  // the next multiple of 8 after the last string
     uint64_t splash_offset;   // options_offset + 8
     uint64_t section_bytes;
 };
-BuildValuesLayout build_values_layout(uint64_t payload_bytes, size_t name_units, size_t version_units,
+BuildValuesLayout build_values_layout(uint64_t payload_bytes, const BuildValueStrings &strings,
                                       uint64_t splash_pixel_bytes = 0);
 
 // The opt-in launcher behaviour: LAUNCHER_OPTION_* bits of payload/format.h,
@@ -45,8 +55,7 @@ struct LauncherExtras {
 // unchecked. The symbols are the BUILD_VALUE_SYMBOL_* names of
 // payload/format.h, which image/build_values.h declares. Throws Error when the
 // payload cannot be read or the section would not fit a 32-bit size.
-void write_build_values_object(const std::string &payload_path, const std::u16string &product_name,
-                               const std::u16string &product_version, const std::string &output,
-                               const LauncherExtras &extras = LauncherExtras());
+void write_build_values_object(const std::string &payload_path, const BuildValueStrings &strings,
+                               const std::string &output, const LauncherExtras &extras = LauncherExtras());
 
 }  // namespace vornak

@@ -10,12 +10,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "tools/vornak/base/bytes.h"
 #include "tools/vornak/pe/coff.h"
 #include "tools/vornak/base/error.h"
+#include "tools/vornak/base/files.h"
 #include "tools/vornak/pe/pe_reader.h"
 #include "tools/vornak/base/process.h"
 
@@ -41,7 +43,7 @@ std::vector<size_t> file_offset_fields(const PeImage &pe, uint32_t start) {
     size_t symbols = pe.pe_offset + 4 + SYMBOL_TABLE_FIELD;
     if (pe.file.u32(symbols) >= start) fields.push_back(symbols);
     if (pe.dir_size[DIR_DEBUG] != 0) {
-        size_t dir = pe.offset_of(pe.dir_rva[DIR_DEBUG], pe.dir_size[DIR_DEBUG]);
+        size_t dir = pe.offset_of(pe.dir_rva[DIR_DEBUG], pe.dir_size[DIR_DEBUG], "debug directory");
         for (size_t e = 0; e + DEBUG_ENTRY_BYTES <= pe.dir_size[DIR_DEBUG]; e += DEBUG_ENTRY_BYTES) {
             size_t field = dir + e + DEBUG_ENTRY_FILE_OFFSET;
             if (pe.file.u32(field) >= start) fields.push_back(field);
@@ -119,7 +121,7 @@ void verify_payload_placement(const std::string &exe_path, const std::string &pa
     if (!section) throw Error("the linked image has no .rdata section");
     ByteView rdata = pe.section_data(*section);
     uint64_t length = payload.size();
-    uint64_t length_offset = build_values_layout(length, 0, 0).length_offset;
+    uint64_t length_offset = build_values_layout(length, BuildValueStrings()).length_offset;
     size_t head_bytes = static_cast<size_t>(std::min<uint64_t>(length, PLACEMENT_CHECK_BYTES));
     if (rdata.n < length_offset + 8 || (head_bytes != 0 && std::memcmp(rdata.p, payload.data(), head_bytes) != 0))
         throw Error("the linked image's .rdata does not open with the payload");
@@ -135,32 +137,69 @@ void write_pe_checksum(const std::string &path) {
         PeImage pe = parse_pe(f.data(), f.size());
         field = pe.checksum_offset;
         pe.file.need(field, 4);
-        sum = pe_checksum(f.data(), f.size(), field);
     }
+    // Read in pieces rather than through the mapping: a mapping's pages stay
+    // resident in this process, as much as the whole image.
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    bool ok = fd >= 0;
+    PeChecksum checksum(field);
+    std::vector<unsigned char> chunk(MOVE_CHUNK_BYTES);
+    static_assert(MOVE_CHUNK_BYTES % 2 == 0, "the checksum takes whole words from each piece");
+    for (off_t at = 0; ok;) {
+        ssize_t n = ::pread(fd, chunk.data(), chunk.size(), at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        // A short read in the middle would split a word: read the rest first.
+        size_t got = static_cast<size_t>(n);
+        while (got < chunk.size() && got % 2 != 0) {
+            ssize_t more = ::pread(fd, chunk.data() + got, chunk.size() - got, at + static_cast<off_t>(got));
+            if (more <= 0) break;
+            got += static_cast<size_t>(more);
+        }
+        checksum.add(chunk.data(), got);
+        at += static_cast<off_t>(got);
+    }
+    sum = checksum.finish();
     std::string le;
     put_le32(le, sum);
-    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    bool ok = fd >= 0 && ::pwrite(fd, le.data(), 4, static_cast<off_t>(field)) == 4;
+    ok = ok && ::pwrite(fd, le.data(), 4, static_cast<off_t>(field)) == 4;
     int err = errno;
     if (fd >= 0 && ::close(fd) != 0 && ok) ok = false, err = errno;
     if (!ok) throw Error("cannot write the checksum into '" + printable(path) + "': " + errno_text(err));
 }
 
-void sign_image(const std::string &path, const std::string &certificate, const std::string &password_file,
-                const std::string &product_name) {
-    for (const std::string *f : {&certificate, &password_file})
-        if (::access(f->c_str(), R_OK) != 0) {
+void sign_image(const std::string &path, const BrandOptions &brand) {
+    for (const std::string *f : {&brand.sign_certificate, &brand.password_file})
+        if (!f->empty() && ::access(f->c_str(), R_OK) != 0) {
             int err = errno;
             throw Error("cannot read '" + printable(*f) + "': " + errno_text(err));
         }
+    std::vector<std::string> args = {"sign", "-pkcs12", brand.sign_certificate, "-h", "sha256", "-n", brand.name};
+    // A password from the environment goes through a private file: on the
+    // command line every user could read it in the process list.
+    ScratchDir scratch;
+    std::string password_file = brand.password_file;
+    if (!brand.password_env.empty()) {
+        const char *password = std::getenv(brand.password_env.c_str());
+        if (!password)
+            throw Error("--password-env names '" + printable(brand.password_env) + "', which is not set");
+        password_file = scratch.path() + "/password";
+        OutputFile file(password_file);
+        file.write(password, std::strlen(password));
+        file.commit(0600);
+    }
+    // Without -readpass osslsigncode opens the certificate with an empty password.
+    if (!password_file.empty()) args.insert(args.end(), {"-readpass", password_file});
+    if (!brand.timestamp_url.empty()) args.insert(args.end(), {"-ts", brand.timestamp_url});
     std::string signed_path = path + ".signed";
+    args.insert(args.end(), {"-in", path, "-out", signed_path});
     std::string output;
     int rc;
     try {
-        rc = run_program("osslsigncode",
-                         {"sign", "-pkcs12", certificate, "-readpass", password_file, "-h", "sha256", "-n",
-                          product_name, "-in", path, "-out", signed_path},
-                         &output);
+        rc = run_program("osslsigncode", args, &output);
     } catch (const Error &e) {
         throw Error(std::string(e.what()) + " (install osslsigncode)");
     }
@@ -177,7 +216,7 @@ void sign_image(const std::string &path, const std::string &certificate, const s
 }
 
 void finish_image(const BrandOptions &brand, const std::string &path) {
-    if (!brand.sign_certificate.empty()) sign_image(path, brand.sign_certificate, brand.password_file, brand.name);
+    if (!brand.sign_certificate.empty()) sign_image(path, brand);
     write_pe_checksum(path);
 }
 

@@ -30,11 +30,13 @@ void verify_payload_placement(const std::string &exe_path, const std::string &pa
 // header. Throws Error when the file cannot be read or written.
 void write_pe_checksum(const std::string &path);
 
-// Signs the image at path in place with osslsigncode (PKCS #12 certificate,
-// password read from password_file, SHA-256, description product_name).
-// Throws Error with osslsigncode's first error line when it fails.
-void sign_image(const std::string &path, const std::string &certificate, const std::string &password_file,
-                const std::string &product_name);
+// Signs the image at path in place with osslsigncode: the PKCS #12
+// certificate brand.sign_certificate, its password from brand.password_file,
+// from the variable brand.password_env or empty, SHA-256, the description
+// brand.name, and a countersignature from the RFC 3161 authority at
+// brand.timestamp_url when given. Throws Error with osslsigncode's first
+// error line when it fails.
+void sign_image(const std::string &path, const BrandOptions &brand);
 
 // Finishes the linked image at path in place: signs it when brand names a
 // certificate, then sets the checksum (a signature changes the file, and the

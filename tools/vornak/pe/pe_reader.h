@@ -70,9 +70,10 @@ struct PeImage {
     std::vector<PeSection> sections;
 
     // File offset of `bytes` bytes at rva, all inside one section's file data.
-    size_t offset_of(uint32_t rva, size_t bytes) const;
-    // The NUL-terminated narrow string at rva (at most 4096 bytes).
-    std::string c_string(uint32_t rva) const;
+    // Throws Error naming table (as "import table") when they are not.
+    size_t offset_of(uint32_t rva, size_t bytes, const char *table) const;
+    // The NUL-terminated narrow string at rva (at most 4096 bytes) in table.
+    std::string c_string(uint32_t rva, const char *table) const;
     // The last section of that name, or null.
     const PeSection *section(const std::string &name) const;
     // The section's data as it lies in the file.
@@ -91,6 +92,19 @@ PeImage parse_pe(const unsigned char *data, size_t size);
 // bits, plus the file length.
 uint32_t pe_checksum(const unsigned char *data, size_t size, size_t checksum_offset);
 
+// pe_checksum over a file read in pieces, so that no more than one piece is
+// in memory: add() the pieces in order, each but the last of even length.
+class PeChecksum {
+public:
+    explicit PeChecksum(size_t checksum_offset) : checksum_offset_(checksum_offset) {}
+    void add(const unsigned char *data, size_t bytes);
+    uint32_t finish() const;
+
+private:
+    size_t checksum_offset_;
+    uint64_t sum_ = 0, bytes_ = 0;
+};
+
 struct PeImport {
     std::string library;
     std::vector<std::string> functions;  // "#N" for an import by ordinal
@@ -98,6 +112,14 @@ struct PeImport {
 // The import directory, names made printable. Throws Error on a table that
 // leaves the file or has no end.
 std::vector<PeImport> read_imports(const PeImage &pe);
+
+// The libraries of the delay-import directory, names made printable, in
+// table order. Throws Error on a table that leaves the file or has no end.
+std::vector<std::string> read_delay_import_libraries(const PeImage &pe);
+
+// The names the export directory exports, in table order (no ordinals).
+// Throws Error on a table that leaves the file.
+std::vector<std::string> read_export_names(const PeImage &pe);
 
 struct PeResource {
     std::string type, name;  // "24" for an id, "\"NAME\"" for a string

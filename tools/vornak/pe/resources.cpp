@@ -44,9 +44,6 @@ constexpr char MANIFEST[] =
     "</ns2:requestedPrivileges></ns2:security></ns2:trustInfo></ns0:assembly>";
 static_assert(sizeof(MANIFEST) - 1 == 1265, "the manifest is 1,265 bytes");
 
-constexpr unsigned char PNG_SIGNATURE[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-constexpr uint32_t MAX_ICON_PIXELS = 256;  // the group entry's byte holds 1..255, 0 for 256
-
 // Memory flags as resource compilers write them; the linker ignores them.
 constexpr uint16_t MOVEABLE_PURE = 0x0030;
 constexpr uint16_t MOVEABLE_PURE_DISCARDABLE = 0x1030;
@@ -60,11 +57,6 @@ constexpr uint32_t VFT_APP = 0x1;
 constexpr uint16_t LANGUAGE_NEUTRAL = 0x0000;
 constexpr uint16_t CODE_PAGE_UTF16 = 0x04B0;
 
-uint32_t be32(const std::string &b, size_t at) {
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(b.data()) + at;
-    return (static_cast<uint32_t>(p[0]) << 24) | (p[1] << 16) | (p[2] << 8) | p[3];
-}
-
 void align4(std::string &b) {
     while (b.size() % 4) b.push_back('\0');
 }
@@ -72,20 +64,6 @@ void align4(std::string &b) {
 std::string wide_z(const std::u16string &s) { return utf16le_bytes(s) + std::string(2, '\0'); }
 
 std::u16string ascii_units(const std::string &s) { return std::u16string(s.begin(), s.end()); }
-
-uint32_t crc32_of(const std::string &b, size_t at, size_t bytes) {
-    static uint32_t table[256];
-    if (!table[1]) {
-        for (uint32_t n = 0; n < 256; ++n) {
-            uint32_t c = n;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            table[n] = c;
-        }
-    }
-    uint32_t c = 0xFFFFFFFFu;
-    for (size_t i = at; i < at + bytes; ++i) c = table[(c ^ static_cast<unsigned char>(b[i])) & 0xFF] ^ (c >> 8);
-    return c ^ 0xFFFFFFFFu;
-}
 
 // One node of the version tree: wLength, wValueLength, wType, the key with
 // its NUL, padding to 4, the value, then each child at a 4-byte boundary.
@@ -100,7 +78,7 @@ std::string version_node(const std::u16string &key, const std::string &value, ui
         align4(b);
         b += child;
     }
-    if (b.size() > 0xFFFF) throw Error("the version resource would exceed 65,535 bytes; use a shorter --name");
+    if (b.size() > 0xFFFF) throw Error("the version resource would exceed 65,535 bytes; give shorter texts");
     set_le16(b, 0, static_cast<uint16_t>(b.size()));
     set_le16(b, 2, value_length);
     set_le16(b, 4, type);
@@ -130,14 +108,6 @@ void append_resource(std::string &res, uint16_t type, uint16_t id, uint16_t memo
     align4(res);
 }
 
-std::string read_whole_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw Error("cannot open icon '" + printable(path) + "'");
-    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) throw Error("cannot read icon '" + printable(path) + "'");
-    return data;
-}
-
 std::vector<IconImage> sorted_checked(std::vector<IconImage> icons) {
     std::stable_sort(icons.begin(), icons.end(), [](const IconImage &a, const IconImage &b) {
         return a.width != b.width ? a.width < b.width : a.height < b.height;
@@ -156,43 +126,6 @@ const std::string &launcher_manifest() {
     return text;
 }
 
-std::string icon_png_problem(const std::string &png, uint32_t &width, uint32_t &height) {
-    if (png.size() < 8 || png.compare(0, 8, reinterpret_cast<const char *>(PNG_SIGNATURE), 8) != 0)
-        return "not a PNG file";
-    size_t at = 8;
-    bool seen_header = false, seen_data = false;
-    while (true) {
-        if (png.size() - at < 12) return "truncated chunk";
-        uint32_t length = be32(png, at);
-        std::string kind = png.substr(at + 4, 4);
-        if (length > png.size() - at - 12) return "truncated " + printable(kind) + " chunk";
-        if (crc32_of(png, at + 4, 4 + length) != be32(png, at + 8 + length))
-            return "bad CRC in the " + printable(kind) + " chunk";
-        if (!seen_header) {
-            if (kind != "IHDR" || length != 13) return "the first chunk is not IHDR";
-            seen_header = true;
-            width = be32(png, at + 8);
-            height = be32(png, at + 12);
-            const unsigned char *h = reinterpret_cast<const unsigned char *>(png.data()) + at + 16;
-            if (h[0] != 8 || h[1] != 6) return "not RGBA with 8 bits per channel";
-            if (h[2] != 0 || h[3] != 0) return "unknown compression or filter method";
-            if (h[4] != 0) return "interlaced";
-            if (width == 0 || height == 0 || width > MAX_ICON_PIXELS || height > MAX_ICON_PIXELS)
-                return "size " + std::to_string(width) + "x" + std::to_string(height) +
-                       " is outside 1..256 pixels";
-        } else if (kind == "IDAT") {
-            seen_data = true;
-        } else if (kind == "IEND") {
-            if (!seen_data) return "no IDAT chunk";
-            if (length != 0 || at + 12 != png.size()) return "bytes after the IEND chunk";
-            return std::string();
-        } else {
-            return "holds a " + printable(kind) + " chunk; only IHDR, IDAT and IEND may appear";
-        }
-        at += 12 + length;
-    }
-}
-
 std::vector<IconImage> default_icons() {
     std::vector<IconImage> icons;
     for (size_t i = 0; i < DEFAULT_ICON_FILE_COUNT; ++i) {
@@ -208,31 +141,22 @@ std::vector<IconImage> default_icons() {
 
 std::vector<IconImage> read_icons(const std::vector<std::string> &paths) {
     std::vector<IconImage> icons;
-    for (const std::string &path : paths) {
-        IconImage icon;
-        icon.png = read_whole_file(path);
-        std::string problem = icon_png_problem(icon.png, icon.width, icon.height);
-        if (!problem.empty()) throw Error("icon '" + printable(path) + "': " + problem);
-        icons.push_back(std::move(icon));
-    }
+    for (const std::string &path : paths)
+        for (IconImage &icon : read_icon_file(path)) icons.push_back(std::move(icon));
     return sorted_checked(std::move(icons));
 }
 
 std::string version_resource(const BrandOptions &brand) {
-    const std::array<uint16_t, 4> &v = brand.version_parts;
-    const std::u16string &product_name = brand.name_units;
-    std::u16string version_units = ascii_units(brand.version);
-    std::u16string internal_name;
-    for (char16_t u : product_name)
-        if (u != u' ') internal_name.push_back(u);
+    const std::array<uint16_t, 4> &v = brand.file_version_parts;
+    const std::array<uint16_t, 4> &p = brand.version_parts;
 
     std::string fixed;
     put_le32(fixed, FIXED_SIGNATURE);
     put_le32(fixed, FIXED_STRUC_VERSION);
     put_le32(fixed, (uint32_t{v[0]} << 16) | v[1]);  // file version MS, LS
     put_le32(fixed, (uint32_t{v[2]} << 16) | v[3]);
-    put_le32(fixed, (uint32_t{v[0]} << 16) | v[1]);  // product version MS, LS
-    put_le32(fixed, (uint32_t{v[2]} << 16) | v[3]);
+    put_le32(fixed, (uint32_t{p[0]} << 16) | p[1]);  // product version MS, LS
+    put_le32(fixed, (uint32_t{p[2]} << 16) | p[3]);
     put_le32(fixed, FILE_FLAGS_MASK);
     put_le32(fixed, 0);  // file flags
     put_le32(fixed, VOS_WINDOWS32);
@@ -241,15 +165,19 @@ std::string version_resource(const BrandOptions &brand) {
     put_le32(fixed, 0);  // date MS
     put_le32(fixed, 0);  // date LS
 
+    // The customary keys in the customary order; the two that have no
+    // sensible default are left out unless given.
     std::vector<std::string> strings = {
-        version_string("CompanyName", product_name),
-        version_string("ProductName", product_name),
-        version_string("FileDescription", product_name),
-        version_string("ProductVersion", version_units),
-        version_string("FileVersion", version_units),
-        version_string("OriginalFilename", internal_name + u".exe"),
-        version_string("InternalName", internal_name),
+        version_string("CompanyName", brand.company_units),
+        version_string("ProductName", brand.name_units),
+        version_string("FileDescription", brand.description_units),
+        version_string("ProductVersion", brand.version_units),
+        version_string("FileVersion", brand.file_version_units),
+        version_string("OriginalFilename", brand.original_filename_units),
+        version_string("InternalName", brand.internal_name_units),
     };
+    if (!brand.copyright_units.empty()) strings.push_back(version_string("LegalCopyright", brand.copyright_units));
+    if (!brand.comments_units.empty()) strings.push_back(version_string("Comments", brand.comments_units));
     std::string table = version_node(u"000004b0", std::string(), 0, 1, strings);
     std::string string_info = version_node(u"StringFileInfo", std::string(), 0, 1, {table});
     std::string translation;

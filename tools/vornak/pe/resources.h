@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tools/vornak/brand/brand.h"
+#include "tools/vornak/brand/icons.h"
 
 namespace vornak {
 
@@ -18,23 +19,7 @@ constexpr uint16_t RT_GROUP_ICON_ID = 14;
 constexpr uint16_t RT_VERSION_ID = 16;
 constexpr uint16_t RT_MANIFEST_ID = 24;
 
-// An icon image: a whole PNG file and the size from its header.
-struct IconImage {
-    std::string png;
-    uint32_t width = 0;
-    uint32_t height = 0;
-};
-
-// The manifest text every launcher carries: one line of UTF-8 XML without
-// declaration or byte-order mark.
-const std::string &launcher_manifest();
-
-// Empty when png is a PNG that the icon group can carry (RGBA, 8 bits per
-// channel, not interlaced, only IHDR, IDAT and IEND with correct CRCs, at
-// most 256 pixels each way), with width and height set; otherwise why not.
-std::string icon_png_problem(const std::string &png, uint32_t &width, uint32_t &height);
-
-// The default icon's PNG files from image/icons/, compiled into the tool by
+// The default icon's PNG files from image/icons/default/, compiled into the tool by
 // the build (embed_icons.cmake), smallest first.
 struct EmbeddedFile {
     const char *name;
@@ -47,15 +32,15 @@ extern const size_t DEFAULT_ICON_FILE_COUNT;
 // The default icon images, checked like any other, smallest first.
 std::vector<IconImage> default_icons();
 
-// Reads the PNG files named by paths, checks them, and orders them by size,
-// smallest first. Throws Error naming the file on a problem, and for two
-// images of the same size.
+// The images of the --icon files named by paths (read_icon_file), ordered
+// by size, smallest first. Throws Error naming the file on a problem, and
+// for two images of the same size.
 std::vector<IconImage> read_icons(const std::vector<std::string> &paths);
 
-// VS_VERSIONINFO for the product name and version of brand (checked by
-// check_brand_options): fixed part, string table "000004b0" (CompanyName,
-// ProductName, FileDescription, ProductVersion, FileVersion,
-// OriginalFilename, InternalName) and Translation 0x0000/0x04B0.
+// VS_VERSIONINFO for brand (checked by check_brand_options): fixed part,
+// string table "000004b0" (CompanyName, ProductName, FileDescription,
+// ProductVersion, FileVersion, OriginalFilename, InternalName, then
+// LegalCopyright and Comments when given) and Translation 0x0000/0x04B0.
 std::string version_resource(const BrandOptions &brand);
 
 // The icon group directory for icons, whose image ids are 1..n in order.
