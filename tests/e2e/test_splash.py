@@ -48,6 +48,26 @@ def events(watch):
     return found
 
 
+class SplashImageLimits(harness.LauncherTestCase):
+    """Checked by `vornak build`, before anything is packed or linked."""
+
+    def test_sizes_at_and_past_the_limits(self):
+        for (width, height), accepted in (((16, 16), True), ((1024, 768), True), ((15, 40), False),
+                                          ((40, 15), False), ((1025, 40), False), ((40, 769), False)):
+            with self.subTest(width=width, height=height):
+                png = self.ws.write("s%dx%d.png" % (width, height), png_bytes(width, height))
+                out = self.ws.path / "bin" / ("s%dx%d.exe" % (width, height))
+                if accepted:
+                    self.build(out.name, payload=payload_from_entries([("a.dll", b"x")]), extra=["--splash", str(png)])
+                    self.assertTrue(out.exists())
+                else:
+                    with self.assertRaises(RuntimeError) as refused:
+                        self.build(out.name, payload=payload_from_entries([("a.dll", b"x")]), extra=["--splash", str(png)])
+                    self.assertIn("splash image '%s': it is %d x %d pixels" % (png, width, height),
+                                  str(refused.exception))
+                    self.assertFalse(out.exists())
+
+
 class Splash(harness.LauncherTestCase):
     @classmethod
     def setUpClass(cls):
