@@ -11,6 +11,7 @@ files into a fresh directory (what a user would compare with).
 Each round also runs a second launcher of the same payload built with
 --splash (a 480 x 320 image): the splash shows after 400 ms and draws the
 progress from a thread of its own, and the unpack must not slow down for it.
+The launchers of a round take turns at going first: use a multiple of 3 rounds.
 
 Each round also times the launcher's removal on its own: the same files,
 unpacked by tar into a directory under the prefix's TEMP, removed by
@@ -141,22 +142,26 @@ def main():
     run_tar()
     run_removal()
     for r in range(args.rounds):
-        # With and without the checksum take turns at going first.
-        if r % 2:
-            benchlib.drop_dirty_pages()
+        # The three launchers take turns at going first, second and third:
+        # a run is slower right after another one's removal, whatever it is.
+        def plain():
+            s, peak, to_run_code = run_launcher()
+            results["launcher"].append(s)
+            results["launcher_to_run_code"].append(to_run_code)
+            rss["launcher"] = max(rss["launcher"], peak)
+
+        def nochecksum():
             results["nochecksum"].append(run_launcher(exe_nochecksum)[0])
-        benchlib.drop_dirty_pages()
-        s, peak, to_run_code = run_launcher()
-        results["launcher"].append(s)
-        results["launcher_to_run_code"].append(to_run_code)
-        rss["launcher"] = max(rss["launcher"], peak)
-        if not r % 2:
+
+        def splash():
+            s, _, to_run_code = run_launcher(splash_exe)
+            results["splash"].append(s)
+            results["splash_to_run_code"].append(to_run_code)
+
+        order = [plain, nochecksum, splash]
+        for run in order[r % 3:] + order[:r % 3]:
             benchlib.drop_dirty_pages()
-            results["nochecksum"].append(run_launcher(exe_nochecksum)[0])
-        benchlib.drop_dirty_pages()
-        s, _, to_run_code = run_launcher(splash_exe)
-        results["splash"].append(s)
-        results["splash_to_run_code"].append(to_run_code)
+            run()
         benchlib.drop_dirty_pages()
         s, peak = benchlib.timed(["zstd", "-q", "-d", "-c", str(frame)])
         results["zstd"].append(s)
