@@ -15,6 +15,13 @@ enum {
     CHILD_GRACE_MS = 5000,
     DELETE_PAUSE_MS = 100,
     DELETE_RETRIES = 20,  // after the first attempt, 21 in all
+    // About 5 s after it asked a process to end (WM_ENDSESSION, or a console
+    // handler's close, logoff or shutdown event) the system ends it. The whole
+    // path, wait, termination and removal, must be over well before that, or
+    // the removal is cut off and the directory stays: 1 s for the child, no
+    // removal attempt begun more than 2 s after the first.
+    DEADLINE_CHILD_GRACE_MS = 1000,
+    DEADLINE_REMOVAL_MS = 2000,
     // Paths below the extraction directory: its own path of up to
     // PATH_CHARS - 1 units and whatever the application made below it.
     WALK_PATH_CHARS = 2 * PATH_CHARS,
@@ -306,11 +313,11 @@ static bool extraction_directory_exists(const wchar_t *extraction_directory)
 }
 
 // Caller holds cleanup_lock.
-static void stop_child_locked(void)
+static void stop_child_locked(DWORD grace_ms)
 {
     if (child_process_handle == NULL)
         return;
-    if (WaitForSingleObject(child_process_handle, CHILD_GRACE_MS) != WAIT_OBJECT_0)
+    if (WaitForSingleObject(child_process_handle, grace_ms) != WAIT_OBJECT_0)
         TerminateProcess(child_process_handle, 0);
     if (!child_wait_pending) {
         CloseHandle(child_process_handle);
@@ -320,15 +327,19 @@ static void stop_child_locked(void)
 
 // Caller holds cleanup_lock. A file still in use (the image of a child that
 // is just ending, a file another process holds open) stays in an attempt;
-// retry for about two seconds, then leave the rest in place.
-static void remove_extraction_directory_locked(void)
+// retry for about two seconds, then leave the rest in place. With a time
+// limit (removal_ms not 0) no attempt begins later than that after the first.
+static void remove_extraction_directory_locked(DWORD removal_ms)
 {
     if (record == NULL || record->unpacking_started != 1)
         return;
     const wchar_t *extraction_directory = record->extraction_directory;
+    ULONGLONG first_attempt = GetTickCount64();
     request_delete(extraction_directory);
     for (int retry = 0; retry < DELETE_RETRIES; retry++) {
         if (!extraction_directory_exists(extraction_directory))
+            return;
+        if (removal_ms != 0 && GetTickCount64() - first_attempt + DELETE_PAUSE_MS > removal_ms)
             return;
         Sleep(DELETE_PAUSE_MS);
         request_delete(extraction_directory);
@@ -372,26 +383,41 @@ int release_child_process(void)
 // lock is held for at most the grace period plus the delete attempts, and
 // nothing done under it waits for the other thread, so a handler running
 // while the main thread waits for the child cannot deadlock with it.
-void cleanup_launch(void)
+static void cleanup_within(DWORD grace_ms, DWORD removal_ms)
 {
     AcquireSRWLockExclusive(&cleanup_lock);
-    stop_child_locked();
-    remove_extraction_directory_locked();
+    stop_child_locked(grace_ms);
+    remove_extraction_directory_locked(removal_ms);
     ReleaseSRWLockExclusive(&cleanup_lock);
 }
 
+void cleanup_launch(void)
+{
+    cleanup_within(CHILD_GRACE_MS, 0);
+}
+
+void cleanup_launch_before_deadline(void)
+{
+    cleanup_within(DEADLINE_CHILD_GRACE_MS, DEADLINE_REMOVAL_MS);
+}
+
 // Interrupt, break, console close, logoff and shutdown clean up; other types
-// (3, 4, above 6) do nothing. FALSE hands the event on to the next handler,
-// which is the system's default: it ends the parent.
+// (3, 4, above 6) do nothing. Ctrl+C and Ctrl+Break leave the application
+// its full grace period; after close, logoff and shutdown the system ends
+// this process a few seconds later whatever the handler does, so those take
+// the short path. FALSE hands the event on to the next handler, which is the
+// system's default: it ends the parent.
 BOOL WINAPI console_control_handler(DWORD control_type)
 {
     switch (control_type) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
+        cleanup_launch();
+        break;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
-        cleanup_launch();
+        cleanup_launch_before_deadline();
         break;
     default:
         break;

@@ -70,14 +70,21 @@ int release_child_process(void);
 // The published child process handle, or NULL.
 HANDLE published_child_process(void);
 
+// Stops the child (after a grace period for it to end on its own) and
+// removes the extraction directory. cleanup_launch gives the child 5 s and
+// the removal about 21 attempts; cleanup_launch_before_deadline, for events
+// after which the system ends the process about 5 s later (a session end, a
+// closed console), gives the child 1 s and the removal at most 2 s.
 void cleanup_launch(void);
+void cleanup_launch_before_deadline(void);
 BOOL WINAPI console_control_handler(DWORD control_type);
 
 // Logoff and shutdown (session.cpp), parent role only. listen_for_session_end
 // asks to be shut down after the application and creates the hidden window
 // that hears the session end. serve_session_messages, between payload
-// entries, dispatches what has arrived and ends the process once the session
-// has ended. wait_for_child returns when the child has ended, dispatching
+// entries and between the chunks of a large one, dispatches what has arrived
+// (at most every few milliseconds, so it costs the unpack nothing) and ends
+// the process once the session has ended. wait_for_child returns when the child has ended, dispatching
 // messages meanwhile.
 void listen_for_session_end(void);
 void serve_session_messages(void);

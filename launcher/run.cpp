@@ -30,20 +30,6 @@ static void normalise_extraction_directory(wchar_t (&extraction_directory)[PATH_
     memcpy(extraction_directory, full_path, (length + 1) * sizeof(wchar_t));
 }
 
-void capture_process_inputs(launch_record *record)
-{
-    record->argc = *__p___argc();
-    record->argv = *__p___wargv();
-    record->module_path_length = GetModuleFileNameW(NULL, record->module_path, OWN_IMAGE_PATH_CHARS);
-}
-
-const wchar_t *own_module_path(const launch_record *record, DWORD capacity)
-{
-    if (record->module_path_length == 0 || record->module_path_length >= capacity)
-        abort();
-    return record->module_path;
-}
-
 // The four arguments of a windowed program's entry are not used: the
 // arguments come from the runtime's own parse, and the child is started with
 // the default show state.
@@ -86,10 +72,11 @@ int run_launcher(const launcher_build_values *build, HINSTANCE, HINSTANCE, wchar
 
     open_payload(build->payload, build->payload_bytes);
     record.unpacking_started = 1;
+    void (*serve)(void) = role == ROLE_PARENT ? serve_session_messages : NULL;
     // Data that fails the frame's checksum must not run: what was written
     // from it goes before the message.
-    if (!unpack_payload(role, record.extraction_directory, record.application_dll_path,
-                        role == ROLE_PARENT ? serve_session_messages : NULL)) {
+    if (!unpack_payload(role, record.extraction_directory, record.application_dll_path, serve,
+                        serve)) {
         cleanup_launch();
         fail_with_message("Error, couldn't decode attached data.");
     }

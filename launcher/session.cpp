@@ -5,6 +5,7 @@
 // message queue while it unpacks and while it waits for the child, and runs
 // cleanup_launch before it answers WM_ENDSESSION. The child role never comes here.
 #include "launcher/launcher.h"
+#include "payload/payload.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -19,18 +20,44 @@ enum {
     // A session that ended during unpacking leaves no application whose exit
     // code could be passed on; 1 is also what an unreadable one gives.
     SESSION_ENDED_EXIT_CODE = 1,
+    // The unpack serves the queue after every chunk and entry; it looks at
+    // the queue only this often, which a sender waiting for an answer does
+    // not notice and the unpack does not pay for.
+    SERVE_INTERVAL_MS = 20,
 };
 
 static const wchar_t session_window_class[] = L"vornak_launcher_session";
 static HWND session_window;
 static bool session_ended;  // written and read on the main thread only
+static ULONGLONG last_served;
 
 // WM_QUERYENDSESSION is always allowed: the launcher never holds up a logoff.
 // The removal runs before WM_ENDSESSION is answered, since the system may end
-// the process as soon as the answer is in. Only wParam tells whether the
-// session really ends; lParam merely says why (and Wine always sends 0).
+// the process as soon as the answer is in; it must also be over well inside
+// the few seconds the system waits, hence the short limits. Only wParam
+// tells whether the session really ends; lParam says why (Wine always sends 0).
+//
+// Restart Manager sends the same two messages with ENDSESSION_CLOSEAPP to
+// the processes that use a file an installer wants to replace: the session
+// goes on. It reaches this process only because it runs the launcher image;
+// the files the application really uses (its DLL, its data in the
+// extraction directory) are held by the child, whose own windows get their
+// own messages and whose answer is the one that matters. So the parent
+// agrees (a refusal would fail the installer, or make it ask for a restart,
+// on behalf of an application that may well agree itself) and does nothing
+// else: it keeps the child, its files and its wait. Ending the parent here
+// would orphan the extraction directory while the application still runs,
+// and stopping the application would close it without the chance to save
+// that Restart Manager gives it. Once the application has closed, the parent
+// removes the directory and ends with its exit code, as after any run, so
+// Restart Manager sees both processes go.
+//
 // WM_CLOSE, which a polite "taskkill" sends to every top-level window, would
 // destroy the window and with it the session end: it is ignored.
+//
+// An end that arrives between two chunks of an entry finds that entry's
+// file open: it is closed first, so that the removal can take it, and the
+// unpack never goes on (serve_session_messages ends the process).
 static LRESULT CALLBACK session_window_procedure(HWND window, UINT message, WPARAM wparam,
                                                  LPARAM lparam)
 {
@@ -38,8 +65,9 @@ static LRESULT CALLBACK session_window_procedure(HWND window, UINT message, WPAR
     case WM_QUERYENDSESSION:
         return TRUE;
     case WM_ENDSESSION:
-        if (wparam) {
-            cleanup_launch();
+        if (wparam && (lparam & ENDSESSION_CLOSEAPP) == 0) {
+            close_entry_being_written();
+            cleanup_launch_before_deadline();
             session_ended = true;
         }
         return 0;
@@ -83,6 +111,10 @@ void serve_session_messages(void)
 {
     if (session_window == NULL)
         return;
+    ULONGLONG now = GetTickCount64();
+    if (now - last_served < SERVE_INTERVAL_MS)
+        return;
+    last_served = now;
     dispatch_pending_messages();
     if (session_ended)
         exit(SESSION_ENDED_EXIT_CODE);

@@ -25,9 +25,6 @@ enum {
     BASE_DPI = 96,
     BAR_HEIGHT_PIXELS_AT_96_DPI = 4,
     SPLASH_EVENT_NAME_CHARS = 64,
-    // Ends the process when the session ends while the splash is up, as
-    // the session window does.
-    SESSION_ENDED_EXIT_CODE = 1,
 };
 
 // Premultiplied BGRA: the bar's done part and its track.
@@ -113,19 +110,16 @@ static int draw_bar(void)
     return filled;
 }
 
-// The session ends while the splash is up: the system may end the process
-// as soon as this window has answered, so the removal comes first, and the
-// main thread, which may still be unpacking, must not write on afterwards.
+// The session end is the hidden session window's to handle: it removes the
+// directory between two chunks on the main thread, where the entry being
+// written can be closed first. The splash agrees and does nothing itself;
+// the system ends the process only once every window of it has answered.
 static LRESULT CALLBACK splash_window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
     switch (message) {
     case WM_QUERYENDSESSION:
         return TRUE;
     case WM_ENDSESSION:
-        if (wparam) {
-            cleanup_launch();
-            TerminateProcess(GetCurrentProcess(), SESSION_ENDED_EXIT_CODE);
-        }
         return 0;
     case WM_CLOSE:
         return 0;  // the splash goes when the launcher says so

@@ -24,10 +24,17 @@ void open_payload(const unsigned char *payload, unsigned long long payload_bytes
 // decoder; returns false when that end does not check out, with every file
 // written: the caller removes them. Child role: returns true as soon as the
 // first entry's path is known. Every other failure ends the process with its
-// message. after_each_entry, when given, is called after each written entry
-// (the parent serves its message queue there); it may end the process.
+// message. after_each_entry, when given, is called after each written entry,
+// and between_chunks between two chunks of one entry's data (the parent
+// serves its message queue there, so that a large entry does not keep it
+// deaf for seconds); both may end the process, and between_chunks may close
+// the entry's file first (close_entry_being_written).
 bool unpack_payload(launcher_role role, const wchar_t *extraction_dir, wchar_t *first_entry_path,
-                    void (*after_each_entry)(void));
+                    void (*after_each_entry)(void), void (*between_chunks)(void));
+
+// Closes the file of the entry being written, if any, so that it can be
+// removed; the unpack must not go on afterwards.
+void close_entry_being_written(void);
 
 // Bytes of entry data written so far in this process. Read from another
 // thread (the splash's): an aligned 64-bit value is read whole on x64.

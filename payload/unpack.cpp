@@ -261,11 +261,23 @@ unsigned long long payload_bytes_written(void)
     return bytes_written;
 }
 
+// The entry file being written, or INVALID_HANDLE_VALUE. Static so that a
+// session end served between two chunks can close it before the removal.
+static HANDLE entry_file = INVALID_HANDLE_VALUE;
+static void (*serve_between_chunks)(void);
+
+void close_entry_being_written(void)
+{
+    if (entry_file == INVALID_HANDLE_VALUE)
+        return;
+    CloseHandle(entry_file);
+    entry_file = INVALID_HANDLE_VALUE;
+}
+
 static void write_entry(unsigned long long size)
 {
-    HANDLE file = CreateFileW(entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, NULL, CREATE_ALWAYS, 0,
-                              NULL);
-    if (file == INVALID_HANDLE_VALUE) {
+    entry_file = CreateFileW(entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, NULL, CREATE_ALWAYS, 0, NULL);
+    if (entry_file == INVALID_HANDLE_VALUE) {
         report_path_message("Error, failed to open '%s' for writing.\n", entry_path);
         exit(2);
     }
@@ -274,7 +286,7 @@ static void write_entry(unsigned long long size)
         read_payload(chunk, part);
         DWORD written = 0;
         SetLastError(0);
-        if (!WriteFile(file, chunk, part, &written, NULL)) {
+        if (!WriteFile(entry_file, chunk, part, &written, NULL)) {
             report_os_error(write_error, GetLastError());
             exit(2);
         }
@@ -286,8 +298,10 @@ static void write_entry(unsigned long long size)
         }
         size -= part;
         bytes_written += part;
+        if (size > 0 && serve_between_chunks != NULL)
+            serve_between_chunks();
     }
-    CloseHandle(file);
+    close_entry_being_written();
 }
 
 // Decodes the frame's rest after the terminator: zstd checks a frame's content
@@ -315,9 +329,10 @@ static bool finish_frame(void)
 }
 
 bool unpack_payload(launcher_role role, const wchar_t *extraction_dir, wchar_t *first_entry_path,
-                    void (*after_each_entry)(void))
+                    void (*after_each_entry)(void), void (*between_chunks)(void))
 {
     first_entry_path[0] = 0;
+    serve_between_chunks = between_chunks;
     for (bool first = true;; first = false) {
         read_entry_name();
         if (entry_name[0] == 0)

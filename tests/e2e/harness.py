@@ -436,8 +436,13 @@ def run_winrun(options, *, ws, stdin=None, timeout_s=60, wrapper=()):
     if not exit_file.exists():
         raise RuntimeError("winrun reported no exit code (status %d): %s" %
                            (proc.returncode, _text(proc.stderr)))
-    status = dict(line.split("=", 1) for line in exit_file.read_text().split())
-    return status, proc
+    return winrun_status(ws), proc
+
+
+def winrun_status(ws):
+    """The exit file of the workspace's last winrun, as a dict of strings."""
+    text = (ws.path / "winrun-exit.txt").read_text()
+    return dict(line.split("=", 1) for line in text.split())
 
 
 def end_session(timeout_s=60):
@@ -500,7 +505,10 @@ def run_launcher(exe, args=(), *, ws, stdin=None, timeout_s=60, wrapper=(), **kw
     ctrl_on_report: send CTRL_C_EVENT to every process of winrun's console
     after a delay, once a file exists, or once the probe's report exists, then
     ctrl_delay_ms later; ctrl_group: start the launcher in a new process group
-    and send the event to that group only. winrun_options: further winrun
+    and send the event to that group only. end_session_when (a Windows path):
+    once that file exists, send WM_QUERYENDSESSION and WM_ENDSESSION with
+    lParam end_session_lparam to the launcher's session window (the answers:
+    winrun_status). winrun_options: further winrun
     options, applied after the environment settings (e.g. --set-own-pid NAME).
     timeout_s: winrun ends the whole process tree after this long
     (result.timed_out). wrapper: a Linux command prefix for the wine64 call."""
@@ -530,7 +538,8 @@ def start_launcher(exe, args=(), *, ws, timeout_s=60, **kw):
 def _launcher_options(exe, args, *, ws, cmdline=None, program=None, env=None, unset=(), cwd=None,
                       temp=None, no_std_handles=False, report=True, app_name=None,
                       ctrl_after_ms=None, ctrl_when=None, ctrl_on_report=False, ctrl_delay_ms=0,
-                      ctrl_group=False, show_window=None, winrun_options=(), timeout_s=60):
+                      ctrl_group=False, show_window=None, end_session_when=None, end_session_lparam=None,
+                      winrun_options=(), timeout_s=60):
     """winrun's options for run_launcher's arguments, and the report file."""
     exe = Path(exe)
     if cmdline is None:
@@ -568,6 +577,10 @@ def _launcher_options(exe, args, *, ws, cmdline=None, program=None, env=None, un
         opts += ["--ctrl-delay", str(ctrl_delay_ms)]
     if ctrl_group:
         opts += ["--ctrl-group"]
+    if end_session_when is not None:
+        opts += ["--end-session-when", end_session_when]
+    if end_session_lparam is not None:
+        opts += ["--end-session-lparam", "0x%X" % end_session_lparam]
     opts += ["--cmd", cmdline]
     return opts, report_file
 

@@ -2,9 +2,11 @@
 # SPDX-License-Identifier: MIT
 """The launcher's rooms include only downward:
 image -> launcher -> payload -> paths -> common, and so do the tool's:
-cli -> link -> inspect -> app -> payload -> pe -> brand -> base. Lists every
-#include in those folders that points to a room above its own and exits 1 if
-there is one. Usage: include_arrows.py [REPO_ROOT]"""
+cli -> link -> inspect -> app -> payload -> pe -> brand -> base. Within the
+launcher room, calls between files run one way too: no file calls a function
+of a file that (directly or through others) calls back into it. Lists every
+#include that points to a room above its own and every call cycle between
+launcher files, and exits 1 if there is one. Usage: include_arrows.py [REPO_ROOT]"""
 import pathlib
 import re
 import sys
@@ -39,10 +41,57 @@ def house_violations(house, root, include, rooms):
     return found
 
 
+def strip_comments(text):
+    text = re.sub(r"/\*.*?\*/", " ", text, flags=re.DOTALL)
+    text = re.sub(r"//[^\n]*", " ", text)
+    return re.sub(r'"(?:\\.|[^"\\])*"', '""', text)
+
+
+def call_graph(sources):
+    """{file: set of files whose functions it names}, for the functions that
+    header declares and a file defines at its outermost level."""
+    texts = {name: strip_comments(text) for name, text in sources.items()}
+    owner = {}
+    for name, text in texts.items():
+        for match in re.finditer(r"^[A-Za-z_][^;{}()\n]*?\b(\w+)\s*\([^;{}]*\)\s*\{", text, re.MULTILINE):
+            if not re.match(r"\s*static\b", text[match.start():]):
+                owner[match.group(1)] = name
+    graph = {name: set() for name in texts}
+    for name, text in texts.items():
+        for function, defined_in in owner.items():
+            if defined_in != name and re.search(r"\b%s\b" % re.escape(function), text):
+                graph[name].add(defined_in)
+    return graph
+
+
+def call_cycles(graph):
+    """Each file that can reach itself through the graph, with one such path."""
+    found = []
+    for start in sorted(graph):
+        paths = [[start]]
+        seen = set()
+        while paths:
+            path = paths.pop()
+            for nxt in sorted(graph[path[-1]]):
+                if nxt == start:
+                    found.append(" -> ".join(path + [start]))
+                    paths = []
+                    break
+                if nxt not in seen:
+                    seen.add(nxt)
+                    paths.append(path + [nxt])
+    return found
+
+
+def launcher_call_violations(root):
+    sources = {p.name: p.read_text(encoding="utf-8") for p in sorted((root / "launcher").glob("*.cpp"))}
+    return ["launcher calls run both ways: %s" % c for c in call_cycles(call_graph(sources))]
+
+
 if __name__ == "__main__":
     root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else pathlib.Path(__file__).parents[2])
-    bad = violations(root)
+    bad = violations(root) + launcher_call_violations(root)
     for v in bad:
         print(v)
-    print("%d include(s) against the arrows" % len(bad))
+    print("%d include(s) or call(s) against the arrows" % len(bad))
     sys.exit(1 if bad else 0)

@@ -229,6 +229,29 @@ static void check_child_terminated_after_grace(void)
     remove_leftovers(file);
 }
 
+// Ctrl+C and Ctrl+Break give the child 5 s; after close, logoff and shutdown
+// the system ends the parent about 5 s later, so the child gets 1 s. The
+// child has ended already: the wait shows its limit without taking it.
+static void check_grace_by_event(void)
+{
+    static const struct {
+        DWORD type;
+        DWORD grace_ms;
+    } rows[] = {{CTRL_C_EVENT, 5000}, {CTRL_BREAK_EVENT, 5000}, {CTRL_CLOSE_EVENT, 1000},
+                {CTRL_LOGOFF_EVENT, 1000}, {CTRL_SHUTDOWN_EVENT, 1000}};
+    for (const auto &row : rows) {
+        const wchar_t *file = make_extraction_directory();
+        HANDLE child = start_child(0);
+        real_wait(child, 10000);
+        reset_counters();
+        console_control_handler(row.type);
+        if (!CHECK(waits == 1 && last_wait_ms == row.grace_ms && terminations == 0 && !directory_exists()))
+            printf("    type %lu: %ld waits of %lu ms\n", row.type, waits, last_wait_ms);
+        CloseHandle(child);
+        remove_leftovers(file);
+    }
+}
+
 // launch_child's side, on a thread of its own: wait without the lock, then
 // release and clean up as the main thread does.
 static volatile int released_status = -1;
@@ -247,7 +270,7 @@ static void check_child_ending_within_grace_while_main_waits(void)
     publish_child_process(watched, true);
     reset_counters();
     HANDLE waiter = CreateThread(NULL, 0, waiting_main_thread, watched, 0, NULL);
-    CHECK(console_control_handler(CTRL_CLOSE_EVENT) == FALSE);
+    CHECK(console_control_handler(CTRL_BREAK_EVENT) == FALSE);
     CHECK(real_wait(waiter, 20000) == WAIT_OBJECT_0);
     CHECK(terminations == 0);
     CHECK(exit_code_of(child) == CHILD_EXIT_CODE && released_status == CHILD_EXIT_CODE);
@@ -278,6 +301,8 @@ struct session_message {
     WPARAM ending;
     LRESULT answer;
     bool directory_gone_at_answer;
+    LPARAM reason;
+    DWORD answer_ms;
 };
 
 // Another process's SendMessage, as the system's session end makes it: it
@@ -285,7 +310,9 @@ struct session_message {
 static DWORD WINAPI send_end_session(void *param)
 {
     session_message *m = (session_message *)param;
-    m->answer = SendMessageW(m->window, WM_ENDSESSION, m->ending, (LPARAM)ENDSESSION_LOGOFF);
+    ULONGLONG sent = GetTickCount64();
+    m->answer = SendMessageW(m->window, WM_ENDSESSION, m->ending, m->reason ? m->reason : (LPARAM)ENDSESSION_LOGOFF);
+    m->answer_ms = (DWORD)(GetTickCount64() - sent);
     m->directory_gone_at_answer = !directory_exists();
     return 0;
 }
@@ -307,6 +334,14 @@ static void check_session_end_window(void)
     CHECK(SendMessageW(window, WM_ENDSESSION, FALSE, 0) == 0);
     SendMessageW(window, WM_CLOSE, 0, 0);  // a polite taskkill does not take the window away
     CHECK(IsWindow(window));
+    // Restart Manager closing applications is no session end: agreed to,
+    // and nothing stopped or removed, whether or not other reasons come along.
+    static const LPARAM closing[] = {ENDSESSION_CLOSEAPP, ENDSESSION_CLOSEAPP | ENDSESSION_CRITICAL,
+                                     ENDSESSION_CLOSEAPP | (LPARAM)ENDSESSION_LOGOFF};
+    for (LPARAM reason : closing) {
+        CHECK(SendMessageW(window, WM_QUERYENDSESSION, 0, reason) == TRUE);
+        CHECK(SendMessageW(window, WM_ENDSESSION, TRUE, reason) == 0);
+    }
     CHECK(deletes == 0 && waits == 0 && terminations == 0);
     CHECK(real_wait(child, 0) == WAIT_TIMEOUT && directory_exists());
 
@@ -314,12 +349,15 @@ static void check_session_end_window(void)
     // child stopped after the grace period, the directory gone before the
     // answer, and the handle left to the waiting thread to close.
     publish_child_process(watched, true);
-    session_message m = {window, TRUE, -1, false};
+    session_message m = {window, TRUE, -1, false, 0, 0};
     HANDLE sender = CreateThread(NULL, 0, send_end_session, &m, 0, NULL);
     wait_for_child(watched);
     CHECK(real_wait(sender, 10000) == WAIT_OBJECT_0);
     CHECK(m.answer == 0 && m.directory_gone_at_answer);
-    CHECK(waits == 1 && last_wait_ms == 5000 && terminations == 1 && last_terminate_code == 0);
+    // A second for the child, then the removal: well inside the system's 5 s.
+    CHECK(waits == 1 && last_wait_ms == 1000 && terminations == 1 && last_terminate_code == 0);
+    if (!CHECK(m.answer_ms >= 950 && m.answer_ms < 3000))
+        printf("    answered after %lu ms\n", m.answer_ms);
     CHECK(closes == 0 && published_child_process() == watched);
     CHECK(release_child_process() == 0 && closes == 1 && published_child_process() == NULL);
     CloseHandle(sender);
@@ -335,7 +373,7 @@ static int session_end_between_entries(const wchar_t *directory)
     copy_wide(record.extraction_directory, directory, PATH_CHARS);
     record.unpacking_started = 1;
     listen_for_session_end();
-    session_message m = {FindWindowW(session_class, NULL), TRUE, -1, false};
+    session_message m = {FindWindowW(session_class, NULL), TRUE, -1, false, 0, 0};
     CloseHandle(CreateThread(NULL, 0, send_end_session, &m, 0, NULL));
     for (int i = 0; i < 1000; i++) {
         serve_session_messages();  // ends the process once the session has ended
@@ -374,9 +412,18 @@ static void check_held_file_gives_up_after_21_attempts(void)
     if (!CHECK(deletes == 21 && pauses == 20))
         printf("    %ld deletes, %ld pauses\n", deletes, pauses);
     CHECK(directory_exists());
+
+    // With the system's deadline ahead, no attempt begins more than 2 s
+    // after the first: fewer pauses than the 20 above, and done in time.
+    reset_counters();
+    ULONGLONG start = GetTickCount64();
+    console_control_handler(CTRL_LOGOFF_EVENT);
+    ULONGLONG spent = GetTickCount64() - start;
+    if (!CHECK(pauses >= 15 && pauses < 20 && deletes == pauses + 1 && spent >= 1500 && spent < 2500))
+        printf("    %ld deletes, %ld pauses, %llu ms\n", deletes, pauses, spent);
+    CHECK(directory_exists());
     CloseHandle(held);
     remove_leftovers(file);
-
 }
 
 // The holder shares delete access: the file is marked for deletion but stays
@@ -441,6 +488,7 @@ int test_main(int argc, wchar_t **argv)
     check_file_path_stops_retries();
     check_child_ending_within_grace_while_main_waits();
     check_child_terminated_after_grace();
+    check_grace_by_event();
     check_session_end_window();
     check_session_end_stops_the_unpack();
     return test_summary();

@@ -75,11 +75,16 @@ static unsigned char *make_payload(const entry *entries, int count, size_t *byte
 
 static int directory_number;
 static wchar_t directory[PATH_CHARS], first_path[PATH_CHARS];
-static int entries_written;
+static int entries_written, chunk_breaks;
 
 static void count_entry(void)
 {
     entries_written++;
+}
+
+static void count_chunk_break(void)
+{
+    chunk_breaks++;
 }
 
 static const wchar_t *fresh_directory(void)
@@ -137,10 +142,10 @@ static void unpack(const entry *entries, int count, launcher_role role)
     size_t bytes = 0;
     unsigned char *payload = make_payload(entries, count, &bytes);
     fresh_directory();
-    entries_written = 0;
+    entries_written = chunk_breaks = 0;
     wmemset(first_path, L'#', PATH_CHARS);  // stale text must never show through
     open_payload(payload, bytes);
-    unpack_payload(role, directory, first_path, count_entry);
+    unpack_payload(role, directory, first_path, count_entry, count_chunk_break);
     free(payload);
     wchar_t expected[PATH_CHARS] = L"";
     if (count > 0)
@@ -159,6 +164,9 @@ static void check_sizes_around_the_chunk(void)
     int count = sizeof entries / sizeof entries[0];
     unpack(entries, count, ROLE_PARENT);
     CHECK(entries_written == count);
+    // Served between the two chunks of each 32769-byte entry only: never
+    // after an entry's last chunk, which the entry's own call follows.
+    CHECK(chunk_breaks == 2);
     for (const entry &e : entries)
         if (!CHECK(file_matches(e)))
             printf("    entry %ls\n", e.name);
@@ -228,7 +236,7 @@ static int run_damaged_case(const wchar_t *name)
     else if (wcscmp(name, L"frame_cut_short") == 0)
         bytes = PAYLOAD_MAGIC_BYTES + 200;
     open_payload(payload, bytes);
-    unpack_payload(ROLE_PARENT, damaged_directory(), first_path, NULL);
+    unpack_payload(ROLE_PARENT, damaged_directory(), first_path, NULL, NULL);
     return SURVIVED_DAMAGED_CASE;
 }
 

@@ -31,6 +31,16 @@
 //                          send the event to its group only (default: to every
 //                          process of the console; winrun ignores it itself)
 //   --ctrl-delay MS        wait MS more after the marker file appeared
+//   --end-session-when FILE  once FILE exists, send WM_QUERYENDSESSION and then
+//                          WM_ENDSESSION (wParam 1) to the target's top-level
+//                          window of class "vornak_launcher_session", as the
+//                          system does at a session end (from another process,
+//                          waiting for each answer), and go on waiting for the
+//                          target; the exit file gets "session_query=N" (the
+//                          first answer, -1: no window) and "session_answer_ms=N"
+//                          (how long the WM_ENDSESSION answer took)
+//   --end-session-lparam N  lParam of both messages (default ENDSESSION_LOGOFF;
+//                          1 = ENDSESSION_CLOSEAPP, as Restart Manager sends)
 // HEX is UTF-16 code units, four hex digits each, high byte first. The target's
 // processes run in a job object that is closed, ending them all, when winrun
 // ends. winrun's own errors: a "winrun: ..." line on stderr and exit 0xBAD0xxxx.
@@ -65,6 +75,9 @@ static bool no_std_handles, ctrl_group;
 static int ctrl_event = CTRL_C_EVENT;
 static long show_window = -1;
 static long ctrl_after_ms = -1, ctrl_delay_ms, timeout_ms = -1;
+static const wchar_t *session_marker;
+static LPARAM session_lparam = (LPARAM)ENDSESSION_LOGOFF;
+static long session_query = -1, session_answer_ms = -1;
 static bool console_inner;  // this instance is the re-start that owns the console
 
 static int hex_digit(wchar_t c)
@@ -230,6 +243,10 @@ static void parse_options(int argc, wchar_t **argv, int first)
             ctrl_marker = v;
         } else if (wcscmp(a, L"--ctrl-delay") == 0) {
             ctrl_delay_ms = parse_ms(v);
+        } else if (wcscmp(a, L"--end-session-when") == 0) {
+            session_marker = v;
+        } else if (wcscmp(a, L"--end-session-lparam") == 0) {
+            session_lparam = (LPARAM)wcstoul(v, NULL, 0);
         } else if (wcscmp(a, L"--ctrl-event") == 0) {
             ctrl_event = (int)parse_ms(v);
         } else {
@@ -252,6 +269,8 @@ static void write_exit_file(DWORD code, bool timed_out, bool ctrl_sent)
     if (!f)
         runner_fail(WINRUN_WAIT_FAILED, "cannot write exit file", exit_file);
     fprintf(f, "exit=0x%08lX\ntimed_out=%d\nctrl_sent=%d\n", code, timed_out ? 1 : 0, ctrl_sent ? 1 : 0);
+    if (session_marker)
+        fprintf(f, "session_query=%ld\nsession_answer_ms=%ld\n", session_query, session_answer_ms);
     fclose(f);
 }
 
@@ -324,6 +343,50 @@ static DWORD wait_for_event_trigger(HANDLE process, ULONGLONG start)
     }
 }
 
+struct window_search {
+    DWORD process_id;
+    HWND found;
+};
+
+static BOOL CALLBACK match_session_window(HWND window, LPARAM param)
+{
+    window_search *search = (window_search *)param;
+    wchar_t name[64];
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == search->process_id && GetClassNameW(window, name, 64) > 0 &&
+        wcscmp(name, L"vornak_launcher_session") == 0) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Waits for the marker (while the target runs), then asks the target's
+// session window as the system would. SendMessageTimeoutW waits for each
+// answer, which a window gives only when its thread serves its queue.
+static void end_session_when_marked(HANDLE process, DWORD process_id, ULONGLONG start)
+{
+    for (;;) {
+        if (WaitForSingleObject(process, POLL_MS) == WAIT_OBJECT_0)
+            return;
+        if (timeout_ms >= 0 && GetTickCount64() - start >= (ULONGLONG)timeout_ms)
+            return;
+        if (GetFileAttributesW(session_marker) != INVALID_FILE_ATTRIBUTES)
+            break;
+    }
+    window_search search = {process_id, NULL};
+    EnumWindows(match_session_window, (LPARAM)&search);
+    if (search.found == NULL)
+        return;
+    DWORD_PTR answer = 0;
+    SendMessageTimeoutW(search.found, WM_QUERYENDSESSION, 0, session_lparam, SMTO_NORMAL, 60000, &answer);
+    session_query = (long)answer;
+    ULONGLONG sent = GetTickCount64();
+    SendMessageTimeoutW(search.found, WM_ENDSESSION, TRUE, session_lparam, SMTO_NORMAL, 60000, &answer);
+    session_answer_ms = (long)(GetTickCount64() - sent);
+}
+
 int test_main(int argc, wchar_t **argv)
 {
     runner_name = "winrun";
@@ -370,6 +433,8 @@ int test_main(int argc, wchar_t **argv)
             timed_out = true;
         }
     }
+    if (session_marker && !wants_ctrl_event())
+        end_session_when_marked(pi.hProcess, pi.dwProcessId, start);
     if (!timed_out && state != WAIT_OBJECT_0) {
         DWORD wait_ms = INFINITE;
         if (timeout_ms >= 0) {
