@@ -243,16 +243,17 @@ class Bench:
             h.update(archive.name.encode() + b"\0" + archive.read_bytes())
         return h.hexdigest()
 
-    def packed_launcher(self, app, manifest, level, threads):
+    def packed_launcher(self, app, manifest, level, threads, extra=(), tag=""):
         """(payload path, launcher path, pack seconds or None when cached).
         The payload is keyed by the folder, level and threads only (a pack at
         level 19 takes minutes): remove bench/cache/ after changing what the
         packer writes. The launcher is linked again whenever vornak or the
-        launcher kit changed."""
+        launcher kit changed. extra: further `vornak build` options, for a
+        launcher named by tag beside the plain one."""
         # "content checksum": payloads packed before the frame carried one are not reused.
         k = self.key(manifest["entries"], level, threads, "content checksum")
         payload = self.cache / ("payload-%s.bin" % k)
-        exe = self.cache / ("launcher-%s-%s.exe" % (k, self.key(
+        exe = self.cache / ("launcher%s-%s-%s.exe" % (tag, k, self.key(
             self.tool_digest(), self.kit_digest())))
         seconds = None
         if not payload.exists():
@@ -263,10 +264,10 @@ class Bench:
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             seconds = time.perf_counter() - t0
         if not exe.exists():
-            for old in self.cache.glob("launcher-%s-*.exe" % k):
+            for old in self.cache.glob("launcher%s-%s-*.exe" % (tag, k)):
                 old.unlink()
-            subprocess.run([str(self.vornak), "build", "--quiet", "--payload", str(payload), "-o", str(exe)],
-                           check=True)
+            subprocess.run([str(self.vornak), "build", "--quiet", "--payload", str(payload), "-o", str(exe)] +
+                           list(extra), check=True)
         return payload, exe, seconds
 
     def launcher_without_checksum(self, payload):

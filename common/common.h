@@ -46,6 +46,12 @@ void report_os_error(const char *message, DWORD error);
 // Writes format to stderr with path, as UTF-8, in place of its one "%s".
 void report_path_message(const char *format, const wchar_t *path);
 
+// From now on every fatal line is also shown in a message box with title
+// as its caption, when neither standard output nor standard error is usable.
+// The parent role of an image built with the error dialog only: the child's
+// handles are its parent's, and an unattended start must never wait for a click.
+void show_fatal_errors_in_dialog(const wchar_t *title);
+
 // puts(message), then exit_after_failure(2). For the fatal lines without
 // placeholder or OS error.
 __declspec(noreturn) void fail_with_message(const char *message);

@@ -21,4 +21,8 @@ extern const wchar_t vornak_file_version[] __asm__(BUILD_VALUE_SYMBOL_FILE_VERSI
 // the payload's key.
 extern const wchar_t vornak_cache_template[] __asm__(BUILD_VALUE_SYMBOL_CACHE_TEMPLATE);
 extern const wchar_t vornak_cache_key[] __asm__(BUILD_VALUE_SYMBOL_CACHE_KEY);
+// LAUNCHER_OPTION_* bits
+extern const unsigned int vornak_launcher_options __asm__(BUILD_VALUE_SYMBOL_OPTIONS);
+// The splash record (SPLASH_HEADER_BYTES, then the pixels)
+extern const unsigned char vornak_splash[] __asm__(BUILD_VALUE_SYMBOL_SPLASH);
 }

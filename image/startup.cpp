@@ -74,7 +74,8 @@ static __declspec(noreturn) void start_launcher(int app_type)
     const launcher_build_values build = {vornak_attached_payload, vornak_attached_payload_bytes,
                                          vornak_product_name,     vornak_product_version,
                                          vornak_company_name,     vornak_file_version,
-                                         vornak_cache_template,   vornak_cache_key};
+                                         vornak_cache_template,   vornak_cache_key,
+                                         vornak_launcher_options, vornak_splash};
     HINSTANCE instance = (HINSTANCE)&__ImageBase;
     exit(run_launcher(&build, instance, NULL, command_line_tail(), show_window_value()));
 }

@@ -147,6 +147,7 @@ int launch_child(const launch_record *record)
     // wait below is always on an open handle, and no lock is held while the
     // child runs.
     publish_child_process(process.hProcess, true);
+    note_child_for_splash(process.dwProcessId);
     wait_for_child(process.hProcess);
     int status = release_child_process();
 

@@ -19,6 +19,8 @@ struct launcher_build_values {
     const wchar_t *file_version;
     const wchar_t *cache_template;  // empty: a fresh directory per run
     const wchar_t *cache_key;       // CACHE_KEY_UNITS hex digits when cached
+    unsigned int options;        // LAUNCHER_OPTION_* bits
+    const unsigned char *splash; // the splash record
 };
 
 // The state of one launch. The console handler thread and the session
@@ -129,3 +131,13 @@ BOOL WINAPI console_control_handler(DWORD control_type);
 void listen_for_session_end(void);
 void serve_session_messages(void);
 void wait_for_child(HANDLE process);
+
+// The splash (splash.cpp), parent role of an image built with one only.
+// start_splash starts its thread, which shows the window when the unpack still
+// runs after 400 ms and closes it when the application shows a window, sets
+// its event, or after 30 s. note_child_for_splash names the started child;
+// close_splash, once the child has ended, closes it. Without a splash in the
+// record each of them does nothing.
+void start_splash(const unsigned char *splash_record, const wchar_t *title);
+void note_child_for_splash(DWORD process_id);
+void close_splash(void);

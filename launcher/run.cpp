@@ -7,6 +7,7 @@
 // the child, a fatal error removes nothing.
 #include "launcher/launcher.h"
 #include "paths/paths.h"
+#include "payload/format.h"
 #include "payload/payload.h"
 
 #include <stdlib.h>
@@ -56,6 +57,10 @@ int run_launcher(const launcher_build_values *build, HINSTANCE, HINSTANCE, wchar
     SetDllDirectoryW(L"");
 
     launcher_role role = decide_role(&record);
+    // Opt-in at build time, and never in the child: its handles are its
+    // parent's, and its parent shows what there is to show.
+    if (role == ROLE_PARENT && (build->options & LAUNCHER_OPTION_ERROR_DIALOG))
+        show_fatal_errors_in_dialog(build->product_name);
 
     // An image with a cache template runs the application from its cache
     // directory when it can, and otherwise goes on as any image does.
@@ -89,6 +94,9 @@ int run_launcher(const launcher_build_values *build, HINSTANCE, HINSTANCE, wchar
     if (role == ROLE_PARENT)
         sweep_killed_starts(&record);
 
+    if (role == ROLE_PARENT && (build->options & LAUNCHER_OPTION_SPLASH))
+        start_splash(build->splash, build->product_name);
+
     open_payload(build->payload, build->payload_bytes);
     // Data that fails the frame's checksum must not run: what was written
     // from it goes before the message.
@@ -105,5 +113,7 @@ int run_launcher(const launcher_build_values *build, HINSTANCE, HINSTANCE, wchar
 
     if (role == ROLE_CHILD)
         return enter_application(&record);
-    return launch_child(&record);
+    int exit_code = launch_child(&record);
+    close_splash();
+    return exit_code;
 }

@@ -59,8 +59,9 @@ static const unsigned short PAYLOAD_DEVICE_NUMBER_UNITS[] = {'1', '2', '3', '4',
 // declares the same symbols. Its one read-only section opens with the payload,
 // then its length as a 64-bit value at the next multiple of 8, then product
 // name, product version, company name, file version, cache template and
-// cache key as NUL-terminated UTF-16LE strings. An empty cache template (and
-// key) means a fresh directory per run.
+// cache key as NUL-terminated UTF-16LE strings (an empty cache template, and
+// key, means a fresh directory per run), then at the next multiple of 8 the
+// launcher options (32 bits, then 32 zero bits) and the splash record.
 #define BUILD_VALUE_SYMBOL_PAYLOAD "vornak_attached_payload"
 #define BUILD_VALUE_SYMBOL_PAYLOAD_BYTES "vornak_attached_payload_bytes"
 #define BUILD_VALUE_SYMBOL_PRODUCT_NAME "vornak_product_name"
@@ -69,3 +70,25 @@ static const unsigned short PAYLOAD_DEVICE_NUMBER_UNITS[] = {'1', '2', '3', '4',
 #define BUILD_VALUE_SYMBOL_FILE_VERSION "vornak_file_version"
 #define BUILD_VALUE_SYMBOL_CACHE_TEMPLATE "vornak_cache_template"
 #define BUILD_VALUE_SYMBOL_CACHE_KEY "vornak_cache_key"
+#define BUILD_VALUE_SYMBOL_OPTIONS "vornak_launcher_options"
+#define BUILD_VALUE_SYMBOL_SPLASH "vornak_splash"
+
+// Bits of the launcher options: opt-in behaviour chosen at build time.
+enum {
+    LAUNCHER_OPTION_ERROR_DIALOG = 1,  // fatal lines also in a message box when no handle shows them
+    LAUNCHER_OPTION_SPLASH = 2,        // the splash record holds an image
+};
+
+// The splash record: width and height in pixels (32 bits each), 8 bytes of
+// zero, the sum of the payload's entry sizes (64 bits), then width * height
+// pixels of premultiplied B, G, R, A bytes, top row first. Without a splash
+// width and height are 0 and no pixels follow.
+enum {
+    SPLASH_HEADER_BYTES = 24,
+    SPLASH_TOTAL_BYTES_OFFSET = 16,
+    SPLASH_MIN_SIDE_PIXELS = 16,
+    // The image is drawn at 96 DPI size and scaled up on denser monitors;
+    // 1024 x 768 scaled to 200 % still fits a 4K monitor.
+    SPLASH_MAX_WIDTH_PIXELS = 1024,
+    SPLASH_MAX_HEIGHT_PIXELS = 768,
+};

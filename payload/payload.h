@@ -44,6 +44,10 @@ void close_entry_being_written(void);
 // The extraction cache lists the files it trusts this way.
 void set_unpack_listener(void (*listener)(const wchar_t *name, unsigned long long size));
 
+// Bytes of entry data written so far in this process. Read from another
+// thread (the splash's): an aligned 64-bit value is read whole on x64.
+unsigned long long payload_bytes_written(void);
+
 // Copies the next count bytes of the entry stream into dst, or ends the process.
 void read_payload(void *dst, unsigned long long count);
 

@@ -385,6 +385,13 @@ static bool is_valid_entry_name(const wchar_t *name)
     }
 }
 
+static volatile unsigned long long bytes_written;
+
+unsigned long long payload_bytes_written(void)
+{
+    return bytes_written;
+}
+
 static void (*serve_between_chunks)(void);
 
 // Ends the start with the open message for the entry's plain path.
@@ -446,6 +453,7 @@ static void write_entry(unsigned long long size, const wchar_t *plain_path)
             exit_after_failure(2);
         }
         size -= part;
+        bytes_written += part;
         if (size > 0 && serve_between_chunks != NULL)
             serve_between_chunks();
     }

@@ -10,8 +10,8 @@
 #                       [COMMENTS <text>] [CONSOLE] [ICONS <.png or .ico>...]
 #                       [SIGN <pfx> [PASSWORD_FILE <file> | PASSWORD_ENV <variable>]
 #                        [TIMESTAMP <url>]] [LEVEL <n>] [THREADS <n>]
-#                       [EXCLUDE <glob>...] [ALLOW_DLLS <dll>...] [QUIET]
-#                       [CACHE_DIR <template>])
+#                       [EXCLUDE <glob>...] [ALLOW_DLLS <dll>...] [SPLASH <png>]
+#                       [ERROR_DIALOG] [QUIET] [CACHE_DIR <template>])
 #
 # The application folder is put together at build time in a stage directory:
 # the DLL at its top (or where it lies, when it lies inside APP_DIR), the
@@ -74,8 +74,8 @@ endfunction()
 function(vornak_add_launcher name)
     set(one_value DLL APP_DIR OUTPUT PRODUCT_NAME VERSION SIGN PASSWORD_FILE PASSWORD_ENV TIMESTAMP
                   LEVEL THREADS FILE_VERSION COMPANY DESCRIPTION COPYRIGHT COMMENTS
-                  CACHE_DIR)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;QUIET" "${one_value}" "FILES;ICONS;EXCLUDE;ALLOW_DLLS")
+                  CACHE_DIR SPLASH)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;QUIET;ERROR_DIALOG" "${one_value}" "FILES;ICONS;EXCLUDE;ALLOW_DLLS")
     set(where "vornak_add_launcher(${name})")
     if(arg_UNPARSED_ARGUMENTS)
         message(FATAL_ERROR "${where}: unexpected arguments: ${arg_UNPARSED_ARGUMENTS}")
@@ -252,6 +252,14 @@ function(vornak_add_launcher name)
     endforeach()
     if(DEFINED arg_CACHE_DIR)
         list(APPEND options --cache-dir "${arg_CACHE_DIR}")
+    endif()
+    if(DEFINED arg_SPLASH)
+        get_filename_component(splash "${arg_SPLASH}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+        list(APPEND options --splash "${splash}")
+        list(APPEND depends "${splash}")
+    endif()
+    if(arg_ERROR_DIALOG)
+        list(APPEND options --error-dialog)
     endif()
     foreach(option LEVEL THREADS)
         if(DEFINED arg_${option})

@@ -36,6 +36,7 @@ WINEPREFIX = os.environ.get("WINEPREFIX") or str(BUILD_DIR / "wineprefix")
 TEST_TMP = BUILD_DIR / "test-tmp"
 WINRUN = WIN_DIR / "winrun.exe"
 HOLDFILE = WIN_DIR / "holdfile.exe"
+WINDOW_WATCH = WIN_DIR / "window_watch.exe"
 
 
 
@@ -471,6 +472,20 @@ def stop_wine(wait=False):
         subprocess.run([server, option], env=wine_environment(), stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
     _wine_ready = False
+
+
+def start_window_watch(*args):
+    """Starts tests/win/window_watch.exe with args and returns once it watches
+    (its "ready" line was read): the running process, whose further lines
+    (proc.communicate()) are its events."""
+    _ensure_wine()
+    proc = subprocess.Popen([WINE, str(WINDOW_WATCH)] + [str(a) for a in args], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=wine_environment())
+    line = proc.stdout.readline()
+    if line.strip() != b"ready":
+        proc.kill()
+        raise RuntimeError("window_watch.exe did not start: %r" % line)
+    return proc
 
 
 def run_launcher(exe, args=(), *, ws, stdin=None, timeout_s=60, wrapper=(), **kw):

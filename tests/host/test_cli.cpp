@@ -151,6 +151,9 @@ TEST(Cli, BuildRefusalsLeaveNoImageAndNoScratch) {
         {"build", "--payload", t / "none.bin", "-o", t / "out/x.exe"},
         {"build", "--payload", t / "p.bin", "-o", t / "out/x.exe", "--version", "1.2.3.4.5"},
         {"build", "--payload", t / "p.bin", "-o", t / "out/x.exe", "--name", ""},
+        {"build", t / "app", "--dll", "app.dll", "-o", t / "out/x.exe", "--splash", t / "p.bin"},  // not a PNG
+        {"build", t / "app", "--dll", "app.dll", "-o", t / "out/x.exe", "--splash", small_icon},   // 13 pixels high
+        {"build", t / "app", "--dll", "app.dll", "-o", t / "out/x.exe", "--splash", t / "none.png"},
     };
     ::mkdir((t / "out").c_str(), 0755);
     for (const auto &args : refused) {

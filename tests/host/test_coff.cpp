@@ -88,8 +88,12 @@ TEST(BuildValuesObject, SectionAndSymbolsForAnOddSizedPayload) {
     EXPECT_EQ(o.sections, 1);
     EXPECT_EQ(o.section_name, std::string(".rdata\0\0", 8));
     EXPECT_EQ(o.flags, 0x40500040u) << "initialized data, read-only, 16-byte aligned";
-    ASSERT_EQ(o.data.size(),
-              16u + 8 + 2 * (name.size() + 1) + 2 * 8 + 2 * 5 + 2 * 8 + 2 * (cache_template.size() + 1) + 2 * 65);
+    // The strings end after the cache key; the options follow at the next
+    // multiple of 8, then the splash record's header (no image: no pixels).
+    const uint32_t strings_end = static_cast<uint32_t>(16u + 8 + 2 * (name.size() + 1) + 2 * 8 + 2 * 5 + 2 * 8 +
+                                                       2 * (cache_template.size() + 1) + 2 * 65);
+    const uint32_t options_at = (strings_end + 7) & ~7u;
+    ASSERT_EQ(o.data.size(), options_at + 8u + SPLASH_HEADER_BYTES);
     EXPECT_EQ(o.data.substr(0, 13), payload);
     EXPECT_EQ(o.data.substr(13, 3), std::string(3, '\0')) << "padding to 8";
     EXPECT_EQ(test::le64(o.data, 16), 13u);
@@ -104,6 +108,8 @@ TEST(BuildValuesObject, SectionAndSymbolsForAnOddSizedPayload) {
         {BUILD_VALUE_SYMBOL_CACHE_TEMPLATE, static_cast<uint32_t>(24 + 2 * (name.size() + 1) + 16 + 10 + 16)},
         {BUILD_VALUE_SYMBOL_CACHE_KEY,
          static_cast<uint32_t>(24 + 2 * (name.size() + 1) + 16 + 10 + 16 + 2 * (cache_template.size() + 1))},
+        {BUILD_VALUE_SYMBOL_OPTIONS, options_at},
+        {BUILD_VALUE_SYMBOL_SPLASH, options_at + 8},
     };
     for (const auto &[sym, offset] : expected) {
         ASSERT_TRUE(o.symbols.count(sym)) << sym;
@@ -117,6 +123,25 @@ TEST(BuildValuesObject, SectionAndSymbolsForAnOddSizedPayload) {
     EXPECT_EQ(wide_at(o.data, expected.at(BUILD_VALUE_SYMBOL_FILE_VERSION)), u"7.0.0.1");
     EXPECT_EQ(wide_at(o.data, expected.at(BUILD_VALUE_SYMBOL_CACHE_TEMPLATE)), cache_template);
     EXPECT_EQ(wide_at(o.data, expected.at(BUILD_VALUE_SYMBOL_CACHE_KEY)), key);
+    EXPECT_EQ(o.data.substr(strings_end), std::string(o.data.size() - strings_end, '\0'))
+        << "no option set and an empty splash record";
+
+    vornak::LauncherExtras extras;
+    extras.options = LAUNCHER_OPTION_ERROR_DIALOG | LAUNCHER_OPTION_SPLASH;
+    extras.splash_width = 2;
+    extras.splash_height = 1;
+    extras.unpacked_total_bytes = 0x123456789ull;
+    extras.splash_pixels = "ABCDEFGH";
+    vornak::write_build_values_object(t / "p.bin", {name, u"2.3.4.5", u"Acme", u"7.0.0.1", cache_template, key}, t / "s.o",
+                                      vornak::ObjectPayload::COPIED, extras);
+    Object s = parse(test::read_file(t / "s.o"));
+    ASSERT_EQ(s.data.size(), options_at + 8u + SPLASH_HEADER_BYTES + 8);
+    EXPECT_EQ(test::le32(s.data, options_at), 3u);
+    const uint32_t splash_at = options_at + 8;
+    EXPECT_EQ(test::le32(s.data, splash_at), 2u);
+    EXPECT_EQ(test::le32(s.data, splash_at + 4), 1u);
+    EXPECT_EQ(test::le64(s.data, splash_at + SPLASH_TOTAL_BYTES_OFFSET), 0x123456789ull);
+    EXPECT_EQ(s.data.substr(splash_at + SPLASH_HEADER_BYTES), "ABCDEFGH");
 }
 
 TEST(BuildValuesObject, PayloadIsCopiedAsItIsEvenWhenEmptyOrDamaged) {

@@ -15,6 +15,8 @@
 //                                   comma-separated; shutdown_level=0xN of this process
 //   probe:window                    create a top-level window of its own (shown); the
 //                                   sleep then serves its messages, as an application must
+//   probe:close-splash              set the launcher's splash event, as an application
+//                                   does once its own window is up: splash_event=1|0
 //   probe:setenv=NAME=VALUE         set a variable (for a nested run); "{}" in VALUE
 //                                   stands for the variable's current value
 //   probe:nested=TEXT               start the launcher's own executable again with the
@@ -587,6 +589,23 @@ static void create_own_window(void)
     put_number("own_window", own_window != NULL, false);
 }
 
+// The documented way to close the splash: the event named after the
+// launcher's first process, whose id the hand-off variable holds.
+static void close_splash(void)
+{
+    wchar_t parent[32], name[96];
+    bool set = false;
+    if (GetEnvironmentVariableW(L"VORNAK_ONEFILE_PARENT", parent, 32) - 1u < 31u) {
+        swprintf(name, 96, L"Local\\vornak_onefile_splash_%ls", parent);
+        HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, name);
+        if (event != NULL) {
+            set = SetEvent(event) != 0;
+            CloseHandle(event);
+        }
+    }
+    put_number("splash_event", set, false);
+}
+
 // Sleeps, serving the window's messages when there is one: a top-level
 // window whose thread never looks at its queue would hold up the session end.
 static void sleep_serving_messages(unsigned long ms)
@@ -644,6 +663,8 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
             list_windows();
         else if (action_value(a, L"window"))
             create_own_window();
+        else if (action_value(a, L"close-splash"))
+            close_splash();
         else if ((v = action_value(a, L"setenv")) != NULL)
             set_variable(v);
         else if ((v = action_value(a, L"done")) != NULL)

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Reading --icon files: PNG through libpng's simplified API, .ico files by
+// Reading --icon files: PNG through the shared decoder (png_decode.h), .ico files by
 // their directory, their BMP images by the DIB header. Every input is
 // bounded before it is read; nothing here writes a file.
 #include "tools/vornak/brand/icons.h"
@@ -15,6 +15,7 @@
 
 #include "tools/vornak/base/bytes.h"
 #include "tools/vornak/base/error.h"
+#include "tools/vornak/brand/png_decode.h"
 
 namespace vornak {
 
@@ -65,19 +66,6 @@ std::string size_problem(uint32_t width, uint32_t height) {
         return "size " + std::to_string(width) + "x" + std::to_string(height) + " is outside 1..256 pixels";
     return std::string();
 }
-
-// libpng's simplified API keeps its state in the png_image; this frees it
-// whatever way the reading ends.
-struct PngImage {
-    png_image image;
-    PngImage() {
-        std::memset(&image, 0, sizeof image);
-        image.version = PNG_IMAGE_VERSION;
-    }
-    ~PngImage() { png_image_free(&image); }
-    PngImage(const PngImage &) = delete;
-    PngImage &operator=(const PngImage &) = delete;
-};
 
 // The decoded pixels of a BMP image of an .ico file (data: the DIB header
 // onwards, as the directory bounds it), as an image of the group's form.
@@ -264,24 +252,11 @@ std::string icon_png_problem(const std::string &png, uint32_t &width, uint32_t &
 }
 
 IconImage icon_from_png(const std::string &png) {
-    PngImage reader;
-    if (!png_image_begin_read_from_memory(&reader.image, png.data(), png.size()))
-        throw Error(std::string("not a readable PNG: ") + reader.image.message);
-    std::string problem = size_problem(reader.image.width, reader.image.height);
-    if (!problem.empty()) throw Error(problem);
-    // Every colour type and bit depth becomes 8-bit RGBA: palette and grey
-    // expanded, 16-bit channels reduced, transparency (tRNS) made alpha.
-    reader.image.format = PNG_FORMAT_RGBA;
-    // A 16-bit file without gAMA or sRGB is sRGB like any other PNG; libpng
-    // would take it for linear light and brighten it.
-    reader.image.flags |= PNG_IMAGE_FLAG_16BIT_sRGB;
-    std::vector<unsigned char> rgba(PNG_IMAGE_SIZE(reader.image));
-    if (!png_image_finish_read(&reader.image, nullptr, rgba.data(), 0, nullptr))
-        throw Error(std::string("PNG cannot be decoded: ") + reader.image.message);
+    RgbaImage decoded = decode_png_rgba(png, size_problem);
     IconImage icon;
-    icon.width = reader.image.width;
-    icon.height = reader.image.height;
-    icon.png = rgba_png(rgba, icon.width, icon.height);
+    icon.width = decoded.width;
+    icon.height = decoded.height;
+    icon.png = rgba_png(decoded.rgba, icon.width, icon.height);
     return icon;
 }
 

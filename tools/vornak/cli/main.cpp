@@ -182,6 +182,11 @@ int main(int argc, char **argv) {
     password_opt->needs(sign_opt)->excludes(password_env_opt);
     password_env_opt->needs(sign_opt);
     timestamp_opt->needs(sign_opt);
+    build->add_option("--splash", opt.splash,
+                      "a PNG image shown while a slow start unpacks (16 to 1024 x 16 to 768 pixels)");
+    build->add_flag("--error-dialog", opt.error_dialog,
+                    "also show a fatal error in a message box when the launcher has no standard output or "
+                    "error (started from Explorer); an unattended start then waits for a click");
     add_pack_options(build, opt.pack, quiet);
 
     std::string image_path;

@@ -14,7 +14,9 @@
 
 #include "payload/format.h"
 #include "tools/vornak/app/app_check.h"
+#include "tools/vornak/brand/splash_image.h"
 #include "tools/vornak/pe/coff.h"
+#include "tools/vornak/payload/payload_reader.h"
 #include "tools/vornak/base/error.h"
 #include "tools/vornak/base/files.h"
 #include "tools/vornak/payload/payload_check.h"
@@ -70,6 +72,18 @@ bool is_one_of(const std::string &name, const char *const *first, const char *co
     for (; first != last; ++first)
         if (equal_ignoring_ascii_case(name, *first)) return true;
     return false;
+}
+
+// The sum of the entry sizes: what the launcher's progress runs up to.
+uint64_t unpacked_total_bytes(const std::string &payload_path) {
+    MappedFile file(payload_path);
+    PayloadParts parts = locate_payload(ByteView{file.data(), file.size()});
+    if (parts.problem != PayloadParts::NONE)
+        throw Error("payload '" + printable(payload_path) + "' holds no entry stream to show progress for");
+    uint64_t total = 0;
+    read_payload_entries(parts.frame, parts.frame_bytes,
+                         [&](const PayloadEntry &entry, EntryData &) { total += entry.size; });
+    return total;
 }
 
 uint64_t file_size(const std::string &path) {
@@ -219,6 +233,17 @@ BuildResult build_launcher(const BuildOptions &options, const std::string &tool_
     std::u16string cache_template, cache_key;
     if (!options.cache_template.empty()) cache_template = cache_template_units(options.cache_template);
 
+    // A bad image should not cost a full pack either.
+    LauncherExtras extras;
+    if (options.error_dialog) extras.options |= LAUNCHER_OPTION_ERROR_DIALOG;
+    if (!options.splash.empty()) {
+        SplashImage splash = load_splash_image(options.splash);
+        extras.options |= LAUNCHER_OPTION_SPLASH;
+        extras.splash_width = splash.width;
+        extras.splash_height = splash.height;
+        extras.splash_pixels = std::move(splash.pixels);
+    }
+
     ScratchDir scratch;
     std::string payload = options.payload;
     if (packing) {
@@ -241,10 +266,11 @@ BuildResult build_launcher(const BuildOptions &options, const std::string &tool_
     const BrandOptions &brand = options.brand;
     // The linker only reserves the payload's room; the payload is written
     // into it afterwards, so no process holds it in memory whole.
+    if (!options.splash.empty()) extras.unpacked_total_bytes = unpacked_total_bytes(payload);
     write_build_values_object(payload,
                               {brand.name_units, brand.version_units, brand.company_units, brand.file_version_units,
                                cache_template, cache_key},
-                              object, ObjectPayload::RESERVED);
+                              object, ObjectPayload::RESERVED, extras);
     std::string resources = write_resources(options.brand, scratch.path(), result.empty_folders);
 
     OutputFile image(options.output);

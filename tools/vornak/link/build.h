@@ -24,6 +24,8 @@ struct BuildOptions {
     std::string cache_template;  // UTF-8; empty: a fresh directory per run
     PackOptions pack;
     BrandOptions brand;
+    std::string splash;         // PNG shown while a slow start unpacks; empty: none
+    bool error_dialog = false;  // fatal lines also in a message box when no handle shows them
 };
 
 struct BuildResult {

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 #include "payload/format.h"
@@ -75,7 +76,8 @@ void copy_payload(const std::string &path, uint64_t expected, OutputFile &out) {
 
 }  // namespace
 
-BuildValuesLayout build_values_layout(uint64_t payload_bytes, const BuildValueStrings &strings) {
+BuildValuesLayout build_values_layout(uint64_t payload_bytes, const BuildValueStrings &strings,
+                                      uint64_t splash_pixel_bytes) {
     BuildValuesLayout l;
     l.payload_offset = 0;
     l.length_offset = (payload_bytes + 7) & ~uint64_t{7};
@@ -84,12 +86,16 @@ BuildValuesLayout build_values_layout(uint64_t payload_bytes, const BuildValueSt
         l.string_offsets[i] = at;
         at += 2 * (strings[i].size() + 1);
     }
-    l.section_bytes = at;
+    l.options_offset = (at + 7) & ~uint64_t{7};
+    l.splash_offset = l.options_offset + 8;
+    l.section_bytes = l.splash_offset + SPLASH_HEADER_BYTES + splash_pixel_bytes;
     return l;
 }
 
 void write_build_values_object(const std::string &payload_path, const BuildValueStrings &strings,
-                               const std::string &output, ObjectPayload payload) {
+                               const std::string &output, ObjectPayload payload, const LauncherExtras &extras) {
+    if (extras.splash_pixels.size() != uint64_t{4} * extras.splash_width * extras.splash_height)
+        throw std::logic_error("write_build_values_object: splash pixels do not match its size");
     struct stat st;
     if (::stat(payload_path.c_str(), &st) != 0) {
         int err = errno;
@@ -97,7 +103,7 @@ void write_build_values_object(const std::string &payload_path, const BuildValue
     }
     if (!S_ISREG(st.st_mode)) throw Error("payload '" + printable(payload_path) + "' is not a regular file");
     uint64_t payload_bytes = static_cast<uint64_t>(st.st_size);
-    BuildValuesLayout layout = build_values_layout(payload_bytes, strings);
+    BuildValuesLayout layout = build_values_layout(payload_bytes, strings, extras.splash_pixels.size());
     if (layout.section_bytes > 0xFFFFFFFFu)
         throw Error("payload of " + std::to_string(payload_bytes) +
                     " bytes is too large for a Windows image section (4 GiB at most)");
@@ -134,6 +140,10 @@ void write_build_values_object(const std::string &payload_path, const BuildValue
         put_symbol(symbols, names, BUILD_VALUE_STRING_SYMBOLS[i],
                    static_cast<uint32_t>(layout.string_offsets[i]) - tail_start, tail_section,
                    IMAGE_SYM_CLASS_EXTERNAL, 0);
+    put_symbol(symbols, names, BUILD_VALUE_SYMBOL_OPTIONS, static_cast<uint32_t>(layout.options_offset) - tail_start,
+               tail_section, IMAGE_SYM_CLASS_EXTERNAL, 0);
+    put_symbol(symbols, names, BUILD_VALUE_SYMBOL_SPLASH, static_cast<uint32_t>(layout.splash_offset) - tail_start,
+               tail_section, IMAGE_SYM_CLASS_EXTERNAL, 0);
     uint32_t symbol_count = static_cast<uint32_t>(symbols.size() / SYMBOL_BYTES);
 
     std::string head;
@@ -176,6 +186,16 @@ void write_build_values_object(const std::string &payload_path, const BuildValue
         tail += utf16le_bytes(value);
         tail.append(2, '\0');
     }
+    // Zero up to the options; tail begins where the payload ends, or where
+    // its reserved room does.
+    tail.resize(layout.options_offset - (reserved ? layout.length_offset : payload_bytes), '\0');
+    put_le32(tail, extras.options);
+    put_le32(tail, 0);
+    put_le32(tail, extras.splash_width);
+    put_le32(tail, extras.splash_height);
+    put_le64(tail, 0);
+    put_le64(tail, extras.unpacked_total_bytes);
+    tail += extras.splash_pixels;
     tail += symbols;
     put_le32(tail, static_cast<uint32_t>(4 + names.size()));
     tail += names;

@@ -43,9 +43,22 @@ struct BuildValuesLayout {
     uint64_t payload_offset;  // always 0: the payload opens the section
     uint64_t length_offset;   // payload_bytes rounded up to 8
     std::array<uint64_t, BUILD_VALUE_STRING_COUNT> string_offsets;
+    uint64_t options_offset;  // the next multiple of 8 after the last string
+    uint64_t splash_offset;   // options_offset + 8
     uint64_t section_bytes;
 };
-BuildValuesLayout build_values_layout(uint64_t payload_bytes, const BuildValueStrings &strings);
+BuildValuesLayout build_values_layout(uint64_t payload_bytes, const BuildValueStrings &strings,
+                                      uint64_t splash_pixel_bytes = 0);
+
+// The opt-in launcher behaviour: LAUNCHER_OPTION_* bits of payload/format.h,
+// and the splash image when LAUNCHER_OPTION_SPLASH is set.
+struct LauncherExtras {
+    uint32_t options = 0;
+    uint32_t splash_width = 0;
+    uint32_t splash_height = 0;
+    uint64_t unpacked_total_bytes = 0;  // sum of the payload's entry sizes
+    std::string splash_pixels;          // premultiplied BGRA, width * height * 4 bytes
+};
 
 // IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_ALIGN_8BYTES | IMAGE_SCN_MEM_READ:
 // the length and strings when the payload's room is a section of its own.
@@ -68,6 +81,7 @@ enum class ObjectPayload {
 // declares. Throws Error when the payload cannot be read or the section
 // would not fit a 32-bit size.
 void write_build_values_object(const std::string &payload_path, const BuildValueStrings &strings,
-                               const std::string &output, ObjectPayload payload = ObjectPayload::COPIED);
+                               const std::string &output, ObjectPayload payload = ObjectPayload::COPIED,
+                               const LauncherExtras &extras = LauncherExtras());
 
 }  // namespace vornak
