@@ -22,7 +22,7 @@ WS_EX_LAYERED = 0x80000
 WS_EX_APPWINDOW = 0x40000
 SPLASH_W, SPLASH_H = 64, 48
 # Enough small entries that Wine writes them for well over the 400 ms delay.
-SLOW_ENTRIES = 600
+SLOW_ENTRIES = 1500
 PRODUCT = "Splash Test Product"
 
 
