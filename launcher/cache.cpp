@@ -530,11 +530,32 @@ static bool process_is_running(DWORD process_id)
     return running;
 }
 
+// When the directory cache_root\name was made: the write time of its
+// record, which the unpack that made it wrote last and nothing rewrites. The
+// directory's own times move with what happens inside it (under Wine even
+// its creation time). A directory without a record counts as oldest.
+static FILETIME made_at(const wchar_t *name)
+{
+    FILETIME made = {};
+    wchar_t suffix[32] = L"\\";
+    append_wide(suffix, record_name, 32);
+    wchar_t path[PATH_CHARS];
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (name_below_root(path, name, suffix) && GetFileAttributesExW(path, GetFileExInfoStandard, &data))
+        made = data.ftLastWriteTime;
+    return made;
+}
+
 // After an unpack: removes what killed starts left (staging and retired
 // directories of processes that no longer run) and, when retire_old_keys,
-// every other key's directory that no running instance uses.
+// the other keys' directories that no running instance uses, all but the
+// newest. That one older directory lets an upgrade be rolled back, or two
+// images that share a template take turns, without unpacking at every
+// start, and the cache still holds at most two keys.
 static void sweep_cache_root(bool retire_old_keys)
 {
+    wchar_t kept[CACHE_KEY_SHORT_UNITS + 1] = L"";
+    FILETIME kept_made = {};
     wchar_t pattern[PATH_CHARS];
     if (!name_below_root(pattern, L"*", L""))
         return;
@@ -550,8 +571,20 @@ static void sweep_cache_root(bool retire_old_keys)
         size_t length = wcslen(name);
         wchar_t path[PATH_CHARS];
         if (is_hex_key(name, length)) {
-            if (retire_old_keys && wcscmp(name, short_key) != 0 && name_below_root(path, name, L""))
+            if (!retire_old_keys || wcscmp(name, short_key) == 0)
+                continue;
+            // Of this one and the one kept so far, the older goes.
+            FILETIME made = made_at(name);
+            if (kept[0] == 0 || CompareFileTime(&made, &kept_made) > 0) {
+                wchar_t older[CACHE_KEY_SHORT_UNITS + 1];
+                copy_wide(older, kept, CACHE_KEY_SHORT_UNITS + 1);
+                copy_wide(kept, name, CACHE_KEY_SHORT_UNITS + 1);
+                kept_made = made;
+                if (older[0] != 0 && name_below_root(path, older, L""))
+                    retire_directory(path, older);
+            } else if (name_below_root(path, name, L"")) {
                 retire_directory(path, name);
+            }
             continue;
         }
         // K.<pid>.tmp or K.<pid>.old

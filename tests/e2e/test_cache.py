@@ -183,19 +183,28 @@ class DamagedFiles(CacheTestCase):
 
 
 class Rebuilds(CacheTestCase):
-    def test_new_payload_same_version_gets_a_new_key_and_the_old_directory_goes(self):
-        old_exe, _ = self.build_cached(name="old.exe", extra=["--version", "3.1.0.0"])
-        new_exe, new_entries = self.build_cached(self.FILES + [("added.txt", b"new")], name="new.exe",
-                                                 extra=["--version", "3.1.0.0"])
-        self.assertNotEqual(cache_key(old_exe), cache_key(new_exe))
-        self.run_launcher(old_exe, ["probe:exit=1"])
-        old_dir = self.cache_dir(old_exe)
-        self.assertTrue(old_dir.is_dir())
-        r = self.run_launcher(new_exe, ["probe:exit=2"])
-        self.assertRanFromCache(r, new_exe, 2)
-        self.assertFalse(old_dir.exists(), "the unused older key is removed")
-        self.assertEqual(self.cache_entries(), [self.cache_dir(new_exe).name])
-        self.assertTreeIs(self.cache_dir(new_exe), new_entries)
+    def test_new_payload_same_version_gets_a_new_key_and_one_older_directory_stays(self):
+        builds = [self.build_cached(self.FILES + [("added.txt", b"%d" % i)], name="v%d.exe" % i,
+                                    extra=["--version", "3.1.0.0"]) for i in range(3)]
+        first, second, third = (exe for exe, _ in builds)
+        self.assertEqual(len({cache_key(exe) for exe, _ in builds}), 3)
+        self.run_launcher(first, ["probe:exit=1"])
+        r = self.run_launcher(second, ["probe:exit=2"])
+        self.assertRanFromCache(r, second, 2)
+        # Two images that share a template (an upgrade and a rollback, two
+        # products) take turns without unpacking again.
+        self.assertEqual(self.cache_entries(), sorted([self.cache_dir(first).name, self.cache_dir(second).name]))
+        kept = self.cache_dir(first) / "kept.txt"  # gone if the directory were made anew
+        kept.write_bytes(b"")
+        r = self.run_launcher(first, ["probe:exit=3"])
+        self.assertRanFromCache(r, first, 3)
+        self.assertTrue(kept.exists())
+        self.assertTreeIs(self.cache_dir(second), builds[1][1])
+        # A third key: the oldest unused directory goes, so the cache holds at most two.
+        r = self.run_launcher(third, ["probe:exit=4"])
+        self.assertRanFromCache(r, third, 4)
+        self.assertEqual(self.cache_entries(), sorted([self.cache_dir(second).name, self.cache_dir(third).name]))
+        self.assertTreeIs(self.cache_dir(third), builds[2][1])
 
     def test_older_directory_in_use_stays(self):
         old_exe, old_entries = self.build_cached(name="old.exe")
@@ -218,11 +227,11 @@ class Rebuilds(CacheTestCase):
             proc.wait(timeout=60)
         status = dict(l.split("=", 1) for l in (running_ws.path / "winrun-exit.txt").read_text().split())
         self.assertEqual(int(status["exit"], 16), 12)
-        # Unused now: the next first start of a new key removes it.
+        # Unused now and the older of the two others: the next first start of a new key removes it.
         newest, _ = self.build_cached(self.FILES + [("third.txt", b"3")], name="newest.exe")
         self.run_launcher(newest, ["probe:exit=0"])
         self.assertFalse(self.cache_dir(old_exe).exists())
-        self.assertEqual(self.cache_entries(), [self.cache_dir(newest).name])
+        self.assertEqual(self.cache_entries(), sorted([self.cache_dir(new_exe).name, self.cache_dir(newest).name]))
 
 
 class UnusableRoots(CacheTestCase):
