@@ -39,6 +39,38 @@ wchar_t *read_environment_variable(const char *name);
 // Sets the variable, or deletes it when value is NULL. Result ignored by callers.
 void write_environment_variable(const char *name, const wchar_t *value);
 
+// user32's functions, filled by load_user32 (the image does not import it).
+struct user32_functions {
+    decltype(&AllowSetForegroundWindow) allow_set_foreground_window;
+    decltype(&CreateWindowExW) create_window_ex;
+    decltype(&DefWindowProcW) def_window_proc;
+    decltype(&DestroyWindow) destroy_window;
+    decltype(&DispatchMessageW) dispatch_message;
+    decltype(&EnumWindows) enum_windows;
+    decltype(&GetCursorPos) get_cursor_pos;
+    decltype(&GetDC) get_dc;
+    decltype(&GetMonitorInfoW) get_monitor_info;
+    decltype(&GetWindowThreadProcessId) get_window_thread_process_id;
+    decltype(&IsWindowVisible) is_window_visible;
+    decltype(&LoadCursorW) load_cursor;
+    decltype(&MessageBoxW) message_box;
+    decltype(&MonitorFromPoint) monitor_from_point;
+    decltype(&MsgWaitForMultipleObjectsEx) msg_wait_for_multiple_objects_ex;
+    decltype(&PeekMessageW) peek_message;
+    decltype(&RegisterClassExW) register_class_ex;
+    decltype(&ReleaseDC) release_dc;
+    decltype(&ShowWindow) show_window;
+    decltype(&UpdateLayeredWindow) update_layered_window;
+    // NULL before Windows 10 1607. Takes and gives a DPI_AWARENESS_CONTEXT.
+    HANDLE(WINAPI *set_thread_dpi_awareness_context)(HANDLE);
+};
+extern user32_functions user32;
+
+// Loads user32 once per process, from any thread. True when every function
+// above but set_thread_dpi_awareness_context is there; false leaves them all
+// NULL, and the caller goes on without its window.
+bool load_user32(void);
+
 // Writes "<message> ([Error <code>] <system text>)\n" to stderr. Returns;
 // the caller then ends the process with exit code 2.
 void report_os_error(const char *message, DWORD error);

@@ -43,9 +43,9 @@ static void show_in_dialog(const char *line)
     if (standard_handle_is_usable(STD_OUTPUT_HANDLE) || standard_handle_is_usable(STD_ERROR_HANDLE))
         return;
     static wchar_t text[LINE_CHARS];
-    if (MultiByteToWideChar(CP_UTF8, 0, line, -1, text, LINE_CHARS) == 0)
+    if (MultiByteToWideChar(CP_UTF8, 0, line, -1, text, LINE_CHARS) == 0 || !load_user32())
         return;
-    MessageBoxW(NULL, text, error_dialog_title, MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
+    user32.message_box(NULL, text, error_dialog_title, MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
 }
 
 // Writes line to stream and, if need be, to the dialog. line ends in "\n".

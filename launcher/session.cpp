@@ -74,7 +74,7 @@ static LRESULT CALLBACK session_window_procedure(HWND window, UINT message, WPAR
     case WM_CLOSE:
         return 0;
     default:
-        return DefWindowProcW(window, message, wparam, lparam);
+        return user32.def_window_proc(window, message, wparam, lparam);
     }
 }
 
@@ -83,8 +83,8 @@ static LRESULT CALLBACK session_window_procedure(HWND window, UINT message, WPAR
 static void dispatch_pending_messages(void)
 {
     MSG message;
-    while (PeekMessageW(&message, NULL, 0, 0, PM_REMOVE))
-        DispatchMessageW(&message);
+    while (user32.peek_message(&message, NULL, 0, 0, PM_REMOVE))
+        user32.dispatch_message(&message);
 }
 
 // A message-only window would be simpler but hears no session messages, on
@@ -94,6 +94,8 @@ static void dispatch_pending_messages(void)
 void listen_for_session_end(void)
 {
     SetProcessShutdownParameters(PARENT_SHUTDOWN_LEVEL, 0);
+    if (!load_user32())
+        return;
     HINSTANCE instance = GetModuleHandleW(NULL);
     WNDCLASSEXW window_class;
     memset(&window_class, 0, sizeof window_class);
@@ -101,10 +103,10 @@ void listen_for_session_end(void)
     window_class.lpfnWndProc = session_window_procedure;
     window_class.hInstance = instance;
     window_class.lpszClassName = session_window_class;
-    if (RegisterClassExW(&window_class) == 0)
+    if (user32.register_class_ex(&window_class) == 0)
         return;
-    session_window = CreateWindowExW(WS_EX_TOOLWINDOW, session_window_class, L"", WS_POPUP, 0, 0, 0,
-                                     0, NULL, NULL, instance, NULL);
+    session_window = user32.create_window_ex(WS_EX_TOOLWINDOW, session_window_class, L"", WS_POPUP, 0, 0, 0,
+                                             0, NULL, NULL, instance, NULL);
 }
 
 void serve_session_messages(void)
@@ -122,19 +124,21 @@ void serve_session_messages(void)
 
 // Returns once process has ended. Serving the queue meanwhile is what lets
 // the session messages in; it also keeps broadcasts to top-level windows
-// from waiting on this thread. Should the combined wait fail, a plain one
-// takes over, so the caller never goes on while the child still runs.
+// from waiting on this thread. Without the window, or should the combined
+// wait fail, a plain one takes over, so the caller never goes on while the
+// child still runs.
 void wait_for_child(HANDLE process)
 {
-    for (;;) {
-        DWORD result = MsgWaitForMultipleObjectsEx(1, &process, INFINITE, QS_ALLINPUT,
-                                                   MWMO_INPUTAVAILABLE);
+    while (session_window != NULL) {
+        DWORD result = user32.msg_wait_for_multiple_objects_ex(1, &process, INFINITE, QS_ALLINPUT,
+                                                               MWMO_INPUTAVAILABLE);
         if (result == WAIT_OBJECT_0 + 1) {
             dispatch_pending_messages();
             continue;
         }
-        if (result != WAIT_OBJECT_0)
-            WaitForSingleObject(process, INFINITE);
-        return;
+        if (result == WAIT_OBJECT_0)
+            return;
+        break;
     }
+    WaitForSingleObject(process, INFINITE);
 }

@@ -41,7 +41,6 @@ typedef HBITMAP(WINAPI *create_dib_section_function)(HDC, const BITMAPINFO *, UI
 typedef HGDIOBJ(WINAPI *select_object_function)(HDC, HGDIOBJ);
 typedef BOOL(WINAPI *delete_dc_function)(HDC);
 typedef BOOL(WINAPI *delete_object_function)(HGDIOBJ);
-typedef HANDLE(WINAPI *set_thread_dpi_function)(HANDLE);
 typedef HRESULT(WINAPI *get_dpi_for_monitor_function)(HMONITOR, int, UINT *, UINT *);
 
 static const unsigned char *splash_record;  // set before the thread starts
@@ -126,15 +125,15 @@ static LRESULT CALLBACK splash_window_procedure(HWND window, UINT message, WPARA
     case WM_MOUSEACTIVATE:
         return MA_NOACTIVATE;
     default:
-        return DefWindowProcW(window, message, wparam, lparam);
+        return user32.def_window_proc(window, message, wparam, lparam);
     }
 }
 
 static BOOL CALLBACK find_visible_child_window(HWND window, LPARAM found)
 {
     DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    if (owner == child_process_id && IsWindowVisible(window)) {
+    user32.get_window_thread_process_id(window, &owner);
+    if (owner == child_process_id && user32.is_window_visible(window)) {
         *(bool *)found = true;
         return FALSE;
     }
@@ -146,7 +145,7 @@ static bool application_window_shown(void)
     if (child_process_id == 0)
         return false;
     bool found = false;
-    EnumWindows(find_visible_child_window, (LPARAM)&found);
+    user32.enum_windows(find_visible_child_window, (LPARAM)&found);
     return found;
 }
 
@@ -180,8 +179,7 @@ static DWORD WINAPI run_splash(void *)
         return 0;
 
     HMODULE gdi32 = LoadLibraryExW(L"gdi32.dll", NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    HMODULE user32 = GetModuleHandleW(L"user32.dll");
-    if (gdi32 == NULL || user32 == NULL)
+    if (gdi32 == NULL)
         return 0;
     create_compatible_dc_function create_compatible_dc =
         (create_compatible_dc_function)(void *)GetProcAddress(gdi32, "CreateCompatibleDC");
@@ -192,17 +190,16 @@ static DWORD WINAPI run_splash(void *)
     delete_object_function delete_object = (delete_object_function)(void *)GetProcAddress(gdi32, "DeleteObject");
     if (!create_compatible_dc || !create_dib_section || !select_object || !delete_dc || !delete_object)
         return 0;
-    set_thread_dpi_function set_thread_dpi =
-        (set_thread_dpi_function)(void *)GetProcAddress(user32, "SetThreadDpiAwarenessContext");
-    bool aware = set_thread_dpi != NULL && set_thread_dpi(SPLASH_DPI_CONTEXT) != NULL;
+    bool aware = user32.set_thread_dpi_awareness_context != NULL &&
+                 user32.set_thread_dpi_awareness_context(SPLASH_DPI_CONTEXT) != NULL;
 
     POINT cursor = {0, 0};
-    GetCursorPos(&cursor);
-    HMONITOR monitor = MonitorFromPoint(cursor, MONITOR_DEFAULTTONEAREST);
+    user32.get_cursor_pos(&cursor);
+    HMONITOR monitor = user32.monitor_from_point(cursor, MONITOR_DEFAULTTONEAREST);
     MONITORINFO info;
     memset(&info, 0, sizeof info);
     info.cbSize = sizeof info;
-    if (!GetMonitorInfoW(monitor, &info))
+    if (!user32.get_monitor_info(monitor, &info))
         return 0;
     UINT dpi = monitor_dpi(monitor, aware);
     window_width = (int)((splash_width * dpi + BASE_DPI / 2) / BASE_DPI);
@@ -220,15 +217,15 @@ static DWORD WINAPI run_splash(void *)
     window_class.cbSize = sizeof window_class;
     window_class.lpfnWndProc = splash_window_procedure;
     window_class.hInstance = instance;
-    window_class.hCursor = LoadCursorW(NULL, (LPCWSTR)IDC_APPSTARTING);
+    window_class.hCursor = user32.load_cursor(NULL, (LPCWSTR)IDC_APPSTARTING);
     window_class.lpszClassName = splash_window_class;
-    if (RegisterClassExW(&window_class) == 0)
+    if (user32.register_class_ex(&window_class) == 0)
         return 0;
     // WS_EX_TOOLWINDOW keeps it off the taskbar and Alt+Tab; WS_EX_NOACTIVATE
     // keeps it from taking the foreground the application is to get.
-    HWND window = CreateWindowExW(WS_EX_LAYERED | WS_EX_TOPMOST | WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE,
-                                  splash_window_class, splash_title, WS_POPUP, position.x, position.y,
-                                  window_width, window_height, NULL, NULL, instance, NULL);
+    HWND window = user32.create_window_ex(WS_EX_LAYERED | WS_EX_TOPMOST | WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE,
+                                          splash_window_class, splash_title, WS_POPUP, position.x, position.y,
+                                          window_width, window_height, NULL, NULL, instance, NULL);
     if (window == NULL)
         return 0;
 
@@ -240,7 +237,7 @@ static DWORD WINAPI run_splash(void *)
     bitmap.bmiHeader.biPlanes = 1;
     bitmap.bmiHeader.biBitCount = 32;
     bitmap.bmiHeader.biCompression = BI_RGB;
-    HDC screen = GetDC(NULL);
+    HDC screen = user32.get_dc(NULL);
     HDC memory = create_compatible_dc(screen);
     void *bits = NULL;
     HBITMAP dib = memory != NULL ? create_dib_section(memory, &bitmap, DIB_RGB_COLORS, &bits, NULL, 0) : NULL;
@@ -254,17 +251,17 @@ static DWORD WINAPI run_splash(void *)
         for (;;) {
             int filled = draw_bar();
             if (filled != drawn) {
-                UpdateLayeredWindow(window, screen, &position, &size, memory, &origin, 0, &blend, ULW_ALPHA);
+                user32.update_layered_window(window, screen, &position, &size, memory, &origin, 0, &blend, ULW_ALPHA);
                 if (drawn < 0)
-                    ShowWindow(window, SW_SHOWNOACTIVATE);
+                    user32.show_window(window, SW_SHOWNOACTIVATE);
                 drawn = filled;
             }
-            DWORD result = MsgWaitForMultipleObjects(wait_count, waits, FALSE, REFRESH_MS, QS_ALLINPUT);
+            DWORD result = user32.msg_wait_for_multiple_objects_ex(wait_count, waits, REFRESH_MS, QS_ALLINPUT, 0);
             if (result < WAIT_OBJECT_0 + wait_count || result == WAIT_FAILED)
                 break;
             MSG message;
-            while (PeekMessageW(&message, NULL, 0, 0, PM_REMOVE))
-                DispatchMessageW(&message);
+            while (user32.peek_message(&message, NULL, 0, 0, PM_REMOVE))
+                user32.dispatch_message(&message);
             if (application_window_shown() || GetTickCount64() - started >= MAX_SPLASH_MS)
                 break;
         }
@@ -273,8 +270,8 @@ static DWORD WINAPI run_splash(void *)
     }
     if (memory != NULL)
         delete_dc(memory);
-    ReleaseDC(NULL, screen);
-    DestroyWindow(window);
+    user32.release_dc(NULL, screen);
+    user32.destroy_window(window);
     return 0;
 }
 
@@ -285,7 +282,7 @@ void start_splash(const unsigned char *record, const wchar_t *title)
     unsigned long long total = 0;
     memcpy(&total, record + SPLASH_TOTAL_BYTES_OFFSET, sizeof total);
     unpacked_total_bytes = total;
-    if (splash_width == 0 || splash_height == 0)
+    if (splash_width == 0 || splash_height == 0 || !load_user32())
         return;
     splash_record = record;
     splash_title = title;
@@ -307,7 +304,7 @@ void note_child_for_splash(DWORD process_id)
         return;
     // The launcher started from Explorer holds the foreground right; the
     // application is to get the foreground, never the splash.
-    AllowSetForegroundWindow(process_id);
+    user32.allow_set_foreground_window(process_id);
     child_process_id = process_id;
 }
 

@@ -81,10 +81,19 @@ static bool append_temporary_directory(wchar_t *dst, size_t dst_chars)
     return true;
 }
 
+// shell32 is loaded here, for the first placeholder that names a shell
+// folder, not imported: it brings user32, gdi32 and a dozen more DLLs into
+// the process, and most starts (the default template is under {TEMP}, the
+// child finds its directory in the environment) never need it. A known DLL:
+// it comes from the system folder whatever the search path says.
 static bool append_shell_folder(wchar_t *dst, size_t dst_chars, int folder)
 {
+    typedef HRESULT(WINAPI * get_folder_path_function)(HWND, int, HANDLE, DWORD, wchar_t *);
+    HMODULE shell32 = LoadLibraryExW(L"shell32.dll", NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    get_folder_path_function get_folder_path =
+        shell32 == NULL ? NULL : (get_folder_path_function)(void *)GetProcAddress(shell32, "SHGetFolderPathW");
     wchar_t value[MAX_PATH];  // SHGetFolderPathW writes at most MAX_PATH units
-    if (SHGetFolderPathW(NULL, folder, NULL, 0, value) != S_OK)
+    if (get_folder_path == NULL || get_folder_path(NULL, folder, NULL, 0, value) != S_OK)
         return false;
     append_wide(dst, value, dst_chars);
     return true;

@@ -11,6 +11,7 @@ import subprocess
 import threading
 import time
 import unittest
+from pathlib import Path
 
 import harness
 
@@ -97,6 +98,25 @@ class ColdStarts(CacheTestCase):
         self.assertEqual(second.report.env("VORNAK_ONEFILE_DIRECTORY"), harness.to_windows_path(exe.parent))
         self.assertTreeIs(self.cache_dir(exe), entries)
 
+
+    def test_cache_below_a_shell_folder(self):
+        # {CACHE_DIR} is the one kind of placeholder that needs shell32, which
+        # the launcher loads only for it.
+        folder = "vornak-test-%d" % os.getpid()
+        exe, entries = self.build_cached(template="{CACHE_DIR}\\" + folder)
+        first = self.run_launcher(exe, ["probe:exit=5"])
+        directory = first.report.extraction_dir
+        self.assertRegex(directory, r"\AC:\\users\\[^\\]+\\AppData\\Local\\%s\\elevated\\[0-9a-f]{16}\Z" % folder)
+        on_linux = Path(os.environ["WINEPREFIX"]) / "dosdevices" / "c:" / directory[3:].replace("\\", "/")
+        try:
+            self.assertEqual(first.code, 5, first)
+            second = self.run_launcher(exe, ["probe:exit=6"])
+            self.assertEqual(second.code, 6, second)
+            self.assertEqual(second.report.extraction_dir, directory)
+            self.assertEqual(second.extraction_dirs, [])
+            self.assertTreeIs(on_linux, entries)
+        finally:
+            harness.remove_tree(on_linux.parents[1])
 
 class KilledStarts(CacheTestCase):
     def dead_process_id(self):

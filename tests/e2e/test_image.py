@@ -41,7 +41,7 @@ HEADER = {
 # thread-local data, which the launcher and its runtime pieces do not.
 SECTION_ORDER = [".text", ".rdata", ".data", ".pdata", ".tls", ".rsrc", ".reloc"]
 REQUIRED_SECTIONS = {".text", ".rdata", ".data", ".pdata", ".rsrc", ".reloc"}
-SYSTEM_DLLS = {"kernel32.dll", "shell32.dll", "user32.dll"}
+SYSTEM_DLLS = {"kernel32.dll"}
 UCRT_FORWARDER = re.compile(r"api-ms-win-crt-[a-z]+-l1-1-0\.dll\Z", re.I)
 EXAMPLE_ICON_SIZES = [(16, 13), (32, 26), (48, 38), (64, 51), (128, 102), (256, 205)]
 
@@ -311,14 +311,16 @@ class BrandedImage(unittest.TestCase):
                 for dll in libs:
                     self.assertTrue(dll.lower() in SYSTEM_DLLS or UCRT_FORWARDER.match(dll), dll)
                 self.assertIn("KERNEL32.dll", libs)
-                # SHGetFolderPathW only: the shell's delete is not used.
-                self.assertEqual(libs["SHELL32.dll"], ["SHGetFolderPathW"])
-                # The parent's hidden window, which hears logoff and shutdown.
-                self.assertIn("USER32.dll", libs)
+                # shell32 (a shell folder in a template) and user32 (the
+                # parent's hidden window, the splash, the error dialog) are
+                # loaded when wanted: shell32 alone brings user32, gdi32 and
+                # more, which a child and a start from the cache never use.
+                self.assertNotIn("SHELL32.dll", libs)
+                self.assertNotIn("USER32.dll", libs)
                 everything = [f for fs in libs.values() for f in fs]
                 self.assertNotIn("GetFinalPathNameByHandleW", everything)
                 for needed in ("AddDllDirectory", "K32GetModuleFileNameExW", "SetFileInformationByHandle", "exit",
-                               "CreateWindowExW", "MsgWaitForMultipleObjectsEx", "SetProcessShutdownParameters"):
+                               "SetProcessShutdownParameters", "InitOnceExecuteOnce"):
                     self.assertIn(needed, everything)
                 # inspect lists the same libraries and functions.
                 listed = dict(l.split(": ", 1) for l in img.inspect.block("imports"))
