@@ -71,6 +71,10 @@ extern user32_functions user32;
 // NULL, and the caller goes on without its window.
 bool load_user32(void);
 
+// Registers a window class of this module's; after load_user32. False when
+// it could not be registered.
+bool register_window_class(const wchar_t *name, WNDPROC procedure, HCURSOR cursor);
+
 // Writes "<message> ([Error <code>] <system text>)\n" to stderr. Returns;
 // the caller then ends the process with exit code 2.
 void report_os_error(const char *message, DWORD error);

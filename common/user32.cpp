@@ -9,6 +9,8 @@
 // system folder whatever the search path says.
 #include "common/common.h"
 
+#include <string.h>
+
 user32_functions user32;
 
 static BOOL CALLBACK load_functions(INIT_ONCE *, void *, void **)
@@ -63,4 +65,16 @@ bool load_user32(void)
     static INIT_ONCE once = INIT_ONCE_STATIC_INIT;
     InitOnceExecuteOnce(&once, load_functions, NULL, NULL);
     return user32.create_window_ex != NULL;
+}
+
+bool register_window_class(const wchar_t *name, WNDPROC procedure, HCURSOR cursor)
+{
+    WNDCLASSEXW window_class;
+    memset(&window_class, 0, sizeof window_class);
+    window_class.cbSize = sizeof window_class;
+    window_class.lpfnWndProc = procedure;
+    window_class.hInstance = GetModuleHandleW(NULL);
+    window_class.hCursor = cursor;
+    window_class.lpszClassName = name;
+    return user32.register_class_ex(&window_class) != 0;
 }

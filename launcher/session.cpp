@@ -96,17 +96,10 @@ void listen_for_session_end(void)
     SetProcessShutdownParameters(PARENT_SHUTDOWN_LEVEL, 0);
     if (!load_user32())
         return;
-    HINSTANCE instance = GetModuleHandleW(NULL);
-    WNDCLASSEXW window_class;
-    memset(&window_class, 0, sizeof window_class);
-    window_class.cbSize = sizeof window_class;
-    window_class.lpfnWndProc = session_window_procedure;
-    window_class.hInstance = instance;
-    window_class.lpszClassName = session_window_class;
-    if (user32.register_class_ex(&window_class) == 0)
+    if (!register_window_class(session_window_class, session_window_procedure, NULL))
         return;
     session_window = user32.create_window_ex(WS_EX_TOOLWINDOW, session_window_class, L"", WS_POPUP, 0, 0, 0,
-                                             0, NULL, NULL, instance, NULL);
+                                             0, NULL, NULL, GetModuleHandleW(NULL), NULL);
 }
 
 void serve_session_messages(void)

@@ -211,21 +211,14 @@ static DWORD WINAPI run_splash(void *)
                       info.rcWork.top + ((info.rcWork.bottom - info.rcWork.top) - window_height) / 2};
     SIZE size = {window_width, window_height};
 
-    HINSTANCE instance = GetModuleHandleW(NULL);
-    WNDCLASSEXW window_class;
-    memset(&window_class, 0, sizeof window_class);
-    window_class.cbSize = sizeof window_class;
-    window_class.lpfnWndProc = splash_window_procedure;
-    window_class.hInstance = instance;
-    window_class.hCursor = user32.load_cursor(NULL, (LPCWSTR)IDC_APPSTARTING);
-    window_class.lpszClassName = splash_window_class;
-    if (user32.register_class_ex(&window_class) == 0)
+    if (!register_window_class(splash_window_class, splash_window_procedure,
+                               user32.load_cursor(NULL, (LPCWSTR)IDC_APPSTARTING)))
         return 0;
     // WS_EX_TOOLWINDOW keeps it off the taskbar and Alt+Tab; WS_EX_NOACTIVATE
     // keeps it from taking the foreground the application is to get.
     HWND window = user32.create_window_ex(WS_EX_LAYERED | WS_EX_TOPMOST | WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE,
                                           splash_window_class, splash_title, WS_POPUP, position.x, position.y,
-                                          window_width, window_height, NULL, NULL, instance, NULL);
+                                          window_width, window_height, NULL, NULL, GetModuleHandleW(NULL), NULL);
     if (window == NULL)
         return 0;
 
