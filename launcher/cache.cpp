@@ -660,6 +660,10 @@ static bool prepare_cache_directory(launch_record *record, const launcher_build_
         return false;
     if (open_trusted_cache(build->cache_key, record->application_dll_path))
         return true;
+    // This start unpacks, or waits for another's unpack: the slow one that
+    // an image's splash is for.
+    if (build->options & LAUNCHER_OPTION_SPLASH)
+        start_splash(build->splash, build->product_name);
 
     // One start unpacks while the others wait for its result. An abandoned
     // mutex (its holder was killed) is ours as well; past the wait, or
@@ -704,6 +708,8 @@ bool run_from_cache(launch_record *record, const launcher_build_values *build, i
 {
     if (!prepare_cache_directory(record, build))
         return false;
+    // The application's windows are this process's from here on.
+    note_child_for_splash(GetCurrentProcessId());
     *status = enter_cached_application(record);
     return true;
 }

@@ -135,9 +135,10 @@ void wait_for_child(HANDLE process);
 // The splash (splash.cpp), parent role of an image built with one only.
 // start_splash starts its thread, which shows the window when the unpack still
 // runs after 400 ms and closes it when the application shows a window, sets
-// its event, or after 30 s. note_child_for_splash names the started child;
-// close_splash, once the child has ended, closes it. Without a splash in the
-// record each of them does nothing.
+// its event, or after 30 s; a second start_splash does nothing.
+// note_child_for_splash names the started child, or this process when the
+// application runs from the cache; close_splash, once the child has ended,
+// closes it. Without a splash in the record each of them does nothing.
 void start_splash(const unsigned char *splash_record, const wchar_t *title);
 void note_child_for_splash(DWORD process_id);
 void close_splash(void);

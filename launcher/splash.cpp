@@ -48,7 +48,8 @@ static const wchar_t *splash_title;
 static HANDLE splash_thread;
 static HANDLE stop_event;         // set by close_splash
 static HANDLE application_event;  // set by the application to close the splash
-static volatile DWORD child_process_id;
+static volatile DWORD child_process_id;  // this process itself for a start from the cache
+static HWND splash_window;
 
 static unsigned int splash_width, splash_height;  // in the record, 96 DPI pixels
 static unsigned long long unpacked_total_bytes;
@@ -133,7 +134,7 @@ static BOOL CALLBACK find_visible_child_window(HWND window, LPARAM found)
 {
     DWORD owner = 0;
     user32.get_window_thread_process_id(window, &owner);
-    if (owner == child_process_id && user32.is_window_visible(window)) {
+    if (owner == child_process_id && window != splash_window && user32.is_window_visible(window)) {
         *(bool *)found = true;
         return FALSE;
     }
@@ -221,6 +222,7 @@ static DWORD WINAPI run_splash(void *)
                                           window_width, window_height, NULL, NULL, GetModuleHandleW(NULL), NULL);
     if (window == NULL)
         return 0;
+    splash_window = window;
 
     BITMAPINFO bitmap;
     memset(&bitmap, 0, sizeof bitmap);
@@ -270,6 +272,8 @@ static DWORD WINAPI run_splash(void *)
 
 void start_splash(const unsigned char *record, const wchar_t *title)
 {
+    if (splash_thread != NULL)
+        return;  // already started by a start from the cache that went on per run
     splash_width = read_u32(record);
     splash_height = read_u32(record + 4);
     unsigned long long total = 0;

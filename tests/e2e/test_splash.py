@@ -80,6 +80,8 @@ class Splash(harness.LauncherTestCase):
         cls.slow_plain = cls.build_class_launcher("slow_plain", payload=slow)
         cls.fast_splash = cls.build_class_launcher("fast_splash", payload=payload_from_entries(probe),
                                                    extra=["--splash", str(splash)])
+        cls.slow_cached = cls.build_class_launcher("slow_cached", payload=slow,
+                                                   extra=["--splash", str(splash), "--cache-dir", "{TEMP}\\cache"])
 
     def watch_run(self, exe, args):
         """Runs exe with args while window_watch looks; returns its events,
@@ -109,6 +111,20 @@ class Splash(harness.LauncherTestCase):
         self.assertIn("gone", seen, seen)
         # Gone within a second of the window, while the application still runs.
         self.assertLess(seen["gone"]["t"] - seen["app"]["t"], 1000)
+
+    def test_a_cached_image_shows_the_splash_while_its_first_start_unpacks(self):
+        # The first start is the slow one; the application then runs in the
+        # launcher's own process, whose windows the splash must tell from its own.
+        seen = self.watch_run(self.slow_cached, ["probe:window", "probe:sleep=1500"])
+        self.assertIn("\\cache\\elevated\\", self.report.extraction_dir)
+        self.assertIn("shown", seen, seen)
+        self.assertIn("app", seen, seen)
+        self.assertIn("gone", seen, seen)
+        self.assertLess(seen["gone"]["t"] - seen["app"]["t"], 1000)
+        seen = self.watch_run(self.slow_cached, ["probe:window", "probe:sleep=1000"])
+        self.assertIn("\\cache\\elevated\\", self.report.extraction_dir)
+        self.assertNotIn("shown", seen)
+        self.assertIn("app", seen, seen)
 
     def test_the_splash_goes_when_the_application_ends_without_a_window(self):
         seen = self.watch_run(self.slow_splash, [])
