@@ -499,6 +499,7 @@ class BrandedImage(unittest.TestCase):
                                                          "version": img.version, "company_name": img.name,
                                                          "file_version": img.version,
                                                          "extraction": {"mode": "per-run"},
+                                                         "error_dialog": False, "splash": None,
                                                          "agrees_with_version_resource": True})
                 self.assertEqual(facts["checks"], {"failed": 0, "passed": True})
         # A damaged file: the same failed check in both forms, and the same exit code.
@@ -738,7 +739,7 @@ class BrandingTable(unittest.TestCase):
                     "payload_bytes": self.payload.stat().st_size, "product_name": values["ProductName"],
                     "version": values["ProductVersion"], "company_name": values["CompanyName"],
                     "file_version": values["FileVersion"], "extraction": {"mode": "per-run"},
-                    "agrees_with_version_resource": True})
+                    "error_dialog": False, "splash": None, "agrees_with_version_resource": True})
                 self.assertEqual((pe.OPTIONAL_HEADER.Subsystem, facts["subsystem"]["value"]), (subsystem, subsystem))
                 self.assertEqual(self.icon_images(pe), neutral)
                 self.assertEqual(facts["checks"], {"failed": 0, "passed": True})

@@ -7,7 +7,9 @@ the line. tests/win/window_watch.exe looks at the desktop beside the run.
 Wine's null graphics driver has one 96 DPI monitor: the scaling for denser
 monitors cannot be shown here."""
 
+import json
 import struct
+import subprocess
 import time
 import zlib
 
@@ -80,6 +82,7 @@ class Splash(harness.LauncherTestCase):
         cls.slow_plain = cls.build_class_launcher("slow_plain", payload=slow)
         cls.fast_splash = cls.build_class_launcher("fast_splash", payload=payload_from_entries(probe),
                                                    extra=["--splash", str(splash)])
+        cls.with_dialog = cls.build_class_launcher("slow_dialog", payload=slow, extra=["--error-dialog"])
         cls.slow_cached = cls.build_class_launcher("slow_cached", payload=slow,
                                                    extra=["--splash", str(splash), "--cache-dir", "{TEMP}\\cache"])
 
@@ -138,6 +141,20 @@ class Splash(harness.LauncherTestCase):
         self.assertIn("gone", seen, seen)
         # Gone long before the application, which sleeps 3 s after setting it.
         self.assertGreater(seen["end"]["t"] - seen["gone"]["t"], 2000, seen)
+
+    def test_inspect_shows_the_splash_and_the_dialog_option(self):
+        for exe, splash, dialog in ((self.slow_splash, {"width": SPLASH_W, "height": SPLASH_H}, False),
+                                    (self.slow_plain, None, False), (self.with_dialog, None, True)):
+            with self.subTest(exe.name):
+                r = subprocess.run([str(harness.VORNAK), "inspect", "--json", str(exe)], stdout=subprocess.PIPE,
+                                   text=True, check=True)
+                values = json.loads(r.stdout)["build_values"]
+                self.assertEqual((values["splash"], values["error_dialog"]), (splash, dialog))
+                r = subprocess.run([str(harness.VORNAK), "inspect", str(exe)], stdout=subprocess.PIPE, text=True,
+                                   check=True)
+                self.assertIn("  splash: %s\n" % ("%d x %d pixels, shown while a start still unpacks after 400 ms"
+                                                   % (SPLASH_W, SPLASH_H) if splash else "none"), r.stdout)
+                self.assertIn("  error dialog: %s\n" % ("yes" if dialog else "no"), r.stdout)
 
     def test_no_splash_for_a_fast_start_or_without_the_option(self):
         for name, exe in (("fast start", self.fast_splash), ("no --splash", self.slow_plain)):

@@ -339,6 +339,14 @@ int read_payload(const PeImage &pe, const VersionFacts &version, PayloadFacts &f
                                read_build_value(rdata, at, facts.file_version) &&
                                read_build_value(rdata, at, facts.cache_template) &&
                                read_build_value(rdata, at, facts.cache_key);
+    // The options and the splash record's size follow the strings at the next multiple of 8.
+    size_t options_at = (at + 7) & ~size_t{7};
+    facts.build_values_found = facts.build_values_found && options_at + 8 + SPLASH_HEADER_BYTES <= rdata.n;
+    if (facts.build_values_found) {
+        facts.launcher_options = rdata.u32(options_at);
+        facts.splash_width = rdata.u32(options_at + 8);
+        facts.splash_height = rdata.u32(options_at + 12);
+    }
     if (!facts.build_values_found || !version.present || !version.malformed.empty()) return failed;
     facts.agreement_checked = true;
     bool agree = version.file_version == facts.file_version && version.product_version == facts.product_version &&

@@ -90,6 +90,8 @@ struct PayloadFacts {
     bool build_values_found = false;  // where `vornak build` places them
     std::string product_name, product_version, company_name, file_version;
     std::string cache_template, cache_key;  // both empty: a fresh directory per run
+    uint32_t launcher_options = 0;          // LAUNCHER_OPTION_* bits
+    uint32_t splash_width = 0, splash_height = 0;  // 0 x 0: no splash
     bool agreement_checked = false;  // a readable version resource was there to compare with
     bool agrees = false;
 };

@@ -184,6 +184,12 @@ void write_payload(const PayloadFacts &p, std::ostream &out) {
     else
         out << "  extraction: cached in \"" << p.cache_template << "\\" << p.cache_key.substr(0, CACHE_KEY_SHORT_UNITS)
             << "\", key " << p.cache_key << "\n";
+    if (p.launcher_options & LAUNCHER_OPTION_SPLASH)
+        out << "  splash: " << p.splash_width << " x " << p.splash_height
+            << " pixels, shown while a start still unpacks after 400 ms\n";
+    else
+        out << "  splash: none\n";
+    out << "  error dialog: " << (p.launcher_options & LAUNCHER_OPTION_ERROR_DIALOG ? "yes" : "no") << "\n";
     if (p.agreement_checked) out << "  " << (p.agrees ? "agree" : "disagree") << " with the version resource\n";
 }
 

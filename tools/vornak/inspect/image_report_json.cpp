@@ -157,6 +157,10 @@ json build_values_json(const PayloadFacts &p) {
                                       {"key", p.cache_key},
                                       {"directory", p.cache_template + "\\" +
                                                         p.cache_key.substr(0, CACHE_KEY_SHORT_UNITS)}}},
+            {"error_dialog", (p.launcher_options & LAUNCHER_OPTION_ERROR_DIALOG) != 0},
+            {"splash", p.launcher_options & LAUNCHER_OPTION_SPLASH
+                           ? json{{"width", p.splash_width}, {"height", p.splash_height}}
+                           : json(nullptr)},
             {"agrees_with_version_resource", p.agreement_checked ? json(p.agrees) : json(nullptr)}};
 }
 
