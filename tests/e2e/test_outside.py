@@ -219,9 +219,9 @@ class OutsideProjectMakefiles(OutsideProject):
             "add_subdirectory(\"%s\" greeter)\n"
             "vornak_add_launcher(signed DLL greeter OUTPUT signed/Signed.exe CONSOLE VERSION 4.1\n"
             "    FILE_VERSION 4.1.7 COMPANY \"Acme; Sons\" DESCRIPTION \"Greets\" COPYRIGHT \"(c) Acme\"\n"
-            "    COMMENTS \"Built by CMake\"\n"
+            "    COMMENTS \"Built by CMake\" SPLASH \"%s\" ERROR_DIALOG CACHE_DIR \"{CACHE_DIR}\\\\Acme\\\\Signed\"\n"
             "    ICONS \"%s\" \"%s\" SIGN \"%s\" PASSWORD_FILE \"%s\" THREADS 2 QUIET)\n"
-            % (cls.project, ICONS[0], ICONS[1], cls.pfx, cls.password_file))
+            % (cls.project, ICONS[1], ICONS[0], ICONS[1], cls.pfx, cls.password_file))
         return wrapper
 
     @classmethod
@@ -248,6 +248,9 @@ class OutsideProjectMakefiles(OutsideProject):
                      "Comments: Built by CMake", "OriginalFilename: Signed.exe"):
             self.assertIn("\n    %s\n" % line, listing)
         self.assertNotIn("notes.txt", listing)
+        self.assertIn("\n  splash: 32 x 26 pixels,", listing)
+        self.assertIn("\n  error dialog: yes\n", listing)
+        self.assertRegex(listing, r'\n  extraction: cached in "\{CACHE_DIR\}\\Acme\\Signed\\[0-9a-f]{16}", key ')
 
 
 del OutsideProject  # a base: run through its two generators only
