@@ -40,7 +40,7 @@ struct BuildResult {
 // <tool_dir>/../lib/vornak/: the launcher's rooms in link order from the top
 // down (the start-up first), zstd's decoder, then the system import libraries.
 constexpr const char *LAUNCHER_ROOMS[] = {"image", "launcher", "payload", "paths", "common", "zstd_decompress"};
-constexpr const char *SYSTEM_LIBRARIES[] = {"kernel32", "shell32", "user32", "ucrtapp", "gcc"};
+constexpr const char *SYSTEM_LIBRARIES[] = {"kernel32", "ucrtapp", "gcc"};
 
 // ld.lld to use: $VORNAK_LD when set, else ld.lld next to the tool, else
 // /usr/bin/ld.lld, else ld.lld or ld.lld-14 on PATH. Throws Error when
