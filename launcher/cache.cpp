@@ -31,7 +31,7 @@ enum {
     SID_STRING_CHARS = 192,
 };
 
-static const wchar_t record_name[] = L".vornak-cache";
+static const wchar_t record_name[] = L"" PAYLOAD_CACHE_RECORD_NAME;
 static const wchar_t record_magic[] = L"vornak-cache 1 ";
 static const wchar_t elevated_folder[] = L"elevated";
 static const wchar_t staging_suffix[] = L".tmp";

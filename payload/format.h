@@ -55,6 +55,12 @@ static const unsigned short PAYLOAD_DEVICE_NUMBER_UNITS[] = {'1', '2', '3', '4',
 // payload entry takes its place.
 #define PAYLOAD_START_MARKER_NAME "onefile-start.marker"
 
+// The record a cache directory holds of its key and files, written last by
+// the start that fills it. Refused by the packer like the marker: an entry
+// of that name would keep the record from being written, and every start of
+// a cached image would then quietly unpack per run.
+#define PAYLOAD_CACHE_RECORD_NAME ".vornak-cache"
+
 // The build-values object `vornak build` writes per product; image/build_values.h
 // declares the same symbols. Its one read-only section opens with the payload,
 // then its length as a 64-bit value at the next multiple of 8, then product

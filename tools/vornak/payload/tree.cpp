@@ -283,6 +283,8 @@ std::string windows_name_problem(const std::string &component, std::u16string &u
     if (is_reserved_device_name(utf16)) return "is a reserved device name on Windows";
     if (ascii_lower(component) == PAYLOAD_START_MARKER_NAME)
         return "is the name the launcher keeps its start marker under";
+    if (ascii_lower(component) == PAYLOAD_CACHE_RECORD_NAME)
+        return "is the name the launcher keeps its cache record under";
     if (utf16.size() > PAYLOAD_COMPONENT_MAX_UNITS)
         return "is " + std::to_string(utf16.size()) + " UTF-16 code units long; a file name holds at most " +
                std::to_string(PAYLOAD_COMPONENT_MAX_UNITS);
