@@ -11,6 +11,7 @@ add_e2e_test(e2e_cleanup test_cleanup.py)
 # Ends the Wine session, in a prefix of its own (build/wineprefix-session).
 add_e2e_test(e2e_session_end test_session_end.py)
 add_e2e_test(e2e_mutations test_mutations.py)
+set_tests_properties(e2e_mutations PROPERTIES RESOURCE_LOCK prefix_temp)
 add_e2e_test(e2e_outside test_outside.py)
 add_e2e_test(e2e_cache test_cache.py)
 add_e2e_test(e2e_splash test_splash.py)
