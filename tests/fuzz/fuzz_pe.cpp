@@ -7,8 +7,8 @@
 
 #include "tests/fuzz/fuzz_support.h"
 #include "tools/vornak/base/error.h"
-#include "tools/vornak/inspect/image_facts.h"
-#include "tools/vornak/inspect/image_report.h"
+#include "tools/vornak/report/image_facts.h"
+#include "tools/vornak/report/image_report.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const std::string path = fuzz::scratch() + "/image.exe";

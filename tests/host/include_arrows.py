@@ -14,7 +14,7 @@ import sys
 # (folder holding the rooms, include prefix, rooms bottom to top)
 HOUSES = [
     ("", "", ["common", "paths", "payload", "launcher", "image"]),
-    ("tools/vornak", "tools/vornak/", ["base", "brand", "pe", "payload", "app", "inspect", "link", "cli"]),
+    ("tools/vornak", "tools/vornak/", ["base", "brand", "pe", "payload", "app", "report", "link", "cli"]),
 ]
 
 

@@ -19,8 +19,8 @@
 #include "tools/vornak/payload/extract.h"
 #include "tools/vornak/base/files.h"
 #include "tools/vornak/payload/payload_writer.h"
-#include "tools/vornak/inspect/image_facts.h"
-#include "tools/vornak/inspect/image_report.h"
+#include "tools/vornak/report/image_facts.h"
+#include "tools/vornak/report/image_report.h"
 #include "tools/vornak/base/progress.h"
 #include "tools/vornak/cli/version.h"
 

@@ -5,7 +5,7 @@
 
 #include <iosfwd>
 
-#include "tools/vornak/inspect/image_facts.h"
+#include "tools/vornak/report/image_facts.h"
 
 namespace vornak {
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The text form of the inspect report. Tests and people read it line by
 // line, so each fact keeps its key and its place.
-#include "tools/vornak/inspect/image_report.h"
+#include "tools/vornak/report/image_report.h"
 
 #include <ostream>
 #include <string>

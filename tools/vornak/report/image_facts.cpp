@@ -3,7 +3,7 @@
 // reader, the version resource's tree, the icon group against its PNG
 // images, the certificate table, and the payload with the build values that
 // `vornak build` places behind it.
-#include "tools/vornak/inspect/image_facts.h"
+#include "tools/vornak/report/image_facts.h"
 
 #include <algorithm>
 #include <cstring>

@@ -2,7 +2,7 @@
 // The JSON form of the inspect report, built with nlohmann::json. It holds
 // the facts of the text report under stable keys; numbers stay numbers
 // (addresses and flags too), and a part the image lacks is null.
-#include "tools/vornak/inspect/image_report.h"
+#include "tools/vornak/report/image_report.h"
 #include "payload/format.h"
 
 #include <ostream>
